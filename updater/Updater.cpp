@@ -1,0 +1,88 @@
+#include "Updater.h"
+
+Updater::Updater(const char* url_, const char* storeDirectory_, UpdaterDisplayInterface& display_)
+    : url(url_ ? url_ : ""), storeDirectory(storeDirectory_ ? storeDirectory_ : ""), display(display_)
+{
+}
+
+void Updater::Set_UEIBytes_Load(bool on)
+{
+    ueiBytesLoad = on;
+}
+
+void Updater::_report_unavailable(const char* operation)
+{
+    display.message(UpdaterDisplayInterface::ERROR, "%s: not available in this build", operation);
+    unavailableReported = true;
+}
+
+// Operations this build does not carry yet: each says so once and gives its failure
+// result.
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
+{
+    _report_unavailable("Discovery");
+    return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_KVNetwork_Devices(uint32_t, linkType)
+{
+    _report_unavailable("Network discovery");
+    return {};
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
+{
+    _report_unavailable("Update");
+    return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
+{
+    _report_unavailable("Download");
+    return 0;
+}
+
+BuildList Updater::Get_BuildList(uint32_t)
+{
+    _report_unavailable("Build list");
+    return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t)
+{
+    _report_unavailable("Local build list");
+    return {};
+}
+
+std::string Updater::Get_JWT(uint32_t)
+{
+    _report_unavailable("Device token");
+    return {};
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
+{
+    _report_unavailable("Fingerprint");
+    return false;
+}
+
+bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool)
+{
+    _report_unavailable("Recovery");
+    return false;
+}
+
+// The tables come with their operations; until then there is nothing to show.
+
+void _display_device_list(CLI_Display&, std::vector<DeviceInfo>&, linkType)
+{
+}
+
+void _display_builds(CLI_Display&, BuildList&, uint32_t)
+{
+}
+
+void _display_jwt(CLI_Display&, std::string)
+{
+}

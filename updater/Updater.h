@@ -1,0 +1,103 @@
+#pragma once
+
+// The controller behind the program's commands: discovery, downloads, build lists,
+// updates, fingerprints and recovery. main constructs one per run.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CLI_Display.h"
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+
+// Kind of a device link (1 USB, 2 TCP/IP, 3 serial port, 4 to 7 the sharing service).
+// The discovery record below belongs to the core's discovery module and moves there
+// with it.
+typedef uint32_t linkType;
+
+// Address record of one device link, 128 bytes.
+struct linkSpec {
+    uint32_t type;
+    uint32_t serialNumber;
+    uint32_t module;
+    uint32_t router;
+    uint32_t routerSerialNumber;
+    uint32_t model;
+    uint32_t address;
+    uint32_t port;
+    uint8_t reserved[96];
+};
+static_assert(sizeof(linkSpec) == 128, "a linkSpec is 128 bytes");
+
+// One discovered module as the device table shows it.
+struct DeviceInfo {
+    linkSpec spec = {};
+    uint16_t networkAddress = 0; // I2C address behind a router; 0 when found directly
+    uint32_t build = 0;
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    uint32_t patch = 0;
+    std::string modelName;
+    std::string deviceName;
+    int32_t error = aErrNone;
+};
+
+// Four words identifying a chip.
+struct Fingerprint {
+    uint32_t word[4] = {0, 0, 0, 0};
+};
+
+// The serial number of a module that has none to give.
+constexpr uint32_t UNKNOWN_SERIAL_NUMBER = 0xDEADDEAD;
+
+typedef std::map<std::string, std::string> BuildList; // build text -> version text
+
+class Updater {
+public:
+    Updater(const char* url, const char* storeDirectory, UpdaterDisplayInterface& display);
+    ~Updater() = default;
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    void Set_UEIBytes_Load(bool on);
+
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    std::vector<DeviceInfo> Discover_KVNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+    bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFilePath, uint8_t moduleAddress,
+                         uint32_t routerSerialNumber, bool override);
+
+    // The build number fetched, 0 on failure.
+    uint32_t Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal);
+
+    BuildList Get_BuildList(uint32_t serialNumber);
+    BuildList Get_BuildListLocal(uint32_t serialNumber);
+    std::string Get_JWT(uint32_t serialNumber);
+
+    bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdFilePath,
+                         uint32_t baudRate, bool reset);
+
+    bool Recover_Firmware(std::string port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
+                          std::string birdFilePath, bool override);
+
+    // True once an operation that this build does not carry was asked for; the run
+    // then fails whatever the command's own status rule says.
+    bool Unavailable_Reported() const { return unavailableReported; }
+
+private:
+    void _report_unavailable(const char* operation);
+
+    std::string url;
+    std::string storeDirectory;
+    UpdaterDisplayInterface& display;
+    uint8_t chipKind = 0;      // 1 i.MX, 2 NXP LPC; set by Get_Fingerprint
+    bool ueiBytesLoad = false; // firmware chunks may go as UEI byte strings
+    bool unavailableReported = false;
+};
+
+// Console output of the commands' results.
+void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& list, linkType type);
+void _display_builds(CLI_Display& display, BuildList& builds, uint32_t serialNumber);
+void _display_jwt(CLI_Display& display, std::string token);
