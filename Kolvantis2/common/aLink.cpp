@@ -1,0 +1,565 @@
+// Link engine: the reader and writer threads of a core link, the sync handshake, heartbeat
+// answers, force-route packets and the per-link access functions.
+#include "aLink.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "aDebug.h"
+#include "aLinkTable.h"
+#include "aTime.h"
+
+namespace {
+
+constexpr int kStartReadyChecks = 200;       // checks of the threads' ready flags on start
+constexpr uint64_t kStartReadyPollMs = 10;   // ms between them
+constexpr int kSyncChecks = 200;             // checks of the status during aLink_Sync
+constexpr uint64_t kSyncPollMs = 10;         // ms between them
+constexpr uint64_t kSyncSettleMs = 100;      // ms for the module's surplus probe answers
+constexpr uint64_t kReadErrorPauseMs = 100;  // ms the reader rests after a read error
+// Longest wait for input after an empty read; short, so that a stop is seen soon and the
+// handshake is restarted at the probe rate below.
+constexpr uint32_t kReaderIdleWaitMs = 20;
+// Rest after an empty read that followed a wait which did not wait (a transport without a
+// wait operation), so that such a reader does not spin.
+constexpr uint64_t kReaderNoWaitPauseMs = 1;
+// A burst of sync probes goes out at most once in this many ms.
+constexpr uint64_t kSyncProbeIntervalMs = 100;
+// The writer waits this long for a packet; a stop wakes it at once through a wake-up packet.
+constexpr uint64_t kWriterWaitMs = 1000;
+// Rest of the writer when its queue answers at once without a packet (the queue is gone).
+constexpr uint64_t kWriterNoQueuePauseMs = 10;
+// Longest time the writer spends sending what is left in its queue when it stops.
+constexpr uint64_t kFinalFlushDeadlineMs = 1000;
+// Bytes of one pooled stream write.
+constexpr size_t kPoolBytes = 4096;
+
+// The wake-up packet that a stop puts into the output queue so that the writer sees the
+// cleared running flag at once. Address 0 is no module's address, so the packet can never be
+// one meant for the wire; the writer drops it.
+constexpr uint8_t kWakeAddress = 0;
+constexpr uint8_t kWakeData[] = {'W', 'A', 'K', 'E'};
+
+bool sIsWakePacket(const aPacket* packet) {
+  return packet->address == kWakeAddress && packet->dataSize == sizeof kWakeData &&
+         std::memcmp(packet->data, kWakeData, sizeof kWakeData) == 0;
+}
+
+uint8_t sIsWakeFilter(const aPacket* packet, const void*) { return sIsWakePacket(packet) ? 1 : 0; }
+
+void sWakeWriter(aLink* link) {
+  aPacket* wake = aPacket_CreateWithData(kWakeAddress, sizeof kWakeData, kWakeData);
+  if (wake == nullptr) return;  // the writer then ends within its wait
+  aPacketFifo_Put(link->outputQueue.load(), wake);
+  aPacket_Destroy(&wake);
+}
+
+// A sync probe [0xAD][0] still waiting in the output queue.
+uint8_t sIsProbe(const aPacket* packet, const void*) {
+  return packet->address == aLINK_PROBE_ADDRESS && packet->dataSize == 0;
+}
+
+// A zero-length answer from the module address the handshake found.
+uint8_t sIsProbeAnswer(const aPacket* packet, const void* reference) {
+  return packet->dataSize == 0 && packet->address == *static_cast<const uint8_t*>(reference);
+}
+
+// --- sync handshake ------------------------------------------------------------------------------
+
+// True when a new burst of probes may go out: the last one is old enough and the output queue
+// can take six more packets without reaching its bound (which would empty it).
+bool sProbeBurstDue(aLink* link) {
+  if (link->probeBurstSent.load() &&
+      aTime_GetMonotonicMSTicks() - link->lastProbeBurstMs.load() < kSyncProbeIntervalMs) {
+    return false;
+  }
+  return aPacketFifo_GetLength(link->outputQueue.load()) + aLINK_SYNC_PROBES <
+         aPACKETFIFO_MAXPACKETS;
+}
+
+// Queues six probes; true when the sixth went in. The burst counts for the rate also when a
+// put fails.
+bool sSendProbeBurst(aLink* link) {
+  const uint8_t none = 0;
+  aPacket* probe = aPacket_CreateWithData(aLINK_PROBE_ADDRESS, 0, &none);
+  if (probe == nullptr) return false;
+  link->lastProbeBurstMs.store(aTime_GetMonotonicMSTicks());
+  link->probeBurstSent.store(true);
+  aErr result = aErrNone;
+  for (int i = 0; i < aLINK_SYNC_PROBES; ++i) {
+    result = aPacketFifo_Put(link->outputQueue.load(), probe);
+  }
+  aPacket_Destroy(&probe);
+  return result == aErrNone;
+}
+
+// Restarts the handshake: status 4, the partial packet dropped, probes sent. When a burst went
+// out too recently the handshake waits for that burst's answers instead; the reader sends the
+// next burst once it is due.
+void sStartSync(aLink* link) {
+  aTRACE(aDEBUG_LINK, "syncStart");
+  link->status.store(aLINK_STATUS_SYNCING);
+  aPacket_Reset(link->assembly);
+  if (!sProbeBurstDue(link)) {
+    link->syncState.store(2);
+    return;
+  }
+  link->syncState.store(1);
+  if (sSendProbeBurst(link)) link->syncState.store(2);
+}
+
+// An empty read while syncing or after a read error. A handshake that has made no progress
+// (or never began) starts over; one that is part way through keeps its progress, and only
+// more probes go out when due, so answers split across reads still complete it.
+void sIdleSync(aLink* link) {
+  const uint32_t state = link->syncState.load();
+  if (link->status.load() == aLINK_STATUS_READERROR || state < 2 || state > 5) {
+    sStartSync(link);
+    return;
+  }
+  if (sProbeBurstDue(link)) sSendProbeBurst(link);
+}
+
+// One byte while syncing: the handshake waits for A, 0, A, 0 (two zero-length answers from
+// one even module address).
+void sSyncByte(aLink* link, uint8_t byte) {
+  switch (link->syncState.load()) {
+    case 2:
+      if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress.store(byte);
+        link->syncState.store(3);
+      } else {
+        sStartSync(link);
+      }
+      break;
+    case 3:
+      link->syncState.store(byte == 0 ? 4 : 1);
+      break;
+    case 4:
+      link->syncState.store(byte == link->syncAddress.load() ? 5 : 1);
+      break;
+    case 5:
+      if (byte == 0) {
+        link->syncState.store(0);
+        aPacket_Reset(link->assembly);
+        link->status.store(aLINK_STATUS_RUNNING);
+      } else {
+        link->syncState.store(1);
+      }
+      break;
+    default:  // 1: a wrong byte came before; 0 or other: a handshake not begun
+      sStartSync(link);
+      break;
+  }
+}
+
+// --- received packets ----------------------------------------------------------------------------
+
+// Answers a heartbeat [A][2][0][x] with [A][2][0][x + 2]; aErrNotFound when the packet is no
+// heartbeat (or an answer is pending), and it is then queued as an ordinary packet.
+aErr sHandleHBBackChannel(aLink* link, const aPacket* packet) {
+  if (packet->dataSize != 2 || packet->data[0] != 0) return aErrNotFound;
+  const uint32_t state = link->heartbeatState.load();
+  if (state == aLINK_HB_UP || state == aLINK_HB_DOWN) return aErrNotFound;
+
+  if (packet->data[1] == 0) link->heartbeatState.store(aLINK_HB_UP);
+  if (packet->data[1] == 1) link->heartbeatState.store(aLINK_HB_DOWN);
+
+  const uint8_t answer[2] = {0, static_cast<uint8_t>(packet->data[1] + 2)};
+  const bool down = (answer[1] & 1) != 0;
+  aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
+  aErr put = aErrMemory;
+  if (reply != nullptr) {
+    put = aPacketFifo_Put(link->outputQueue.load(), reply);
+    aPacket_Destroy(&reply);
+  }
+  // Whatever became of the answer, none is pending any more: the next heartbeat is answered.
+  link->heartbeatState.store(aLINK_HB_IDLE);
+  if (put != aErrNone) {
+    aTRACE(aDEBUG_PACKET, " sHandleHBBackChannel(%d) answer failed: %d\n",
+           static_cast<int>(link->linkId), static_cast<int>(put));
+    return aErrNone;
+  }
+  aTRACE(aDEBUG_PACKET, " sHandleHBBackChannel(%d) %s\n", static_cast<int>(link->linkId),
+         down ? "sending HB DOWN" : "sending HB UP");
+  if (link->heartbeatCallback != nullptr) link->heartbeatCallback(down);
+  return aErrNone;
+}
+
+// Hands a complete assembly packet to the user filter, the heartbeat answer or the input
+// queue; *complete tells whether there was one. The result is the queue put's (0 when the
+// packet was consumed, answered or not complete yet).
+aErr sHandlePacket(aLink* link, bool* complete) {
+  *complete = aPacket_IsComplete(link->assembly);
+  if (!*complete) return aErrNone;
+
+  uint8_t consumed = 0;
+  if (aMutex_Lock(link->filterMutex) == aErrNone) {
+    if (link->userFilter != nullptr) consumed = link->userFilter(link->assembly, link->userFilterRef);
+    aMutex_Unlock(link->filterMutex);
+  }
+  aErr result = aErrNone;
+  if (consumed != 1 && sHandleHBBackChannel(link, link->assembly) != aErrNone) {
+    result = aPacketFifo_Put(link->inputQueue.load(), link->assembly);
+  }
+  aPacket_Reset(link->assembly);
+  return result;
+}
+
+// The reader: one byte per stream read, assembled into packets or fed to the handshake.
+void* sInPipeProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  link->heartbeatState.store(aLINK_HB_IDLE);
+  link->syncAddress.store(1);
+  link->readerReady.store(1);
+  link->status.store(aLINK_STATUS_RUNNING);
+  link->syncState.store(0);
+
+  bool waitAnsweredAtOnce = false;
+  while (link->running.load() != 0) {
+    uint8_t byte = 0;
+    const aErr read = aStream_Read(link->stream, &byte, 1);
+
+    if (read == aErrNotReady) {
+      const uint32_t status = link->status.load();
+      if (status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_READERROR) sIdleSync(link);
+      if (waitAnsweredAtOnce) aTime_MSSleep(kReaderNoWaitPauseMs);
+      const aErr waited = aStream_WaitForInput(link->stream, kReaderIdleWaitMs);
+      waitAnsweredAtOnce = waited == aErrNone;
+      // A transport that cannot wait is failing; rest instead of asking it again at once.
+      if (waited != aErrNone && waited != aErrTimeout) aTime_MSSleep(kReaderIdleWaitMs);
+      continue;
+    }
+    waitAnsweredAtOnce = false;
+
+    if (read == aErrPacket) {
+      // A framed transport dropped a bad frame: a packet is lost, so step is lost too.
+      aTRACE(aDEBUG_LINK, "Out of sync");
+      sStartSync(link);
+      continue;
+    }
+    if (read != aErrNone) {
+      aTRACE(aDEBUG_LINK, " sInPipeProcess(%d) IO_ERROR [aStream_Read()==>%d]\n",
+             static_cast<int>(link->linkId), static_cast<int>(read));
+      link->status.store(aLINK_STATUS_READERROR);
+      aTime_MSSleep(kReadErrorPauseMs);
+      continue;
+    }
+
+    if (link->status.load() == aLINK_STATUS_SYNCING) {
+      sSyncByte(link, byte);
+      continue;
+    }
+    if (aPacket_AddByte(link->assembly, byte) != aErrNone || (link->assembly->address & 1) != 0) {
+      aTRACE(aDEBUG_LINK, "Out of sync");
+      sStartSync(link);
+      continue;
+    }
+    bool complete = false;
+    if (sHandlePacket(link, &complete) != aErrNone) {
+      link->status.store(aLINK_STATUS_QUEUEFAILED);
+    } else if (complete) {
+      // A packet handled again ends a failed-queue state.
+      uint32_t failed = aLINK_STATUS_QUEUEFAILED;
+      link->status.compare_exchange_strong(failed, aLINK_STATUS_RUNNING);
+    }
+  }
+  return nullptr;
+}
+
+// --- writer --------------------------------------------------------------------------------------
+
+aErr sWriteSingle(aLink* link, const aPacket* packet) {
+  uint8_t bytes[aPACKETMAXBYTES];
+  size_t count = 0;
+  if (aPacket_GetBytes(packet, bytes, sizeof bytes, &count) != aErrNone) return aErrPacket;
+  return aStream_Write(link->stream, bytes, count);
+}
+
+// Packs the packet and then every packet the queue yields without waiting, while another
+// largest packet still fits, into one write.
+aErr sWritePooled(aLink* link, const aPacket* first, uint8_t* pool) {
+  size_t used = 0;
+  if (aPacket_GetBytes(first, pool, kPoolBytes, &used) != aErrNone) return aErrPacket;
+  while (used + aPACKETMAXBYTES <= kPoolBytes) {
+    aPacket* next = aPacketFifo_Get(link->outputQueue.load());
+    if (next == nullptr) break;
+    size_t added = 0;
+    if (!sIsWakePacket(next) &&
+        aPacket_GetBytes(next, pool + used, kPoolBytes - used, &added) == aErrNone) {
+      used += added;
+    }
+    aPacket_Destroy(&next);
+  }
+  return aStream_Write(link->stream, pool, used);
+}
+
+// Sends what is still queued when the link stops, one packet per write, until the queue is
+// empty, the deadline has passed or a write fails.
+void sFinalFlush(aLink* link) {
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + kFinalFlushDeadlineMs;
+  while (aTime_GetMonotonicMSTicks() < deadline) {
+    aPacket* packet = aPacketFifo_Get(link->outputQueue.load());
+    if (packet == nullptr) break;
+    const aErr written = sIsWakePacket(packet) ? aErrNone : sWriteSingle(link, packet);
+    aPacket_Destroy(&packet);
+    if (written != aErrNone) {
+      aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing: %d\n", static_cast<int>(written));
+      break;
+    }
+  }
+}
+
+void* sOutPipeProcess(void* argument) {
+  aLink* link = static_cast<aLink*>(argument);
+  link->writerReady.store(1);
+  std::unique_ptr<uint8_t[]> pool(new (std::nothrow) uint8_t[kPoolBytes]);
+
+  while (link->running.load() != 0) {
+    const uint64_t asked = aTime_GetMonotonicMSTicks();
+    aPacket* packet = aPacketFifo_Await(link->outputQueue.load(), kWriterWaitMs);
+    if (packet == nullptr) {
+      if (aTime_GetMonotonicMSTicks() - asked < kWriterWaitMs) aTime_MSSleep(kWriterNoQueuePauseMs);
+      continue;
+    }
+    if (sIsWakePacket(packet)) {
+      aPacket_Destroy(&packet);
+      continue;
+    }
+    if (link->pooled.load() != 0 && pool != nullptr) {
+      const aErr written = sWritePooled(link, packet, pool.get());
+      if (written != aErrNone) {
+        aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n", static_cast<int>(written));
+      }
+    } else {
+      const aErr written = sWriteSingle(link, packet);
+      if (written != aErrNone) {
+        aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing: %d\n", static_cast<int>(written));
+      }
+    }
+    aPacket_Destroy(&packet);
+  }
+  sFinalFlush(link);
+  return nullptr;
+}
+
+std::shared_ptr<aLink> sRecord(uint32_t linkId) { return sGetLink(linkId); }
+
+}  // namespace
+
+aLink::~aLink() {
+  if (assembly != nullptr) aPacket_Destroy(&assembly);
+  if (filterMutex != nullptr) aMutex_Destroy(&filterMutex);
+  if (logMutex != nullptr) aMutex_Destroy(&logMutex);
+}
+
+// --- engine operations ---------------------------------------------------------------------------
+
+uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
+  aLinkEntryRef entry = sLookupEntryByID(linkId);
+  if (!entry || !entry->link) return 0;
+  aLink* link = entry->link.get();
+  if (link->readerThread != nullptr || link->writerThread != nullptr) return 0;
+
+  uint64_t input = aPacketFifo_Create();
+  uint64_t output = aPacketFifo_Create();
+  aPacket* assembly = aPacket_Create();
+  if (link->filterMutex == nullptr) {
+    char name[64];
+    snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
+    link->filterMutex = aMutex_Create(name);
+  }
+  if (input == 0 || output == 0 || assembly == nullptr || link->filterMutex == nullptr) {
+    if (input != 0) aPacketFifo_Destroy(&input);
+    if (output != 0) aPacketFifo_Destroy(&output);
+    if (assembly != nullptr) aPacket_Destroy(&assembly);
+    return 0;
+  }
+
+  link->linkId = linkId;
+  link->check = aLINKCHECK;
+  link->running.store(0);
+  if (stream != nullptr) {
+    link->stream = stream;
+    link->status.store(aLINK_STATUS_STOPPED);
+  } else {
+    link->status.store(aLINK_STATUS_NOSTREAM);
+  }
+  link->readerThread = nullptr;
+  link->writerThread = nullptr;
+  uint64_t old = link->inputQueue.exchange(input);
+  if (old != 0) aPacketFifo_Destroy(&old);
+  old = link->outputQueue.exchange(output);
+  if (old != 0) aPacketFifo_Destroy(&old);
+  link->readerProc = sInPipeProcess;
+  link->writerProc = sOutPipeProcess;
+  link->readerReady.store(0);
+  link->writerReady.store(0);
+  link->heartbeatState.store(aLINK_HB_IDLE);
+  link->heartbeatCallback = nullptr;
+  link->syncState.store(0);
+  if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
+  link->assembly = assembly;
+  link->packetLog = nullptr;
+  link->logSize = 0;
+  if (link->logMutex != nullptr) aMutex_Destroy(&link->logMutex);
+  link->pooled.store(0);
+  link->probeBurstSent.store(false);
+  aMutex_Lock(link->filterMutex);
+  link->userFilter = nullptr;
+  link->userFilterRef = nullptr;
+  aMutex_Unlock(link->filterMutex);
+  return linkId;
+}
+
+aErr aLink_Start(uint32_t linkId) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  if (link->running.load() != 0) return aErrNone;
+
+  link->running.store(1);
+  link->status.store(aLINK_STATUS_STARTING);
+  link->heartbeatState.store(aLINK_HB_IDLE);
+  link->readerReady.store(0);
+  link->writerReady.store(0);
+  link->readerThread = aThread_Create(link->readerProc, link.get());
+  if (link->readerThread == nullptr) return aErrResource;
+  link->writerThread = aThread_Create(link->writerProc, link.get());
+  if (link->writerThread == nullptr) return aErrResource;
+
+  bool ready = false;
+  for (int check = 0; check < kStartReadyChecks && !ready; ++check) {
+    ready = link->readerReady.load() != 0 && link->writerReady.load() != 0 &&
+            link->status.load() == aLINK_STATUS_RUNNING;
+    if (!ready) aTime_MSSleep(kStartReadyPollMs);
+  }
+  if (!ready) return aErrIndexRange;
+  return aLink_ForceRoute(linkId, 1);
+}
+
+aErr aLink_Sync(uint32_t linkId) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  link->status.store(aLINK_STATUS_SYNCING);
+
+  aErr result = aErrNotReady;
+  for (int check = 0; check < kSyncChecks; ++check) {
+    if (link->status.load() == aLINK_STATUS_RUNNING) {
+      result = aErrNone;
+      break;
+    }
+    aTime_MSSleep(kSyncPollMs);
+  }
+  // Only the handshake's own traffic goes: probes not yet written, then the module's
+  // surplus answers to them. Force-route and heartbeat answers stay queued.
+  aPacketFifo_DrainPackets(link->outputQueue.load(), sIsProbe, nullptr);
+  aTime_MSSleep(kSyncSettleMs);
+  const uint8_t address = link->syncAddress.load();
+  aPacketFifo_DrainPackets(link->inputQueue.load(), sIsProbeAnswer, &address);
+  return result;
+}
+
+aErr aLink_ForceRoute(uint32_t linkId, uint8_t on) {
+  aLinkEntryRef entry = sLookupEntryByID(linkId);
+  if (!entry) return aErrNotFound;
+  if (!entry->link) return aErrParam;
+  aPacket* packet = aPacket_CreateWithData(aLINK_FORCEROUTE_ADDRESS, 1, &on);
+  if (packet == nullptr) return aErrMemory;
+  const aErr result = aPacketFifo_Put(entry->link->outputQueue.load(), packet);
+  aPacket_Destroy(&packet);
+  return result;
+}
+
+aErr aLink_Stop(aLink* link) {
+  if (link == nullptr) return aErrParam;
+  const uint32_t status = link->status.load();
+  if (status == aLINK_STATUS_STOPPED || status == aLINK_STATUS_STOPPING) return aErrNone;
+  link->status.store(aLINK_STATUS_STOPPING);
+  if (link->readerThread == nullptr && link->writerThread == nullptr) return aErrNone;
+
+  // Not queued (aErrNotFound) when a destroy has already taken the link out of the table.
+  aErr result = aLink_ForceRoute(link->linkId, 0);
+  link->running.store(0);
+  sWakeWriter(link);
+  if (link->writerThread != nullptr && aThread_Destroy(&link->writerThread) != 0) {
+    result = aErrUnknown;
+  }
+  if (link->readerThread != nullptr && aThread_Destroy(&link->readerThread) != 0) {
+    result = aErrUnknown;
+  }
+  // A writer that had ended before the wake-up packet came leaves it queued.
+  aPacketFifo_DrainPackets(link->outputQueue.load(), sIsWakeFilter, nullptr);
+  link->readerReady.store(0);
+  link->writerReady.store(0);
+  aPacket_Reset(link->assembly);
+  link->status.store(aLINK_STATUS_STOPPED);
+  link->heartbeatState.store(aLINK_HB_IDLE);
+  return result;
+}
+
+// --- per-link access -----------------------------------------------------------------------------
+
+linkStatus aLink_GetStatus(uint32_t linkId) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  return link ? link->status.load() : aLINK_STATUS_NOSTREAM;
+}
+
+aErr aLink_PutPacket(uint32_t linkId, const aPacket* packet) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  return aPacketFifo_Put(link->outputQueue.load(), packet);
+}
+
+aPacket* aLink_GetPacket(uint32_t linkId) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  return link ? aPacketFifo_Get(link->inputQueue.load()) : nullptr;
+}
+
+aPacket* aLink_AwaitPacket(uint32_t linkId, uint64_t timeoutMs) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  return link ? aPacketFifo_Await(link->inputQueue.load(), timeoutMs) : nullptr;
+}
+
+aPacket* aLink_GetFirst(uint32_t linkId, aPacketFilter filter, const void* reference) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  return link ? aPacketFifo_GetFirst(link->inputQueue.load(), filter, reference) : nullptr;
+}
+
+aPacket* aLink_AwaitFirst(uint32_t linkId, aPacketFilter filter, const void* reference,
+                          uint64_t timeoutMs) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link || link->running.load() == 0 || link->status.load() != aLINK_STATUS_RUNNING) {
+    return nullptr;
+  }
+  return aPacketFifo_AwaitFirst(link->inputQueue.load(), filter, reference, timeoutMs);
+}
+
+size_t aLink_DrainPackets(uint32_t linkId, aPacketFilter filter, const void* reference) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  return link ? aPacketFifo_DrainPackets(link->inputQueue.load(), filter, reference) : 0;
+}
+
+aErr aLink_InstallUserPacketFilter(uint32_t linkId, aUserPacketFilter filter, void* reference) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  if (link->filterMutex == nullptr) {  // never initialised: no reader can be running
+    link->userFilter = filter;
+    link->userFilterRef = reference;
+    return aErrNone;
+  }
+  const aErr locked = aMutex_Lock(link->filterMutex);
+  if (locked != aErrNone) return locked;
+  link->userFilter = filter;
+  link->userFilterRef = reference;
+  aMutex_Unlock(link->filterMutex);
+  return aErrNone;
+}
+
+aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  link->pooled.store(enable ? 1 : 0);
+  return aErrNone;
+}

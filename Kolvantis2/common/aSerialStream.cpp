@@ -1,0 +1,460 @@
+#include "aSerialStream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "aCobs.h"
+#include "aDefs.h"
+#include "aPacket.h"
+#include "aTime.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Serial port transport
+// ---------------------------------------------------------------------------------------------
+
+constexpr uint16_t aSERIALSTREAMCHECK = 0xBEEF;
+constexpr size_t sPORTPATHSIZE = 4096;
+// Descriptor value of a record whose port is not open (0 is a valid descriptor).
+constexpr int sNO_PORT = -1;
+// Time a write may wait for the port to take more bytes before it gives up.
+constexpr uint64_t kSerialWriteStallTimeoutMs = 2000;  // ms
+
+struct SerialStream {
+  uint32_t baudIndex;
+  char portPath[sPORTPATHSIZE];
+  int fd;
+  termios savedTermios;    // the port's settings before opening, put back on close
+  termios appliedTermios;  // the settings applied
+  uint16_t check;
+};
+
+#define aVALIDSS(s) aDefs_ValidRecord((s), aSERIALSTREAMCHECK)
+
+const speed_t sSpeeds[aSERIAL_MAXBAUDINDEX + 1] = {B2400,  B4800,  B9600,   B19200,
+                                                   B38400, B57600, B115200, B230400};
+
+bool sArgumentsOk(const char* path, uint32_t baudIndex, uint32_t dataBits, uint32_t stopBits,
+                  aStream** out) {
+  if (path == nullptr || out == nullptr) return false;
+  if (baudIndex > aSERIAL_MAXBAUDINDEX || dataBits > aSERIAL_MAXMODE ||
+      stopBits > aSERIAL_MAXMODE) {
+    return false;
+  }
+  // A path that does not fit would be cut to another path.
+  return strnlen(path, sPORTPATHSIZE) < sPORTPATHSIZE;
+}
+
+aErr sOpenError(int error) {
+  switch (error) {
+    case ENOENT: return aErrNotFound;
+    case EACCES: return aErrPermission;
+    default: return aErrIO;
+  }
+}
+
+int sRemainingMs(uint64_t deadline) {
+  const uint64_t now = aTime_GetMonotonicMSTicks();
+  if (now >= deadline) return 0;
+  const uint64_t left = deadline - now;
+  return left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits for the events on the descriptor until the deadline. aErrNone when they came,
+// aErrTimeout when the deadline passed, aErrIO for a hang-up, an error or a failed poll.
+aErr sPollUntil(int fd, short events, uint64_t deadline) {
+  for (;;) {
+    pollfd entry = {fd, events, 0};
+    const int ready = poll(&entry, 1, sRemainingMs(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return aErrIO;
+    }
+    if (ready == 0) return aErrTimeout;
+    if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return aErrNone;
+    // A hung-up port may still hold input that arrived before; it is read first.
+    int pending = 0;
+    if ((events & POLLIN) && ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) return aErrNone;
+    return aErrIO;
+  }
+}
+
+// Opens the port of the record and applies the raw settings. On failure nothing stays open.
+// The descriptor stays non-blocking: reads return at once in any case (VMIN and VTIME 0), and
+// a write then never blocks past its deadline.
+aErr sStreamOpenSerial(SerialStream* port, bool parity, uint32_t dataBits, uint32_t stopBits) {
+  const int fd = open(port->portPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return sOpenError(errno);
+
+  if (tcgetattr(fd, &port->savedTermios) != 0) {
+    close(fd);
+    return aErrIO;
+  }
+
+  termios applied = port->savedTermios;
+  applied.c_iflag = IGNBRK | (parity ? IGNPAR : 0);
+  applied.c_oflag = 0;
+  applied.c_cflag = CREAD | CLOCAL | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) |
+                    (stopBits == 1 ? CSTOPB : 0);
+  applied.c_lflag = 0;
+  applied.c_cc[VMIN] = 0;
+  applied.c_cc[VTIME] = 0;
+  const speed_t speed = sSpeeds[port->baudIndex];
+  if (cfsetispeed(&applied, speed) != 0 || cfsetospeed(&applied, speed) != 0 ||
+      tcsetattr(fd, TCSANOW, &applied) != 0) {
+    tcsetattr(fd, TCSANOW, &port->savedTermios);
+    close(fd);
+    return aErrIO;
+  }
+  port->appliedTermios = applied;
+
+  if (tcflush(fd, TCIOFLUSH) != 0) {
+    tcsetattr(fd, TCSANOW, &port->savedTermios);
+    close(fd);
+    return aErrIO;
+  }
+  port->fd = fd;
+  return aErrNone;
+}
+
+aErr sSerialStreamGet(uint8_t* byte, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
+  if (port->fd == sNO_PORT) return aErrIO;
+  uint8_t value = 0;
+  const ssize_t got = read(port->fd, &value, 1);
+  if (got == 1) {
+    *byte = value;
+    return aErrNone;
+  }
+  if (got == 0) return aErrNotReady;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
+  return aErrIO;
+}
+
+// Writes every byte, waiting for the port whenever it takes no more, then waits until the
+// bytes have left the port. aErrTimeout when the port takes nothing for the stall time-out.
+aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port) || (data == nullptr && length > 0)) return aErrParam;
+  if (port->fd == sNO_PORT) return aErrIO;
+
+  size_t sent = 0;
+  while (sent < length) {
+    const ssize_t written = write(port->fd, data + sent, length - sent);
+    if (written > 0) {
+      sent += static_cast<size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const uint64_t deadline = aTime_GetMonotonicMSTicks() + kSerialWriteStallTimeoutMs;
+      const aErr ready = sPollUntil(port->fd, POLLOUT, deadline);
+      if (ready != aErrNone) return ready;
+      continue;
+    }
+    return aErrIO;
+  }
+
+  while (tcdrain(port->fd) != 0) {
+    if (errno != EINTR) return aErrIO;
+  }
+  return aErrNone;
+}
+
+aErr sSerialStreamPut(const uint8_t* byte, void* reference) {
+  if (byte == nullptr) return aErrParam;
+  return sSerialStreamWrite(byte, 1, reference);
+}
+
+aErr sSerialStreamWait(uint32_t timeoutMs, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port)) return aErrParam;
+  if (port->fd == sNO_PORT) return aErrIO;
+  return sPollUntil(port->fd, POLLIN, aTime_GetMonotonicMSTicks() + timeoutMs);
+}
+
+aErr sSerialStreamDelete(void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port)) return aErrParam;
+  if (port->fd != sNO_PORT) {
+    tcsetattr(port->fd, TCSANOW, &port->savedTermios);
+    close(port->fd);
+    port->fd = sNO_PORT;
+    std::memset(&port->savedTermios, 0, sizeof(port->savedTermios));
+  }
+  port->check = 0;
+  std::free(port);
+  return aErrNone;
+}
+
+// A new record with its port opened, or the error; arguments already checked.
+aErr sSerialPortOpen(const char* path, uint32_t baudIndex, bool parity, uint32_t dataBits,
+                     uint32_t stopBits, SerialStream** out) {
+  SerialStream* port = static_cast<SerialStream*>(std::calloc(1, sizeof(SerialStream)));
+  if (port == nullptr) return aErrResource;
+  port->baudIndex = baudIndex;
+  std::strncpy(port->portPath, path, sizeof(port->portPath) - 1);
+  port->fd = sNO_PORT;
+  const aErr opened = sStreamOpenSerial(port, parity, dataBits, stopBits);
+  if (opened != aErrNone) {
+    std::free(port);
+    return opened;
+  }
+  port->check = aSERIALSTREAMCHECK;
+  *out = port;
+  return aErrNone;
+}
+
+// ---------------------------------------------------------------------------------------------
+// COBS framing
+// ---------------------------------------------------------------------------------------------
+
+constexpr uint16_t aCOBSSTREAMCHECK = 0xC0B5;
+// Encoded bytes of the longest frame without its closing zero: 30 packet bytes and the CRC,
+// plus the code byte.
+constexpr size_t sMAXENCODEDFRAME = 32;
+// A frame holds at least the address, the length and the CRC.
+constexpr size_t sMINDECODEDFRAME = 3;
+
+struct CobsStream {
+  aStreamGetProc innerGet;
+  aStreamPutProc innerPut;
+  aStreamWriteProc innerWrite;
+  aStreamDeleteProc innerDelete;
+  void* innerRef;  // owned
+  uint16_t check;
+  uint8_t rxFrame[sMAXENCODEDFRAME];  // encoded bytes of the frame being received; decoded in place
+  uint8_t rxReady;                    // 1 while a decoded packet is being handed out
+  size_t rxLength;                    // encoded bytes held, or decoded packet bytes to hand out
+  size_t rxIndex;                     // next packet byte to hand out
+  aPacket* txPacket;                  // assembler of outgoing bytes
+  uint8_t txFrame[sMAXENCODEDFRAME + 1];  // encoded packet and CRC, then the zero byte
+  size_t txLength;
+  aStreamWaitProc innerWait;  // may be null
+  bool rxOverlong;            // the frame being received has passed the longest frame
+};
+
+#define aVALIDCOBS(s) aDefs_ValidRecord((s), aCOBSSTREAMCHECK)
+
+aErr sCobsHandOut(CobsStream* cobs, uint8_t* byte) {
+  *byte = cobs->rxFrame[cobs->rxIndex++];
+  if (cobs->rxIndex >= cobs->rxLength) {
+    cobs->rxReady = 0;
+    cobs->rxIndex = 0;
+    cobs->rxLength = 0;
+  }
+  return aErrNone;
+}
+
+// A decoded frame is [address][length][data][CRC] with the CRC of the bytes before it.
+bool sCobsFrameGood(const uint8_t* frame, size_t decoded) {
+  if (decoded < sMINDECODEDFRAME) return false;
+  if (decoded != static_cast<size_t>(frame[1]) + sMINDECODEDFRAME) return false;
+  return crc8_check(frame, decoded - 1, frame[decoded - 1]);
+}
+
+// Takes inner bytes until a frame completes or the inner transport has none ready; a good
+// frame's first packet byte is handed out at once, the rest with the next calls. aErrNotReady
+// when no byte is ready, aErrPacket once for a frame that fails its checks.
+aErr sCobsStreamGet(uint8_t* byte, void* reference) {
+  CobsStream* cobs = static_cast<CobsStream*>(reference);
+  if (!aVALIDCOBS(cobs) || byte == nullptr) return aErrParam;
+  if (cobs->rxReady) return sCobsHandOut(cobs, byte);
+  if (cobs->innerGet == nullptr) return aErrMode;
+
+  for (;;) {
+    uint8_t value = 0;
+    // An inner failure reads as no byte yet; the caller keeps polling.
+    if (cobs->innerGet(&value, cobs->innerRef) != aErrNone) return aErrNotReady;
+
+    if (value != 0) {
+      if (cobs->rxLength < sizeof(cobs->rxFrame)) {
+        cobs->rxFrame[cobs->rxLength++] = value;
+      } else {
+        cobs->rxOverlong = true;
+      }
+      continue;
+    }
+
+    // A zero byte ends the frame. An over-long one is dropped whole: its first bytes could
+    // otherwise pass for a packet.
+    if (cobs->rxOverlong) {
+      cobs->rxOverlong = false;
+      cobs->rxLength = 0;
+      return aErrPacket;
+    }
+    if (cobs->rxLength == 0) continue;  // empty frame
+    const size_t decoded = cobs_decode_inplace(cobs->rxFrame, cobs->rxLength);
+    cobs->rxLength = 0;
+    if (!sCobsFrameGood(cobs->rxFrame, decoded)) return aErrPacket;
+    cobs->rxReady = 1;
+    cobs->rxIndex = 0;
+    cobs->rxLength = decoded - 1;  // the CRC is not handed out
+    return sCobsHandOut(cobs, byte);
+  }
+}
+
+aErr sCobsInnerWrite(CobsStream* cobs, const uint8_t* data, size_t length) {
+  if (cobs->innerWrite != nullptr) return cobs->innerWrite(data, length, cobs->innerRef);
+  if (cobs->innerPut == nullptr) return aErrMode;
+  for (size_t i = 0; i < length; ++i) {
+    const aErr err = cobs->innerPut(&data[i], cobs->innerRef);
+    if (err != aErrNone) return err;
+  }
+  return aErrNone;
+}
+
+// Frames the complete packet in the assembler, resets the assembler and sends the frame.
+aErr sCobsSendPacket(CobsStream* cobs) {
+  size_t length = 0;
+  // Room is left for the CRC and the closing zero.
+  const aErr got =
+      aPacket_GetBytes(cobs->txPacket, cobs->txFrame, sizeof(cobs->txFrame) - 2, &length);
+  aPacket_Reset(cobs->txPacket);
+  if (got != aErrNone) return got;
+  cobs->txFrame[length] = crc8_create(cobs->txFrame, length);
+  ++length;
+  const size_t encoded = cobs_encode_inplace(cobs->txFrame, length);
+  if (encoded == 0) return aErrPacket;
+  cobs->txFrame[encoded] = 0;
+  cobs->txLength = encoded + 1;
+  return sCobsInnerWrite(cobs, cobs->txFrame, cobs->txLength);
+}
+
+// Assembles the bytes into packets and sends each completed one as a frame; bytes of an
+// unfinished packet wait for the next call. A byte the assembler refuses is dropped with the
+// partial packet, so the next packet starts clean. The result is the last inner write error,
+// else aErrPacket when bytes were dropped, else aErrNone.
+aErr sCobsStreamWrite(const uint8_t* data, size_t length, void* reference) {
+  CobsStream* cobs = static_cast<CobsStream*>(reference);
+  if (!aVALIDCOBS(cobs) || (data == nullptr && length > 0)) return aErrParam;
+
+  aErr result = aErrNone;
+  bool dropped = false;
+  for (size_t i = 0; i < length; ++i) {
+    if (aPacket_AddByte(cobs->txPacket, data[i]) != aErrNone) {
+      aPacket_Reset(cobs->txPacket);
+      dropped = true;
+      continue;
+    }
+    if (!aPacket_IsComplete(cobs->txPacket)) continue;
+    const aErr sent = sCobsSendPacket(cobs);
+    if (sent != aErrNone) result = sent;
+  }
+  if (result == aErrNone && dropped) result = aErrPacket;
+  return result;
+}
+
+// One byte goes through the framing like a write of one byte.
+aErr sCobsStreamPut(const uint8_t* byte, void* reference) {
+  if (byte == nullptr) return aErrParam;
+  return sCobsStreamWrite(byte, 1, reference);
+}
+
+aErr sCobsStreamWait(uint32_t timeoutMs, void* reference) {
+  CobsStream* cobs = static_cast<CobsStream*>(reference);
+  if (!aVALIDCOBS(cobs)) return aErrParam;
+  if (cobs->rxReady || cobs->innerWait == nullptr) return aErrNone;
+  return cobs->innerWait(timeoutMs, cobs->innerRef);
+}
+
+aErr sCobsStreamDelete(void* reference) {
+  CobsStream* cobs = static_cast<CobsStream*>(reference);
+  if (!aVALIDCOBS(cobs)) return aErrParam;
+  const aErr result = cobs->innerDelete != nullptr ? cobs->innerDelete(cobs->innerRef) : aErrNone;
+  aPacket_Destroy(&cobs->txPacket);
+  cobs->check = 0;
+  std::free(cobs);
+  return result;
+}
+
+// Opens the port and hands it to make, which wraps it into a stream; the port is closed again
+// when that fails.
+template <typename Make>
+aErr sCreateSerialStream(const char* path, uint32_t baudIndex, bool parity, uint32_t dataBits,
+                         uint32_t stopBits, aStream** out, Make make) {
+  if (!sArgumentsOk(path, baudIndex, dataBits, stopBits, out)) return aErrResource;
+  SerialStream* port = nullptr;
+  const aErr opened = sSerialPortOpen(path, baudIndex, parity, dataBits, stopBits, &port);
+  if (opened != aErrNone) return opened;
+  aStream* stream = nullptr;
+  const aErr made = make(port, &stream);
+  if (made != aErrNone) {
+    sSerialStreamDelete(port);
+    return made;
+  }
+  *out = stream;
+  return aErrNone;
+}
+
+}  // namespace
+
+aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uint32_t dataBits,
+                          uint32_t stopBits, aStream** out) {
+  return sCreateSerialStream(
+      path, baudIndex, parity, dataBits, stopBits, out, [](SerialStream* port, aStream** made) {
+        aStream* stream = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
+                                         sSerialStreamDelete, port);
+        if (stream == nullptr) return aErrResource;
+        aStream_SetWaitProc(stream, sSerialStreamWait);
+        *made = stream;
+        return aErrNone;
+      });
+}
+
+aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool parity,
+                                     uint32_t dataBits, uint32_t stopBits, aStream** out) {
+  return sCreateSerialStream(
+      path, baudIndex, parity, dataBits, stopBits, out, [](SerialStream* port, aStream** made) {
+        return aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut,
+                                                  sSerialStreamWrite, sSerialStreamDelete,
+                                                  sSerialStreamWait, port, made);
+      });
+}
+
+aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
+                                aStreamDeleteProc del, void* reference, aStream** out) {
+  return aStream_CreateCobsEncodingWithWait(get, put, write, del, nullptr, reference, out);
+}
+
+aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
+                                        aStreamWriteProc write, aStreamDeleteProc del,
+                                        aStreamWaitProc wait, void* reference, aStream** out) {
+  if (out == nullptr) return aErrParam;
+  CobsStream* cobs = static_cast<CobsStream*>(std::calloc(1, sizeof(CobsStream)));
+  if (cobs == nullptr) return aErrMemory;
+  cobs->txPacket = aPacket_Create();
+  if (cobs->txPacket == nullptr) {
+    std::free(cobs);
+    return aErrMemory;
+  }
+  cobs->innerGet = get;
+  cobs->innerPut = put;
+  cobs->innerWrite = write;
+  cobs->innerDelete = del;
+  cobs->innerWait = wait;
+  cobs->innerRef = reference;
+  cobs->check = aCOBSSTREAMCHECK;
+
+  aStream* stream = aStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite,
+                                   sCobsStreamDelete, cobs);
+  if (stream == nullptr) {
+    aPacket_Destroy(&cobs->txPacket);
+    cobs->check = 0;
+    std::free(cobs);
+    return aErrResource;
+  }
+  if (wait != nullptr) aStream_SetWaitProc(stream, sCobsStreamWait);
+  *out = stream;
+  return aErrNone;
+}

@@ -1,0 +1,669 @@
+// kv_sim_module: the stand-in module as a program, for tests of the device link over TCP, a
+// serial port (pty, raw or COBS-framed) or the kernel device node (pty behind a symlink).
+//
+// One thread, one poll loop: standard input carries control commands (one per line, answered
+// on standard output with "OK" or "ERR <reason>"), the transport carries the link's bytes.
+// Output segments that must wait (split packets) are written when their time comes, so the
+// control channel never blocks behind them.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim_module_core.h"
+
+namespace {
+
+using kvsim::Bytes;
+using kvsim::DropMode;
+using kvsim::ModuleConfig;
+using kvsim::ModuleCore;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kListenBacklog = 4;
+constexpr size_t kReadChunk = 4096;           // bytes per read from the transport or stdin
+constexpr cc_t kNodeReadWaitDeciseconds = 1;  // a node read with no byte returns 0 after 100 ms
+constexpr int kExitUsage = 2;
+
+volatile sig_atomic_t gStop = 0;
+void onStopSignal(int) { gStop = 1; }
+
+const char kHelp[] =
+    "usage: kv_sim_module (--tcp PORT | --pty [--cobs] [--link PATH] | --node PATH) [options]\n"
+    "\n"
+    "A stand-in module for tests of the device link. Prints \"PORT <n>\" (TCP on 127.0.0.1;\n"
+    "0 picks a free port) or \"PTY <slave path>\" once it listens, and again \"PTY <path>\"\n"
+    "each time a pty comes back after a drop. Packets are [address][length][data].\n"
+    "\n"
+    "Front ends:\n"
+    "  --tcp PORT           TCP listener on 127.0.0.1; accepts again after a drop\n"
+    "  --pty                pseudo-terminal, raw bytes (a serial port)\n"
+    "  --cobs               with --pty: every packet as COBS(packet + CRC-8) + 0x00 both ways\n"
+    "  --link PATH          with --pty: a symlink at PATH to the slave, kept across come-backs\n"
+    "  --node PATH          pseudo-terminal behind a symlink at PATH, raw bytes: the kernel\n"
+    "                       device node (a read without a byte returns 0 after 100 ms)\n"
+    "\n"
+    "Module:\n"
+    "  --address N          module address (default 2)\n"
+    "  --serial HEX         serial number\n"
+    "  --echo CMD           reply to packets whose first data byte is CMD with their data\n"
+    "  --reply CMD=HEX      reply to CMD with these data bytes (repeat for several replies)\n"
+    "\n"
+    "Fault knobs (COUNT is a number of packets sent, or \"all\"):\n"
+    "  --silent             send no answers (sync answers, replies); HB/SEND/FLOOD still go\n"
+    "  --odd-address COUNT  odd address byte in the packets sent\n"
+    "  --zero-address COUNT zero address byte in the packets sent\n"
+    "  --oversize-length COUNT  length byte 29 in the packets sent\n"
+    "  --garbage COUNT      a run of odd, non-zero bytes before each packet sent\n"
+    "  --garbage-length N   bytes per garbage run (default 8)\n"
+    "  --split COUNT        packets sent one byte at a time with gaps\n"
+    "  --split-gap-ms MS    gap between the bytes of a split packet (default 2)\n"
+    "  --bad-frame COUNT    with --cobs: frames with a wrong CRC-8\n"
+    "  --coalesce           everything ready at once goes out in one write\n"
+    "  --flood N            N packets [A][3][F0][seq hi][seq lo] after the first packet of\n"
+    "                       each connection\n"
+    "  --drop-after N       drop the connection on its N-th received packet (unanswered)\n"
+    "  --drop-mode MODE     close (orderly, default) or reset (TCP: RST)\n"
+    "  --return-ms MS       come back this long after a drop (default 0)\n"
+    "\n"
+    "Control commands on standard input, one per line:\n"
+    "  HB <x>               send the heartbeat [A][2][0][x]\n"
+    "  SEND <hex bytes>     send these bytes as one packet\n"
+    "  FLOOD <n>            send n flood packets at once\n"
+    "  DROP close|reset     drop the connection, come back after --return-ms\n"
+    "  SILENT on|off        switch the answers off or on\n"
+    "  FAULT <name> <COUNT|off>  arm a fault knob (names as the options above)\n"
+    "  DUMP                 the recorded packets, one per line: \"<ms> <in|out> <hex>\"\n"
+    "  QUIT                 end\n"
+    "Every command ends with a line \"OK\" or \"ERR <reason>\".\n";
+
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::optional<unsigned long> parseNumber(const std::string& text, int base = 0) {
+  if (text.empty())
+    return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = std::strtoul(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || text[0] == '-')
+    return std::nullopt;
+  return value;
+}
+
+std::optional<int> parseCount(const std::string& text) {
+  if (text == "all")
+    return kvsim::kEvery;
+  if (text == "off")
+    return 0;
+  auto value = parseNumber(text, 10);
+  if (!value || *value > 1000000000UL)
+    return std::nullopt;
+  return static_cast<int>(*value);
+}
+
+// --- Transports -----------------------------------------------------------------------------
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Makes the listener or the pty and prints the ready line.
+  virtual bool open(std::string* error) = 0;
+  // The descriptor carrying the link's bytes; -1 while there is none.
+  int dataFd() const { return data_; }
+  // TCP only: the listener to accept from, -1 otherwise.
+  virtual int listenFd() const { return -1; }
+  virtual bool accept() { return false; }
+  // Ends the connection; comeBack() makes the next one possible.
+  virtual void drop(DropMode mode) = 0;
+  virtual bool comeBack() = 0;
+  virtual ssize_t write(const uint8_t* data, size_t length) { return ::write(data_, data, length); }
+
+ protected:
+  int data_ = -1;
+};
+
+class TcpTransport : public Transport {
+ public:
+  explicit TcpTransport(uint16_t port) : port_(port) {}
+  ~TcpTransport() override {
+    drop(DropMode::Close);
+    if (listen_ >= 0)
+      close(listen_);
+  }
+
+  bool open(std::string* error) override {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port_);
+    socklen_t length = sizeof address;
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_, kListenBacklog) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      *error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
+      return false;
+    }
+    say("PORT " + std::to_string(ntohs(address.sin_port)));
+    return true;
+  }
+
+  int listenFd() const override { return data_ < 0 && !away_ ? listen_ : -1; }
+
+  bool accept() override {
+    int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+      return false;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // split bytes go out apart
+    data_ = fd;
+    return true;
+  }
+
+  void drop(DropMode mode) override {
+    if (data_ < 0)
+      return;
+    if (mode == DropMode::Reset) {
+      linger abort{1, 0};
+      setsockopt(data_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    } else {
+      shutdown(data_, SHUT_RDWR);
+    }
+    close(data_);
+    data_ = -1;
+    away_ = true;
+  }
+
+  bool comeBack() override {
+    away_ = false;  // the listener is accepted from again
+    return true;
+  }
+
+  ssize_t write(const uint8_t* data, size_t length) override {
+    return send(data_, data, length, MSG_NOSIGNAL);
+  }
+
+ private:
+  uint16_t port_;
+  int listen_ = -1;
+  bool away_ = false;  // dropped and not yet back: hold new connections in the backlog
+};
+
+class PtyTransport : public Transport {
+ public:
+  // linkPath: symlink to the slave, or empty. node: reads without a byte return 0 after a
+  // short wait, like the kernel node's driver.
+  PtyTransport(std::string linkPath, bool node) : link_(std::move(linkPath)), node_(node) {}
+  ~PtyTransport() override {
+    drop(DropMode::Close);
+    if (!link_.empty())
+      unlink(link_.c_str());
+  }
+
+  bool open(std::string* error) override {
+    if (!makePty(error))
+      return false;
+    say("PTY " + slavePath_);
+    return true;
+  }
+
+  void drop(DropMode) override {
+    if (!link_.empty())
+      unlink(link_.c_str());
+    if (data_ >= 0)
+      close(data_);
+    if (slave_ >= 0)
+      close(slave_);
+    data_ = slave_ = -1;
+  }
+
+  bool comeBack() override {
+    std::string error;
+    if (data_ >= 0)
+      return true;
+    if (!makePty(&error)) {
+      std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
+      return false;
+    }
+    say("PTY " + slavePath_);
+    return true;
+  }
+
+ private:
+  bool makePty(std::string* error) {
+    char name[256] = {};
+    if (openpty(&data_, &slave_, name, nullptr, nullptr) != 0) {
+      *error = std::string("openpty failed: ") + std::strerror(errno);
+      return false;
+    }
+    fcntl(data_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    fcntl(data_, F_SETFL, fcntl(data_, F_GETFL) | O_NONBLOCK);
+    // The module keeps the slave open itself, so the master never sees a hang-up while the
+    // host closes and reopens the port.
+    termios settings{};
+    tcgetattr(slave_, &settings);
+    cfmakeraw(&settings);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = node_ ? kNodeReadWaitDeciseconds : 0;
+    tcsetattr(slave_, TCSANOW, &settings);
+    slavePath_ = name;
+    if (!link_.empty()) {
+      std::string temporary = link_ + ".new";
+      unlink(temporary.c_str());
+      if (symlink(slavePath_.c_str(), temporary.c_str()) != 0 ||
+          rename(temporary.c_str(), link_.c_str()) != 0) {
+        *error = "cannot make the link " + link_ + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string link_;
+  bool node_;
+  int slave_ = -1;
+  std::string slavePath_;
+};
+
+// --- Command line ---------------------------------------------------------------------------
+
+struct Options {
+  enum class Front { None, Tcp, Pty, Node } front = Front::None;
+  uint16_t port = 0;
+  std::string linkPath;
+  unsigned returnMs = 0;
+  ModuleConfig config;
+  std::vector<uint8_t> echoes;
+  std::vector<std::pair<uint8_t, Bytes>> replies;
+};
+
+bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) {
+        *error = option + " needs a value";
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    auto number = [&](unsigned long limit, int base, unsigned long* out) {
+      std::string text;
+      if (!value(&text))
+        return false;
+      auto parsed = parseNumber(text, base);
+      if (!parsed || *parsed > limit) {
+        *error = "bad value for " + option + ": " + text;
+        return false;
+      }
+      *out = *parsed;
+      return true;
+    };
+    unsigned long n = 0;
+    std::string text;
+    ModuleConfig& config = options->config;
+    if (option == "--help" || option == "-h") {
+      std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (option == "--tcp") {
+      if (!number(65535, 10, &n))
+        return false;
+      options->front = Options::Front::Tcp;
+      options->port = static_cast<uint16_t>(n);
+    } else if (option == "--pty") {
+      options->front = Options::Front::Pty;
+    } else if (option == "--cobs") {
+      config.framed = true;
+    } else if (option == "--link") {
+      if (!value(&options->linkPath))
+        return false;
+    } else if (option == "--node") {
+      if (!value(&options->linkPath))
+        return false;
+      options->front = Options::Front::Node;
+    } else if (option == "--address") {
+      if (!number(255, 0, &n))
+        return false;
+      config.address = static_cast<uint8_t>(n);
+    } else if (option == "--serial") {
+      if (!number(0xFFFFFFFFUL, 16, &n))
+        return false;
+      config.serial = static_cast<uint32_t>(n);
+    } else if (option == "--echo") {
+      if (!number(255, 0, &n))
+        return false;
+      options->echoes.push_back(static_cast<uint8_t>(n));
+    } else if (option == "--reply") {
+      if (!value(&text))
+        return false;
+      size_t equals = text.find('=');
+      auto command = parseNumber(text.substr(0, equals));
+      auto data = equals == std::string::npos ? std::nullopt : kvsim::parseHex(text.substr(equals + 1));
+      if (!command || *command > 255 || !data || data->size() > kvsim::kMaxPacketData) {
+        *error = "bad value for --reply: " + text;
+        return false;
+      }
+      options->replies.emplace_back(static_cast<uint8_t>(*command), *data);
+    } else if (option == "--silent") {
+      config.silent = true;
+    } else if (option == "--coalesce") {
+      config.coalesce = true;
+    } else if (option == "--garbage-length") {
+      if (!number(kReadChunk, 10, &n))
+        return false;
+      config.garbageLength = n;
+    } else if (option == "--split-gap-ms") {
+      if (!number(60000, 10, &n))
+        return false;
+      config.splitGapMs = static_cast<unsigned>(n);
+    } else if (option == "--flood") {
+      if (!number(1000000, 10, &n))
+        return false;
+      config.floodOnConnect = static_cast<unsigned>(n);
+    } else if (option == "--drop-after") {
+      if (!number(1000000000, 10, &n))
+        return false;
+      config.dropAfter = static_cast<unsigned>(n);
+    } else if (option == "--drop-mode") {
+      if (!value(&text))
+        return false;
+      if (text != "close" && text != "reset") {
+        *error = "bad value for --drop-mode: " + text;
+        return false;
+      }
+      config.dropMode = text == "reset" ? DropMode::Reset : DropMode::Close;
+    } else if (option == "--return-ms") {
+      if (!number(600000, 10, &n))
+        return false;
+      options->returnMs = static_cast<unsigned>(n);
+    } else if (auto fault = option.rfind("--", 0) == 0 ? kvsim::faultByName(option.substr(2)) : std::nullopt) {
+      if (!value(&text))
+        return false;
+      auto count = parseCount(text);
+      if (!count) {
+        *error = "bad value for " + option + ": " + text;
+        return false;
+      }
+      config.faults[*fault] = *count;
+    } else {
+      *error = "unknown option " + option;
+      return false;
+    }
+  }
+  if (options->front == Options::Front::None) {
+    *error = "one of --tcp, --pty or --node is needed";
+    return false;
+  }
+  if (options->front != Options::Front::Pty && options->config.framed) {
+    *error = "--cobs goes with --pty";
+    return false;
+  }
+  return true;
+}
+
+// --- The loop -------------------------------------------------------------------------------
+
+class Simulator {
+ public:
+  Simulator(const Options& options, std::unique_ptr<Transport> transport)
+      : core_(options.config), transport_(std::move(transport)), returnMs_(options.returnMs) {
+    for (uint8_t command : options.echoes)
+      core_.echo(command);
+    std::map<uint8_t, std::vector<Bytes>> scripted;
+    for (const auto& [command, data] : options.replies)
+      scripted[command].push_back(data);
+    for (auto& [command, replies] : scripted)
+      core_.script(command, std::move(replies));
+  }
+
+  int run() {
+    std::string error;
+    if (!transport_->open(&error)) {
+      std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
+      return 1;
+    }
+    if (transport_->dataFd() >= 0)
+      core_.startConnection();
+    while (!quit_ && !gStop) {
+      comeBackWhenDue();
+      std::vector<pollfd> fds;
+      if (stdinOpen_)
+        fds.push_back({STDIN_FILENO, POLLIN, 0});
+      int listener = transport_->listenFd();
+      if (listener >= 0)
+        fds.push_back({listener, POLLIN, 0});
+      int data = transport_->dataFd();
+      // Decided once: a segment that falls due between two looks must still wake the poll.
+      bool due = writeDue();
+      if (data >= 0)
+        fds.push_back({data, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0});
+      if (poll(fds.data(), fds.size(), pollTimeoutMs(due)) < 0 && errno != EINTR)
+        return 1;
+      // The link first: a command may drop the connection its descriptor belongs to.
+      for (const pollfd& fd : fds)
+        if (fd.fd == data && (fd.revents & (POLLIN | POLLHUP | POLLERR)))
+          readLink();
+      for (const pollfd& fd : fds) {
+        if (fd.revents == 0)
+          continue;
+        if (fd.fd == STDIN_FILENO)
+          readControl();
+        else if (fd.fd == listener && transport_->accept())
+          core_.startConnection();
+      }
+      if (core_.dropDue())
+        drop(core_.config().dropMode);
+      flushOutput();
+    }
+    return 0;
+  }
+
+ private:
+  void readLink() {
+    uint8_t buffer[kReadChunk];
+    ssize_t got = read(transport_->dataFd(), buffer, sizeof buffer);
+    if (got > 0) {
+      core_.receive(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      // The host went away: ready for the next one at once.
+      transport_->drop(DropMode::Close);
+      transport_->comeBack();
+      queue_.clear();
+    }
+  }
+
+  void readControl() {
+    char buffer[kReadChunk];
+    ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got <= 0) {
+      stdinOpen_ = false;
+      quit_ = true;  // nobody left to control us
+      return;
+    }
+    control_.append(buffer, static_cast<size_t>(got));
+    size_t end;
+    while ((end = control_.find('\n')) != std::string::npos) {
+      std::string line = control_.substr(0, end);
+      control_.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      command(line);
+    }
+  }
+
+  void command(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb, argument;
+    words >> verb;
+    std::getline(words >> std::ws, argument);
+    if (verb.empty())
+      return;
+    std::string error = execute(verb, argument);
+    say(error.empty() ? "OK" : "ERR " + error);
+  }
+
+  // Runs one control command; the reason when it is refused.
+  std::string execute(const std::string& verb, const std::string& argument) {
+    if (verb == "HB") {
+      auto x = parseNumber(argument);
+      if (!x || *x > 255)
+        return "HB needs a byte value";
+      core_.sendHeartbeat(static_cast<uint8_t>(*x));
+    } else if (verb == "SEND") {
+      auto bytes = kvsim::parseHex(argument);
+      if (!bytes || bytes->empty())
+        return "SEND needs hex bytes";
+      core_.sendRaw(*bytes);
+    } else if (verb == "FLOOD") {
+      auto n = parseNumber(argument, 10);
+      if (!n || *n > 1000000)
+        return "FLOOD needs a count";
+      core_.flood(static_cast<unsigned>(*n));
+    } else if (verb == "DROP") {
+      if (argument != "close" && argument != "reset")
+        return "DROP needs close or reset";
+      if (transport_->dataFd() < 0)
+        return "not connected";
+      drop(argument == "reset" ? DropMode::Reset : DropMode::Close);
+    } else if (verb == "SILENT") {
+      if (argument != "on" && argument != "off")
+        return "SILENT needs on or off";
+      core_.setSilent(argument == "on");
+    } else if (verb == "FAULT") {
+      std::istringstream words(argument);
+      std::string name, countText;
+      words >> name >> countText;
+      auto fault = kvsim::faultByName(name);
+      auto count = parseCount(countText);
+      if (!fault || !count)
+        return "FAULT needs a knob name and a count, all or off";
+      core_.setFault(*fault, *count);
+    } else if (verb == "DUMP") {
+      for (const kvsim::Record& record : core_.records())
+        std::fprintf(stdout, "%s\n", kvsim::formatRecord(record).c_str());
+    } else if (verb == "QUIT") {
+      quit_ = true;
+    } else {
+      return "unknown command " + verb;
+    }
+    return "";
+  }
+
+  void drop(DropMode mode) {
+    transport_->drop(mode);
+    queue_.clear();
+    core_.startConnection();  // nothing of the old connection goes out on the next one
+    away_ = true;
+    returnAt_ = Clock::now() + std::chrono::milliseconds(returnMs_);
+  }
+
+  void comeBackWhenDue() {
+    if (!away_ || Clock::now() < returnAt_)
+      return;
+    away_ = false;
+    if (transport_->comeBack() && transport_->dataFd() >= 0)
+      core_.startConnection();
+  }
+
+  // Output waiting for its time or for room in the transport.
+  bool writeDue() const { return !queue_.empty() && Clock::now() >= nextWriteAt(); }
+  Clock::time_point nextWriteAt() const {
+    return lastWrite_ + std::chrono::milliseconds(queue_.front().delayMs);
+  }
+
+  // How long the loop may sleep; due: a write is due now (poll waits for room instead).
+  int pollTimeoutMs(bool due) const {
+    auto until = [](Clock::time_point when) {
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+      return ms > 0 ? static_cast<int>(ms) + 1 : 0;
+    };
+    int timeout = -1;
+    if (!queue_.empty() && !due)
+      timeout = until(nextWriteAt());
+    if (away_) {
+      int back = until(returnAt_);
+      timeout = timeout < 0 ? back : std::min(timeout, back);
+    }
+    return timeout;
+  }
+
+  void flushOutput() {
+    if (transport_->dataFd() < 0)
+      return;  // output of a connection that is gone was dropped with it
+    for (kvsim::Segment& segment : core_.takeSegments())
+      queue_.push_back(std::move(segment));
+    while (writeDue()) {
+      Bytes& bytes = queue_.front().bytes;
+      ssize_t written = transport_->write(bytes.data(), bytes.size());
+      if (written < 0)
+        return;  // full (poll waits for room) or gone (the read side notices)
+      bytes.erase(bytes.begin(), bytes.begin() + written);
+      if (!bytes.empty())
+        return;
+      queue_.pop_front();
+      lastWrite_ = Clock::now();
+    }
+  }
+
+  ModuleCore core_;
+  std::unique_ptr<Transport> transport_;
+  unsigned returnMs_;
+  bool stdinOpen_ = true;
+  bool quit_ = false;
+  std::string control_;
+  std::deque<kvsim::Segment> queue_;
+  Clock::time_point lastWrite_{};
+  bool away_ = false;
+  Clock::time_point returnAt_{};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!parseOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "kv_sim_module: %s\n(see --help)\n", error.c_str());
+    return kExitUsage;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  struct sigaction stop{};
+  stop.sa_handler = onStopSignal;  // no SA_RESTART: poll returns and the loop cleans up
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
+
+  std::unique_ptr<Transport> transport;
+  if (options.front == Options::Front::Tcp)
+    transport = std::make_unique<TcpTransport>(options.port);
+  else
+    transport = std::make_unique<PtyTransport>(options.linkPath, options.front == Options::Front::Node);
+  return Simulator(options, std::move(transport)).run();
+}
