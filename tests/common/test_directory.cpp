@@ -16,6 +16,8 @@
 
 #include "aDirectory.h"
 
+#include "support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,19 +25,8 @@ namespace fs = std::filesystem;
 // A fresh directory under the system's temp area, removed with everything in it.
 class DirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/kv_dir_XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dir_ = name.data();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void SetUp() override { dir_ = tmp_.path(); }
+  TempDir tmp_;  // removed with everything in it
 
   std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
 

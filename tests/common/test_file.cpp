@@ -12,24 +12,15 @@
 
 #include "aFile.h"
 
+#include "support.h"
+
 namespace {
 
 // A fresh directory under the system's temp area, removed with everything in it.
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/kv_file_XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dir_ = name.data();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void SetUp() override { dir_ = tmp_.path(); }
+  TempDir tmp_;  // removed with everything in it
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 

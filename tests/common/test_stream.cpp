@@ -18,6 +18,8 @@
 
 // Allocation failures on demand: while armed, every nothrow allocation answers null. Only the
 // library's own allocations use the nothrow forms.
+#include "support.h"
+
 namespace {
 std::atomic<bool> gRefuseAllocations{false};
 }  // namespace
@@ -663,19 +665,8 @@ TEST_F(StreamTest, FlushNeedsGetAndPut) {
 // File streams in a temporary directory of their own.
 class FileStreamTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/kv_stream_XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dir_ = name.data();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void SetUp() override { dir_ = tmp_.path(); }
+  TempDir tmp_;  // removed with everything in it
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   static std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
