@@ -46,6 +46,17 @@ uint32_t sReuse(aLinkEntry* entry) {
   return entry->linkId;
 }
 
+// A device link that a broker shares is reached through the broker only.
+uint32_t sReuseUnlessShared(aLinkEntry* entry) {
+  if (entry->broker != nullptr) {
+    aTRACE(aDEBUG_LINK,
+           "This device is already being used as a \"SERVER\". \nYou must connect by "
+           "\"CLIENT\" ");
+    return 0;
+  }
+  return sReuse(entry);
+}
+
 // Common tail of the device creates, once the new entry exists and the stream was asked for:
 // the link is initialised, gets its first use, starts and (USB) synchronises, or is destroyed
 // again. The link ID, or 0.
@@ -102,15 +113,7 @@ void sDestroyStream(aLink* link) {
 uint32_t aLink_CreateUSB(uint32_t serialNumber) {
   aTRACE(aDEBUG_LINK, " aLink_CreateUSB(%08X)\n", static_cast<unsigned int>(serialNumber));
   aLinkEntryRef existing = sLookupEntryByIdentifier(serialNumber, aLINKENTRY_USB);
-  if (existing) {
-    if (existing->broker != nullptr) {
-      aTRACE(aDEBUG_LINK,
-             "This device is already being used as a \"SERVER\". \nYou must connect by "
-             "\"CLIENT\" ");
-      return 0;
-    }
-    return sReuse(existing.get());
-  }
+  if (existing) return sReuseUnlessShared(existing.get());
 
   const uint32_t linkId = sCreate(serialNumber, 0, aLINKENTRY_USB);
   if (linkId == 0) return 0;
@@ -124,15 +127,7 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
   aLinkEntryRef existing = sLookupEntryByIdentifier(serialNumber, aLINKENTRY_TCPIP);
-  if (existing) {
-    if (existing->broker != nullptr) {
-      aTRACE(aDEBUG_LINK,
-             "This device is already being used as a \"SERVER\". \nYou must connect by "
-             "\"CLIENT\" ");
-      return 0;
-    }
-    return sReuse(existing.get());
-  }
+  if (existing) return sReuseUnlessShared(existing.get());
 
   const uint32_t linkId = sCreate2(serialNumber, address, port, aLINKENTRY_TCPIP);
   if (linkId == 0) return 0;
