@@ -10,26 +10,8 @@
 
 #include "CLI_Display.h"
 #include "UpdaterDisplayInterface.h"
+#include "aDiscovery.h"
 #include "aError.h"
-
-// Kind of a device link (1 USB, 2 TCP/IP, 3 serial port, 4 to 7 the sharing service).
-// The discovery record below belongs to the core's discovery module and moves there
-// with it.
-typedef uint32_t linkType;
-
-// Address record of one device link, 128 bytes.
-struct linkSpec {
-    uint32_t type;
-    uint32_t serialNumber;
-    uint32_t module;
-    uint32_t router;
-    uint32_t routerSerialNumber;
-    uint32_t model;
-    uint32_t address;
-    uint32_t port;
-    uint8_t reserved[96];
-};
-static_assert(sizeof(linkSpec) == 128, "a linkSpec is 128 bytes");
 
 // One discovered module as the device table shows it.
 struct DeviceInfo {

@@ -68,6 +68,10 @@ const char kHelp[] =
     "  --serial HEX         serial number\n"
     "  --echo CMD           reply to packets whose first data byte is CMD with their data\n"
     "  --reply CMD=HEX      reply to CMD with these data bytes (repeat for several replies)\n"
+    "  --discovery          with --tcp: answer the 16-byte discovery request sent to group\n"
+    "                       232.2.2.2 port 9888 with the 16-byte reply to the sender's port\n"
+    "                       9889 (address, TCP port, serial number, model)\n"
+    "  --model N            model number in the discovery reply (default 0x11)\n"
     "\n"
     "Fault knobs (COUNT is a number of packets sent, or \"all\"):\n"
     "  --silent             send no answers (sync answers, replies); HB/SEND/FLOOD still go\n"
@@ -141,6 +145,8 @@ class Transport {
   virtual void drop(DropMode mode) = 0;
   virtual bool comeBack() = 0;
   virtual ssize_t write(const uint8_t* data, size_t length) { return ::write(data_, data, length); }
+  // TCP only: the port listened on once open, 0 otherwise.
+  virtual uint16_t listenPort() const { return 0; }
 
  protected:
   int data_ = -1;
@@ -170,11 +176,13 @@ class TcpTransport : public Transport {
       *error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
       return false;
     }
-    say("PORT " + std::to_string(ntohs(address.sin_port)));
+    port_ = ntohs(address.sin_port);
+    say("PORT " + std::to_string(port_));
     return true;
   }
 
   int listenFd() const override { return data_ < 0 && !away_ ? listen_ : -1; }
+  uint16_t listenPort() const override { return port_; }
 
   bool accept() override {
     int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -292,6 +300,71 @@ class PtyTransport : public Transport {
   std::string slavePath_;
 };
 
+// --- Discovery responder ------------------------------------------------------------------
+
+constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr uint16_t kDiscoveryRequestPort = 9888;
+constexpr uint16_t kDiscoveryReplyPort = 9889;
+constexpr size_t kDiscoveryDatagram = 16;  // bytes of the request and of the reply
+constexpr uint8_t kDiscoveryRequestCode = 1;
+constexpr uint8_t kDefaultModel = 0x11;
+
+// Answers discovery requests: a member of the group on the request port, replying to the
+// sender's address on the reply port with the module's address, TCP port, serial number and
+// model.
+class DiscoveryResponder {
+ public:
+  ~DiscoveryResponder() {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+
+  bool open(std::string* error) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int one = 1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(kDiscoveryRequestPort);
+    ip_mreq membership{};
+    inet_pton(AF_INET, kDiscoveryGroup, &membership.imr_multiaddr);
+    membership.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+      *error = std::string("cannot join the discovery group: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  int fd() const { return fd_; }
+
+  // Reads one datagram and answers it when it is a request.
+  void answer(uint8_t address, uint16_t tcpPort, uint32_t serial, uint8_t model) {
+    uint8_t request[kDiscoveryDatagram + 1];
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t got = recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from),
+                           &fromLength);
+    if (got != static_cast<ssize_t>(kDiscoveryDatagram) || request[0] != kDiscoveryRequestCode)
+      return;
+    uint8_t reply[kDiscoveryDatagram] = {};
+    reply[0] = kDiscoveryRequestCode;
+    reply[1] = address;
+    reply[2] = static_cast<uint8_t>(tcpPort);
+    reply[3] = static_cast<uint8_t>(tcpPort >> 8);
+    for (int i = 0; i < 4; ++i)
+      reply[4 + i] = static_cast<uint8_t>(serial >> (8 * i));
+    reply[12] = model;
+    from.sin_port = htons(kDiscoveryReplyPort);
+    sendto(fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
 // --- Command line ---------------------------------------------------------------------------
 
 struct Options {
@@ -299,6 +372,8 @@ struct Options {
   uint16_t port = 0;
   std::string linkPath;
   unsigned returnMs = 0;
+  bool discovery = false;
+  uint8_t model = kDefaultModel;
   ModuleConfig config;
   std::vector<uint8_t> echoes;
   std::vector<std::pair<uint8_t, Bytes>> replies;
@@ -372,6 +447,12 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
         return false;
       }
       options->replies.emplace_back(static_cast<uint8_t>(*command), *data);
+    } else if (option == "--discovery") {
+      options->discovery = true;
+    } else if (option == "--model") {
+      if (!number(255, 0, &n))
+        return false;
+      options->model = static_cast<uint8_t>(n);
     } else if (option == "--silent") {
       config.silent = true;
     } else if (option == "--coalesce") {
@@ -422,6 +503,10 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     *error = "one of --tcp, --pty or --node is needed";
     return false;
   }
+  if (options->discovery && options->front != Options::Front::Tcp) {
+    *error = "--discovery goes with --tcp";
+    return false;
+  }
   if (options->front != Options::Front::Pty && options->config.framed) {
     *error = "--cobs goes with --pty";
     return false;
@@ -434,7 +519,12 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
 class Simulator {
  public:
   Simulator(const Options& options, std::unique_ptr<Transport> transport)
-      : core_(options.config), transport_(std::move(transport)), returnMs_(options.returnMs) {
+      : core_(options.config),
+        transport_(std::move(transport)),
+        returnMs_(options.returnMs),
+        model_(options.model) {
+    if (options.discovery)
+      discovery_ = std::make_unique<DiscoveryResponder>();
     for (uint8_t command : options.echoes)
       core_.echo(command);
     std::map<uint8_t, std::vector<Bytes>> scripted;
@@ -446,6 +536,11 @@ class Simulator {
 
   int run() {
     std::string error;
+    // Joined before the ready line, so a search started after it finds this module.
+    if (discovery_ && !discovery_->open(&error)) {
+      std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
+      return 1;
+    }
     if (!transport_->open(&error)) {
       std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
       return 1;
@@ -465,6 +560,8 @@ class Simulator {
       bool due = writeDue();
       if (data >= 0)
         fds.push_back({data, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0});
+      if (discovery_)
+        fds.push_back({discovery_->fd(), POLLIN, 0});
       if (poll(fds.data(), fds.size(), pollTimeoutMs(due)) < 0 && errno != EINTR)
         return 1;
       // The link first: a command may drop the connection its descriptor belongs to.
@@ -478,6 +575,8 @@ class Simulator {
           readControl();
         else if (fd.fd == listener && transport_->accept())
           core_.startConnection();
+        else if (discovery_ && fd.fd == discovery_->fd())
+          discovery_->answer(core_.address(), transport_->listenPort(), core_.config().serial, model_);
       }
       if (core_.dropDue())
         drop(core_.config().dropMode);
@@ -636,6 +735,8 @@ class Simulator {
   ModuleCore core_;
   std::unique_ptr<Transport> transport_;
   unsigned returnMs_;
+  uint8_t model_;
+  std::unique_ptr<DiscoveryResponder> discovery_;
   bool stdinOpen_ = true;
   bool quit_ = false;
   std::string control_;
