@@ -31,20 +31,6 @@ constexpr uint8_t kEchoCommand = 0x30;
 constexpr int kNoLinkStatus = 8;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
-uint16_t ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = kLoopback;
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 linkSpec TcpSpec(uint16_t port) {
   linkSpec spec{};
@@ -167,7 +153,7 @@ TEST(LinkTest, BadSpecsMakeNoLink) {
     aErr expected;
   };
   const Case cases[] = {
-      {"TCP refused", TcpSpec(ClosedPort()), aErrConnection},
+      {"TCP refused", TcpSpec(ClosedLoopbackPort()), aErrConnection},
       {"serial port absent", serial, aErrConnection},
       {"Velnet with sharing off", velnet, aErrConfiguration},
       {"type 0", none, aErrMode},

@@ -59,21 +59,6 @@ bool Eventually(const std::function<bool()>& condition) {
   return true;
 }
 
-// A loopback TCP port on which nothing listens: one the system handed out and took back.
-uint16_t ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = kLoopback;
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 Bytes HeartbeatAnswer(uint8_t x) { return {kAddress, 0x02, 0x00, static_cast<uint8_t>(x + 2)}; }
 
@@ -434,7 +419,7 @@ TEST(LinkCreateFailure, FailedCreatesLeaveNoEntry) {
   kvusb_SetBackend(&emptyBus);
   const Row rows[] = {
       {"USB module absent", [] { return aLink_CreateUSB(kSerial); }, aLINKENTRY_USB},
-      {"TCP refused", [] { return aLink_CreateTCPIP(kSerial, kLoopback, ClosedPort()); },
+      {"TCP refused", [] { return aLink_CreateTCPIP(kSerial, kLoopback, ClosedLoopbackPort()); },
        aLINKENTRY_TCPIP},
       {"serial port absent",
        [&nodes] { return aLink_CreateSerial(kSerial, nodes.file("no-such-port").c_str(), 115200); },

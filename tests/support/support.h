@@ -3,6 +3,7 @@
 // Helpers shared by the test programs: temporary directories, child processes with
 // captured output, and pseudo-terminals.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -84,3 +85,7 @@ private:
     int slave_ = -1;
     std::string slaveName_;
 };
+
+// A loopback TCP port on which nothing listens: one the system handed out and took back.
+uint16_t ClosedLoopbackPort();
+
