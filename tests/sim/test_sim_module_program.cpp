@@ -17,6 +17,7 @@
 
 #include "sim_framing.h"
 #include "sim_module_process.h"
+#include "sim_uei.h"
 #include "support.h"
 
 namespace {
@@ -126,9 +127,16 @@ TEST(SimModuleProgram, HelpListsEveryOptionKnobAndCommand) {
                                  "--echo", "--reply", "--silent", "--garbage-length", "--split-gap-ms",
                                  "--coalesce", "--flood", "--drop-after", "--drop-mode", "--return-ms",
                                  "HB <x>", "SEND <hex bytes>", "FLOOD <n>", "DROP close|reset",
-                                 "SILENT on|off", "FAULT <name>", "DUMP", "QUIT"};
+                                 "SILENT on|off", "FAULT <name>", "DUMP", "QUIT", "--model", "--discovery",
+                                 "--uei", "--build", "--version", "--name", "--features", "--uei-fault",
+                                 "--behind", "--behind-silent", "--behind-missing", "UEIFAULT", "UEISET",
+                                 "BEHIND ADDR present|silent|missing"};
   for (kvsim::Fault fault : kvsim::kAllFaults)
     words.push_back(std::string("--") + kvsim::faultName(fault));
+  for (kvsim::UeiFault fault : {kvsim::UeiFault::WrongLength, kvsim::UeiFault::ErrorCode, kvsim::UeiFault::OtherAddress,
+                                kvsim::UeiFault::Late, kvsim::UeiFault::Duplicate, kvsim::UeiFault::OutOfSequence,
+                                kvsim::UeiFault::Silence})
+    words.push_back(kvsim::ueiFaultName(fault));
   for (const std::string& word : words)
     EXPECT_NE(run.out.find(word), std::string::npos) << word;
 }

@@ -142,6 +142,9 @@ void ModuleCore::handle(const Packet& packet) {
     answer({config_.address, {}});
   } else if (packet.address == kForceRouteAddress && packet.data.size() == 1) {
     forceRoutes_.push_back(packet.data[0]);
+  } else if (std::vector<Packet> forwarded; forwarder_ && forwarder_(packet, &forwarded)) {
+    for (const Packet& reply : forwarded)
+      answer(reply);
   } else if (isHeartbeatShape(packet)) {
     heartbeatAnswers_.push_back(packet.data[1]);  // the host never sends heartbeats itself
   } else if (!packet.data.empty()) {

@@ -7,6 +7,8 @@
 //   - answers every sync probe [0xAD][0] with [A][0] from its own address A;
 //   - takes force-route packets [0xAF][1][x] without answer and records x;
 //   - sends heartbeats [A][2][0][x] on request and records the host's answers [A][2][0][y];
+//   - hands packets for other addresses to its forwarder when it has one (a router passes
+//     them to the modules behind it), and sends the forwarder's replies as its answers;
 //   - passes any other packet with data to the handler of its first data byte (none by
 //     default: no reply);
 //   - records every packet in and out with a monotonic time stamp in milliseconds.
@@ -38,6 +40,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim_framing.h"
@@ -52,6 +55,7 @@ constexpr uint8_t kFloodCommand = 0xF0;       // first data byte of flood packet
 constexpr size_t kDefaultGarbageLength = 8;   // bytes per garbage run
 constexpr unsigned kDefaultSplitGapMs = 2;    // ms between the bytes of a split packet
 constexpr int kEvery = -1;                    // fault count: every packet from now on
+constexpr uint8_t kDefaultModel = 0x11;       // model number unless one is given
 
 struct Packet {
   uint8_t address = 0;
@@ -86,6 +90,7 @@ enum class DropMode { Close, Reset };
 struct ModuleConfig {
   uint8_t address = 2;
   uint32_t serial = 0;
+  uint8_t model = kDefaultModel;  // in the discovery reply, the UEI identity, the USB product id
   bool framed = false;  // COBS + CRC-8 frames both ways
   bool silent = false;
   bool coalesce = false;
@@ -107,6 +112,9 @@ class ModuleCore {
  public:
   // Replies to one request; each is sent from the packet's own address.
   using Handler = std::function<std::vector<Packet>(const Packet& request)>;
+  // Takes a packet that is not a sync probe or force-route: true when it is someone else's
+  // (then *replies, possibly none, are sent as the answer and nothing else happens).
+  using Forwarder = std::function<bool(const Packet& packet, std::vector<Packet>* replies)>;
 
   explicit ModuleCore(ModuleConfig config = {});
 
@@ -135,6 +143,7 @@ class ModuleCore {
   void removeHandler(uint8_t command);
   void echo(uint8_t command);  // replies with the request's data
   void script(uint8_t command, std::vector<Bytes> replyData);  // the same replies each time
+  void setForwarder(Forwarder forwarder) { forwarder_ = std::move(forwarder); }
 
   // Knobs.
   void setSilent(bool silent) { config_.silent = silent; }
@@ -166,6 +175,7 @@ class ModuleCore {
   ModuleConfig config_;
   std::chrono::steady_clock::time_point start_;
   std::map<uint8_t, Handler> handlers_;
+  Forwarder forwarder_;
 
   // Packet being parsed.
   Bytes partial_;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "sim_module_core.h"
+#include "sim_module_setup.h"
 
 namespace {
 
@@ -71,7 +72,40 @@ const char kHelp[] =
     "  --discovery          with --tcp: answer the 16-byte discovery request sent to group\n"
     "                       232.2.2.2 port 9888 with the 16-byte reply to the sender's port\n"
     "                       9889 (address, TCP port, serial number, model)\n"
-    "  --model N            model number in the discovery reply (default 0x11)\n"
+    "  --model N            model number in the discovery reply, the UEI identity (option 8)\n"
+    "                       and the USB product id (default 0x11)\n"
+    "\n"
+    "UEI values (the system entity, command 3; the entity store, command 92; the 0x49\n"
+    "queries; the command 23 echo):\n"
+    "  --uei                answer them; identity from --address, --serial, --model and:\n"
+    "  --build N            firmware build number (option 43 and the 0x49 build query)\n"
+    "  --version WORD       packed firmware version (option 7, default 0x2F020F03)\n"
+    "  --name TEXT          module name (option 32, a byte string)\n"
+    "  --features WORD      protocol feature bits (option 45, default 0x80000000)\n"
+    "  --uei-fault NAME:CMD:IDX:OPT:COUNT[:PARAM]\n"
+    "                       arm a reply fault of one option (repeatable); COUNT is a number\n"
+    "                       of exchanges or \"every\"; NAME one of:\n"
+    "                         wrong-length     one extra 0x00 byte after the reply\n"
+    "                         error-code       an error reply with code PARAM instead\n"
+    "                         other-address    the reply comes from address PARAM\n"
+    "                         late             the reply goes out ahead of the next reply\n"
+    "                         duplicate        the reply goes out twice\n"
+    "                         out-of-sequence  byte-string gets: the first two chunks swap\n"
+    "                                          (a single chunk carries number 1)\n"
+    "                         silence          no reply at all\n"
+    "\n"
+    "Router (implies --uei): an I2C bus (command 8, bus 0) with modules behind it, each with\n"
+    "its own system entity (router option 2 = this module's address). Packets for their\n"
+    "addresses are answered over this link from those addresses; packets for any other\n"
+    "address but this module's go unanswered. DUMP shows the routed packets both ways.\n"
+    "Bus: write [8][0][ADDR][n][speed][n bytes], read [8][0][ADDR|1][n][speed], pull-up\n"
+    "[8][0][1][on]; status 0 or 0x80|code (0x83: nobody acknowledges ADDR); a read gives back\n"
+    "the bytes last written to that module, padded with zeros.\n"
+    "  --behind ADDR:SERIAL[:MODEL[:NAME]]\n"
+    "                       a module behind at module and bus address ADDR (even), SERIAL\n"
+    "                       in hex (repeatable)\n"
+    "  --behind-silent ADDR the module at ADDR acknowledges on the bus but never answers\n"
+    "  --behind-missing ADDR  the module at ADDR is gone: no acknowledgement, no answer\n"
     "\n"
     "Fault knobs (COUNT is a number of packets sent, or \"all\"):\n"
     "  --silent             send no answers (sync answers, replies); HB/SEND/FLOOD still go\n"
@@ -97,6 +131,11 @@ const char kHelp[] =
     "  DROP close|reset     drop the connection, come back after --return-ms\n"
     "  SILENT on|off        switch the answers off or on\n"
     "  FAULT <name> <COUNT|off>  arm a fault knob (names as the options above)\n"
+    "  UEIFAULT [@ADDR] NAME:CMD:IDX:OPT:COUNT[:PARAM]  arm a UEI fault (as --uei-fault);\n"
+    "                       @ADDR: of the module behind at ADDR (COUNT 0 disarms)\n"
+    "  UEISET [@ADDR] CMD:IDX:OPT[:SUB] VALUE  give an option a new value: a number, or for\n"
+    "                       byte strings \"text\" or hex bytes\n"
+    "  BEHIND ADDR present|silent|missing  change a module behind\n"
     "  DUMP                 the recorded packets, one per line: \"<ms> <in|out> <hex>\"\n"
     "  QUIT                 end\n"
     "Every command ends with a line \"OK\" or \"ERR <reason>\".\n";
@@ -307,7 +346,6 @@ constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr size_t kDiscoveryDatagram = 16;  // bytes of the request and of the reply
 constexpr uint8_t kDiscoveryRequestCode = 1;
-constexpr uint8_t kDefaultModel = 0x11;
 
 // Answers discovery requests: a member of the group on the request port, replying to the
 // sender's address on the reply port with the module's address, TCP port, serial number and
@@ -373,8 +411,10 @@ struct Options {
   std::string linkPath;
   unsigned returnMs = 0;
   bool discovery = false;
-  uint8_t model = kDefaultModel;
   ModuleConfig config;
+  kvsim::ModuleSetup setup;
+  std::string ueiOnly;  // an option given that needs UEI values
+  std::vector<std::pair<uint8_t, kvsim::Presence>> presences;
   std::vector<uint8_t> echoes;
   std::vector<std::pair<uint8_t, Bytes>> replies;
 };
@@ -452,7 +492,42 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     } else if (option == "--model") {
       if (!number(255, 0, &n))
         return false;
-      options->model = static_cast<uint8_t>(n);
+      config.model = static_cast<uint8_t>(n);
+    } else if (option == "--uei") {
+      options->setup.uei = true;
+    } else if (option == "--build" || option == "--version" || option == "--features") {
+      if (!number(0xFFFFFFFFUL, 0, &n))
+        return false;
+      uint32_t& field = option == "--build"     ? options->setup.identity.build
+                        : option == "--version" ? options->setup.identity.version
+                                                : options->setup.identity.protocolFeatures;
+      field = static_cast<uint32_t>(n);
+      options->ueiOnly = option;
+    } else if (option == "--name") {
+      if (!value(&options->setup.identity.name))
+        return false;
+      options->ueiOnly = option;
+    } else if (option == "--uei-fault") {
+      if (!value(&text))
+        return false;
+      auto fault = kvsim::parseUeiFault(text, error);
+      if (!fault)
+        return false;
+      options->setup.ueiFaults.push_back(*fault);
+      options->ueiOnly = option;
+    } else if (option == "--behind") {
+      if (!value(&text))
+        return false;
+      auto behind = kvsim::parseBehind(text, error);
+      if (!behind)
+        return false;
+      options->setup.behind.push_back(*behind);
+    } else if (option == "--behind-silent" || option == "--behind-missing") {
+      if (!number(255, 0, &n))
+        return false;
+      options->presences.emplace_back(static_cast<uint8_t>(n), option == "--behind-silent"
+                                                                   ? kvsim::Presence::Silent
+                                                                   : kvsim::Presence::Missing);
     } else if (option == "--silent") {
       config.silent = true;
     } else if (option == "--coalesce") {
@@ -511,6 +586,21 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     *error = "--cobs goes with --pty";
     return false;
   }
+  kvsim::ModuleSetup& setup = options->setup;
+  if (!options->ueiOnly.empty() && !setup.uei && setup.behind.empty()) {
+    *error = options->ueiOnly + " goes with --uei or --behind";
+    return false;
+  }
+  for (const auto& [address, presence] : options->presences) {
+    auto behind = std::find_if(setup.behind.begin(), setup.behind.end(),
+                               [address = address](const kvsim::BehindSpec& spec) { return spec.address == address; });
+    if (behind == setup.behind.end()) {
+      *error = std::string("--behind-") + kvsim::presenceName(presence) + " " + std::to_string(address) +
+               ": no --behind at that address";
+      return false;
+    }
+    behind->presence = presence;
+  }
   return true;
 }
 
@@ -519,10 +609,9 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
 class Simulator {
  public:
   Simulator(const Options& options, std::unique_ptr<Transport> transport)
-      : core_(options.config),
-        transport_(std::move(transport)),
-        returnMs_(options.returnMs),
-        model_(options.model) {
+      : core_(options.config), transport_(std::move(transport)), returnMs_(options.returnMs) {
+    // UEI values first: --echo and --reply take over the commands they name.
+    setUpOk_ = kvsim::setUpModule(core_, options.setup, &parts_, &setUpError_);
     if (options.discovery)
       discovery_ = std::make_unique<DiscoveryResponder>();
     for (uint8_t command : options.echoes)
@@ -532,6 +621,12 @@ class Simulator {
       scripted[command].push_back(data);
     for (auto& [command, replies] : scripted)
       core_.script(command, std::move(replies));
+  }
+
+  // False (with the reason) when the module's setup was refused.
+  bool setUp(std::string* error) const {
+    *error = setUpError_;
+    return setUpOk_;
   }
 
   int run() {
@@ -576,7 +671,8 @@ class Simulator {
         else if (fd.fd == listener && transport_->accept())
           core_.startConnection();
         else if (discovery_ && fd.fd == discovery_->fd())
-          discovery_->answer(core_.address(), transport_->listenPort(), core_.config().serial, model_);
+          discovery_->answer(core_.address(), transport_->listenPort(), core_.config().serial,
+                             core_.config().model);
       }
       if (core_.dropDue())
         drop(core_.config().dropMode);
@@ -665,6 +761,29 @@ class Simulator {
       if (!fault || !count)
         return "FAULT needs a knob name and a count, all or off";
       core_.setFault(*fault, *count);
+    } else if (verb == "UEIFAULT" || verb == "UEISET") {
+      std::istringstream words(argument);
+      std::string first, spec, rest;
+      words >> first;
+      kvsim::UeiStore* store = nullptr;
+      std::string error = targetStore(first, &store);
+      if (!error.empty())
+        return error;
+      if (first.rfind('@', 0) != 0)
+        words.seekg(0);
+      words >> spec;
+      std::getline(words >> std::ws, rest);
+      return verb == "UEIFAULT" ? armUeiFault(*store, spec, rest) : setUeiValue(*store, spec, rest);
+    } else if (verb == "BEHIND") {
+      std::istringstream words(argument);
+      std::string addressText, state;
+      words >> addressText >> state;
+      auto address = parseNumber(addressText);
+      auto presence = kvsim::presenceByName(state);
+      if (!address || *address > 255 || !presence)
+        return "BEHIND needs an address and present, silent or missing";
+      if (!parts_.router || !parts_.router->setPresence(static_cast<uint8_t>(*address), *presence))
+        return "no module behind at " + addressText;
     } else if (verb == "DUMP") {
       for (const kvsim::Record& record : core_.records())
         std::fprintf(stdout, "%s\n", kvsim::formatRecord(record).c_str());
@@ -674,6 +793,40 @@ class Simulator {
       return "unknown command " + verb;
     }
     return "";
+  }
+
+  // The UEI values a control command means: "@ADDR" names a module behind, anything else this
+  // module; the reason when there are none.
+  std::string targetStore(const std::string& word, kvsim::UeiStore** store) {
+    if (word.rfind('@', 0) != 0) {
+      *store = parts_.store.get();
+      return *store ? "" : "no UEI values (start with --uei)";
+    }
+    auto address = parseNumber(word.substr(1));
+    auto behind = address && *address <= 255 && parts_.router
+                      ? parts_.router->store(static_cast<uint8_t>(*address))
+                      : nullptr;
+    *store = behind.get();
+    return *store ? "" : "no module behind at " + word.substr(1);
+  }
+
+  static std::string armUeiFault(kvsim::UeiStore& store, const std::string& spec, const std::string& rest) {
+    std::string error;
+    auto fault = rest.empty() ? kvsim::parseUeiFault(spec, &error) : std::nullopt;
+    if (!fault)
+      return error.empty() ? "UEIFAULT needs one NAME:CMD:IDX:OPT:COUNT[:PARAM]" : error;
+    store.setFault(*fault);
+    return "";
+  }
+
+  static std::string setUeiValue(kvsim::UeiStore& store, const std::string& keyText, const std::string& value) {
+    std::string error;
+    auto key = kvsim::parseUeiOptionKey(keyText, &error);
+    if (!key)
+      return error;
+    if (value.empty())
+      return "UEISET needs a value";
+    return kvsim::assignUeiValue(store, *key, value);
   }
 
   void drop(DropMode mode) {
@@ -735,7 +888,9 @@ class Simulator {
   ModuleCore core_;
   std::unique_ptr<Transport> transport_;
   unsigned returnMs_;
-  uint8_t model_;
+  kvsim::ModuleParts parts_;
+  bool setUpOk_ = false;
+  std::string setUpError_;
   std::unique_ptr<DiscoveryResponder> discovery_;
   bool stdinOpen_ = true;
   bool quit_ = false;
@@ -766,5 +921,10 @@ int main(int argc, char** argv) {
     transport = std::make_unique<TcpTransport>(options.port);
   else
     transport = std::make_unique<PtyTransport>(options.linkPath, options.front == Options::Front::Node);
-  return Simulator(options, std::move(transport)).run();
+  Simulator simulator(options, std::move(transport));
+  if (!simulator.setUp(&error)) {
+    std::fprintf(stderr, "kv_sim_module: %s\n(see --help)\n", error.c_str());
+    return kExitUsage;
+  }
+  return simulator.run();
 }

@@ -1,13 +1,17 @@
 #include "sim_module_process.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -38,6 +42,55 @@ size_t countRecords(const std::vector<Record>& records, Direction direction, con
       ++count;
   return count;
 }
+
+LinkSocket::LinkSocket(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+LinkSocket::~LinkSocket() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+
+bool LinkSocket::send(const Bytes& bytes) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0)
+      return false;
+    done += static_cast<size_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+Bytes LinkSocket::read(size_t count, int timeoutMs) {
+  Bytes bytes;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (fd_ >= 0 && bytes.size() < count) {
+    pollfd p{fd_, POLLIN, 0};
+    int ready = poll(&p, 1, remainingMs(deadline));
+    if (ready < 0 && errno == EINTR)
+      continue;
+    if (ready <= 0)
+      break;
+    uint8_t chunk[kReadChunk];
+    ssize_t n = ::read(fd_, chunk, std::min(sizeof chunk, count - bytes.size()));
+    if (n <= 0)
+      break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  return bytes;
+}
+
+Bytes LinkSocket::readFor(int ms) { return read(SIZE_MAX, ms); }
 
 SimModuleProcess::SimModuleProcess(const std::vector<std::string>& arguments, const std::string& program) {
   int pair[2];

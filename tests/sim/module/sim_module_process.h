@@ -82,4 +82,23 @@ class SimModuleProcess {
 // How many records carry exactly these bytes in this direction.
 size_t countRecords(const std::vector<Record>& records, Direction direction, const Bytes& bytes);
 
+// A raw TCP client of the program's link on 127.0.0.1, as a host's transport would be.
+class LinkSocket {
+ public:
+  explicit LinkSocket(int port);
+  ~LinkSocket();
+  LinkSocket(const LinkSocket&) = delete;
+  LinkSocket& operator=(const LinkSocket&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool send(const Bytes& bytes);
+  // Reads until count bytes came, the other side ended or timeoutMs passed.
+  Bytes read(size_t count, int timeoutMs = kSimAwaitTimeoutMs);
+  // Everything that arrives within ms: for checks that nothing (more) comes.
+  Bytes readFor(int ms);
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace kvsim

@@ -17,6 +17,7 @@ constexpr uint8_t kOptionMask = 0x3F;
 constexpr uint8_t kMoreChunks = 0x80;
 constexpr uint8_t kSequenceMask = 0x7F;
 constexpr uint8_t kUeiAbsent = 1;  // hasUEI answer: no such UEI
+constexpr uint8_t kBuildOption = 43;  // system entity: firmware build number
 
 struct UeiFaultEntry {
   UeiFault fault;
@@ -111,6 +112,17 @@ const UeiValue* UeiStore::option(uint8_t command, uint8_t index, uint8_t option,
   return entry == options_.end() ? nullptr : &entry->second;
 }
 
+UeiValue* UeiStore::option(uint8_t command, uint8_t index, uint8_t option, int subindex) {
+  auto entry = options_.find({command, index, option, subindex});
+  return entry == options_.end() ? nullptr : &entry->second;
+}
+
+void UeiStore::setBuild(uint32_t build) {
+  build_ = build;
+  if (UeiValue* entry = option(kSystemCommand, 0, kBuildOption))
+    entry->number = build;
+}
+
 bool UeiStore::hasSubindexes(uint8_t command, uint8_t index, uint8_t option) const {
   auto entry = options_.lower_bound({command, index, option, 0});
   return entry != options_.end() && std::get<0>(entry->first) == command &&
@@ -120,12 +132,12 @@ bool UeiStore::hasSubindexes(uint8_t command, uint8_t index, uint8_t option) con
 void UeiStore::addSystemEntity(const UeiIdentity& identity) {
   const uint8_t s = kSystemCommand;
   setOption(s, 0, 1, number(UeiType::U8, core_.address()));
-  setOption(s, 0, 2, number(UeiType::U8, 0, true));     // router
+  setOption(s, 0, 2, number(UeiType::U8, identity.router, true));  // router
   setOption(s, 0, 3, number(UeiType::U8, 10, true));    // heartbeat interval
   setOption(s, 0, 4, number(UeiType::U8, 0, true));     // LED
   setOption(s, 0, 6, number(UeiType::U8, 0, true));     // boot slot
   setOption(s, 0, 7, number(UeiType::U32, identity.version));
-  setOption(s, 0, 8, number(UeiType::U8, identity.model));
+  setOption(s, 0, 8, number(UeiType::U8, core_.config().model));
   setOption(s, 0, 9, number(UeiType::U32, core_.config().serial));
   setOption(s, 0, 10, command());  // save
   setOption(s, 0, 11, command());  // reset
@@ -155,8 +167,7 @@ void UeiStore::addSystemEntity(const UeiIdentity& identity) {
   UeiValue name;
   name.type = UeiType::String;
   name.writable = true;
-  const std::string text = "stand-in module";
-  name.bytes.assign(text.begin(), text.end());
+  name.bytes.assign(identity.name.begin(), identity.name.end());
   setOption(s, 0, 32, name);
   setOption(s, 0, 33, number(UeiType::U32, 10000));
   setOption(s, 0, 34, number(UeiType::U32, 12000, true));
@@ -168,7 +179,7 @@ void UeiStore::addSystemEntity(const UeiIdentity& identity) {
   setOption(s, 0, 40, number(UeiType::U32, identity.hardwareVersion));
   setOption(s, 0, 41, number(UeiType::U32, 0));
   setOption(s, 0, 42, number(UeiType::U8, 255, true));
-  setOption(s, 0, 43, number(UeiType::U32, identity.build));
+  setOption(s, 0, kBuildOption, number(UeiType::U32, identity.build));
   setOption(s, 0, 45, number(UeiType::U32, identity.protocolFeatures));
   // The entity store: save, factory defaults, load, each taking index | command << 8.
   for (uint8_t storeOption = 0; storeOption <= 2; ++storeOption) {
@@ -338,7 +349,8 @@ std::vector<Packet> UeiStore::handleQuery(const Packet& request) {
   auto reply = [&](Bytes bytes) { return std::vector<Packet>{{core_.address(), std::move(bytes)}}; };
   if (d.size() == 2 && d[1] == 0xFF) {
     Bytes bytes{kQueryCommand, 0xFF};
-    appendNumber(&bytes, UeiType::U32, build_);
+    const UeiValue* build = option(kSystemCommand, 0, kBuildOption);
+    appendNumber(&bytes, UeiType::U32, build ? build->number : build_);
     return reply(bytes);
   }
   if (d.size() == 6 && d[1] == 1) {

@@ -59,13 +59,26 @@ enum class UeiFault { WrongLength, ErrorCode, OtherAddress, Late, Duplicate, Out
 const char* ueiFaultName(UeiFault fault);
 std::optional<UeiFault> ueiFaultByName(const std::string& name);
 
-// Identity of the system entity's defaults.
+// Identity of the system entity beyond what the module's config holds (address, serial
+// number, model).
 struct UeiIdentity {
-  uint8_t model = 0x11;
   uint32_t version = 0x2F020F03;  // 2.15.3, new layout
   uint32_t build = 0x1234;
   uint32_t hardwareVersion = 0x00010002;
   uint32_t protocolFeatures = 0x80000000;  // accepts pooled packets
+  std::string name = "stand-in module";
+  uint8_t router = 0;  // the router's module address (option 2); 0: none
+};
+
+// One fault knob of one option: count exchanges (or kEvery); parameter is the error code of
+// error-code and the sender's address of other-address.
+struct UeiFaultSpec {
+  UeiFault fault = UeiFault::Silence;
+  uint8_t command = 0;
+  uint8_t index = 0;
+  uint8_t option = 0;
+  int count = 0;
+  uint8_t parameter = 0;
 };
 
 class UeiStore {
@@ -79,15 +92,20 @@ class UeiStore {
 
   void setOption(uint8_t command, uint8_t index, uint8_t option, UeiValue value, int subindex = -1);
   const UeiValue* option(uint8_t command, uint8_t index, uint8_t option, int subindex = -1) const;
+  UeiValue* option(uint8_t command, uint8_t index, uint8_t option, int subindex = -1);
   // The system entity (command 3, index 0), the entity store (command 92) and entity counts.
   void addSystemEntity(const UeiIdentity& identity = {});
 
   // Knobs for one option (all its subindexes); count as for ModuleCore faults.
   void setFault(uint8_t command, uint8_t index, uint8_t option, UeiFault fault, int count,
                 uint8_t parameter = 0);
+  void setFault(const UeiFaultSpec& spec) {
+    setFault(spec.command, spec.index, spec.option, spec.fault, spec.count, spec.parameter);
+  }
 
-  // Module queries.
-  void setBuild(uint32_t build) { build_ = build; }
+  // Module queries. The build query answers the system entity's build option (43) when
+  // there is one, so that both ways of asking agree; setBuild sets both.
+  void setBuild(uint32_t build);
   void setClassQuantity(uint8_t command, uint8_t count) { classQuantity_[command] = count; }
   void setSubClassQuantity(uint8_t command, uint8_t subclass, uint8_t count) {
     subClassQuantity_[{command, subclass}] = count;

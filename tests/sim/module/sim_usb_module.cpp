@@ -10,12 +10,19 @@ SimUsbModule::SimUsbModule(ModuleConfig config) : core_(std::move(config)) {
   core_.startConnection();
 }
 
+std::string SimUsbModule::setUp(const ModuleSetup& setup) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::string error;
+  return setUpModule(core_, setup, &parts_, &error) ? std::string() : error;
+}
+
 DeviceSpec SimUsbModule::deviceSpec() const {
   std::lock_guard<std::mutex> guard(lock_);
   DeviceSpec spec;
   char serial[9];
   std::snprintf(serial, sizeof serial, "%08X", static_cast<unsigned>(core_.config().serial));
   spec.serial = serial;
+  spec.productId = core_.config().model;
   spec.config = DeviceSpec::VendorConfig();
   return spec;
 }
