@@ -1,5 +1,7 @@
 #include "Updater.h"
 
+#include <stdexcept>
+
 Updater::Updater(const char* url_, const char* storeDirectory_, UpdaterDisplayInterface& display_)
     : url(url_ ? url_ : ""), storeDirectory(storeDirectory_ ? storeDirectory_ : ""), display(display_)
 {
@@ -10,6 +12,18 @@ void Updater::Set_UEIBytes_Load(bool on)
     ueiBytesLoad = on;
 }
 
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDirectory,
+                                                  const char* caller)
+{
+    try {
+        return std::make_unique<UpdaterStore>(storeDirectory.c_str());
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s",
+                        caller ? caller : "", e.what());
+        return nullptr;
+    }
+}
+
 void Updater::_report_unavailable(const char* operation)
 {
     display.message(UpdaterDisplayInterface::ERROR, "%s: not available in this build", operation);
@@ -18,18 +32,6 @@ void Updater::_report_unavailable(const char* operation)
 
 // Operations this build does not carry yet: each says so once and gives its failure
 // result.
-
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
-{
-    _report_unavailable("Discovery");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_KVNetwork_Devices(uint32_t, linkType)
-{
-    _report_unavailable("Network discovery");
-    return {};
-}
 
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
 {
@@ -74,10 +76,6 @@ bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::s
 }
 
 // The tables come with their operations; until then there is nothing to show.
-
-void _display_device_list(CLI_Display&, std::vector<DeviceInfo>&, linkType)
-{
-}
 
 void _display_builds(CLI_Display&, BuildList&, uint32_t)
 {

@@ -5,13 +5,21 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CLI_Display.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterStore.h"
 #include "aDiscovery.h"
 #include "aError.h"
+
+namespace Zentrova {
+namespace Kolvantis {
+class Module;
+} // namespace Kolvantis
+} // namespace Zentrova
 
 // One discovered module as the device table shows it.
 struct DeviceInfo {
@@ -45,7 +53,12 @@ public:
 
     void Set_UEIBytes_Load(bool on);
 
+    // The modules reached directly: type 1 USB, 2 TCP/IP, 0 USB and then TCP/IP. Every
+    // module found is listed, in discovery order; one that could not be probed carries the
+    // error of the step that failed.
     std::vector<DeviceInfo> Discover_Devices(linkType type);
+    // The modules that answer on the I2C network of the router with that serial number,
+    // reached over type (0: the router's link type is looked up first); not the router.
     std::vector<DeviceInfo> Discover_KVNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFilePath, uint8_t moduleAddress,
@@ -78,6 +91,17 @@ private:
     bool ueiBytesLoad = false; // firmware chunks may go as UEI byte strings
     bool unavailableReported = false;
 };
+
+// Switches sharing and the connection fallback off (local-only on), so that the updater
+// never starts a sharing broker and a failed connection is not retried another way. Every
+// Module the updater makes gets this before its first connection. On failure the error
+// message "Failed to SET network configuration" and the code.
+aErr _disableEther(Zentrova::Kolvantis::Module& module, UpdaterDisplayInterface& display);
+
+// A new store rooted at the directory; when it cannot be made, an error message naming the
+// caller and the reason, and an empty pointer.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDirectory,
+                                                  const char* caller);
 
 // Console output of the commands' results.
 void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& list, linkType type);

@@ -12,8 +12,10 @@
 #include "aDebug.h"
 #include "aLink.h"
 #include "aLinkRecord.h"
+#include "aLinkTable.h"
 #include "aPacket.h"
 #include "aTime.h"
+#include "aUEI.h"
 
 namespace Zentrova {
 namespace Kolvantis {
@@ -30,6 +32,19 @@ constexpr uint8_t kAddressQuery = 0xAD;       // address of the module-address q
 constexpr uint8_t kRawMaxLength = aPACKETMAXDATA - 1;  // data bytes after the command byte
 constexpr size_t kCallbackQueueSlots = 500;   // slots of the stream callback queue
 constexpr int kStatusNoLink = 8;              // getStatus() of a Link that holds no link
+
+// UEI replies.
+constexpr uint64_t kUeiReplyTimeoutMs = 1000;        // ms for a reply or acknowledgement
+constexpr size_t kUeiLargeString = 1000;             // bytes above which a string is large
+constexpr uint64_t kUeiLargeAckTimeoutMs = 4000;     // least ms for a large string's ack
+constexpr uint64_t kUeiAckMsPerChunk = 10;           // ms per chunk for very long strings
+// A queued packet past the output queue's bound empties the whole queue, so UEI requests wait
+// while fewer than this many places are left (room for the link's own sync probes and
+// heartbeat answers).
+constexpr size_t kOutputQueueReserve = 100;
+constexpr uint64_t kOutputQueuePollMs = 1;           // ms between looks at the output queue
+// ms a request waits for the writer to make room before it gives up.
+constexpr uint64_t kOutputQueueStallMs = 2000;
 
 // Selects any packet of data length 0 (the module-address reply).
 uint8_t MatchMagic(const aPacket* packet, const void* /*reference*/) {
@@ -63,7 +78,81 @@ bool cbModelCallback(const linkSpec* found, bool* taken, void* reference) {
 
 bool IsDeviceType(linkType type) { return type >= 1 && type <= 3; }
 
+bool IsModuleAddress(uint8_t module) { return module != 0 && (module & 1u) == 0; }
+
+struct ModulePattern {
+  uint8_t module;
+  const uint8_t* bytes;
+  uint8_t length;
+};
+
+// Selects a packet from the module whose leading data bytes equal the pattern.
+uint8_t sModuleCommandFilter(const aPacket* packet, const void* reference) {
+  if (packet == nullptr || reference == nullptr) return 0;
+  const auto* pattern = static_cast<const ModulePattern*>(reference);
+  if (packet->address != pattern->module) return 0;
+  CommandPattern leading{pattern->bytes, pattern->length};
+  return sCommandFilter(packet, &leading);
+}
+
+// Drains without filling the record, so that one selected packet cannot change what the
+// next one matches.
+uint8_t sUEIMatchFilter(const aPacket* packet, const void* record) {
+  return ueiReplyMatches(packet, static_cast<const uei*>(record)) ? 1 : 0;
+}
+
 }  // namespace
+
+bool ueiReplyMatches(const aPacket* packet, const uei* record) {
+  return packet != nullptr && record != nullptr && packet->address == record->module &&
+         packet->dataSize > 2 && packet->dataSize <= aPACKETMAXDATA &&
+         packet->data[0] == record->command && packet->data[1] == record->option &&
+         (packet->data[2] & ueiIndexMask) == record->specifier;
+}
+
+uint8_t sUEIFilter(const aPacket* packet, const void* reference) {
+  auto* record = static_cast<uei*>(const_cast<void*>(reference));
+  if (!ueiReplyMatches(packet, record)) return 0;
+  const uint8_t* data = packet->data;
+  if ((data[2] & ueiSpecifierError) != 0) {
+    record->specifier = data[2];
+    // An error reply without a code, or with code 0, must not read as success.
+    record->value.byteVal = packet->dataSize > 3 && data[3] != 0 ? data[3] : static_cast<uint8_t>(aErrUnknown);
+    return 1;
+  }
+  switch (packet->dataSize) {
+    case 3:
+      record->type = ueiTypeNone;
+      break;
+    case 4:
+      record->value.intVal = 0;
+      record->value.byteVal = data[3];
+      record->type = ueiTypeU8;
+      break;
+    case 5:
+      record->value.intVal = 0;
+      record->value.shortVal = aUEI_RetrieveShort(data + 3);
+      record->type = ueiTypeU16;
+      break;
+    case 7:
+      record->value.intVal = aUEI_RetrieveInt(data + 3);
+      record->type = ueiTypeU32;
+      break;
+    default:
+      // A reply of no known width: taken out of the queue and answered as a size error.
+      record->specifier = static_cast<uint8_t>(data[2] | ueiSpecifierError);
+      record->value.byteVal = aErrSize;
+      break;
+  }
+  return 1;
+}
+
+uint64_t ueiReplyTimeoutMs(const uei& record) {
+  if (record.type != ueiTypeBytes || record.length <= kUeiLargeString) return kUeiReplyTimeoutMs;
+  const uint64_t chunks = (record.length + ueiChunkBytes - 1) / ueiChunkBytes;
+  const uint64_t scaled = chunks * kUeiAckMsPerChunk;
+  return scaled > kUeiLargeAckTimeoutMs ? scaled : kUeiLargeAckTimeoutMs;
+}
 
 VelnetConfig::VelnetConfig()
     : enabled(1), fallback(1), localOnly(1), port(0), address(htonl(INADDR_LOOPBACK)) {}
@@ -102,10 +191,11 @@ class Link::impl {
   aErr getSpecifier(linkSpec* out);
   const char* getName() const { return name; }
   aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
-  aErr connectHelper();
-  aErr linkCreateHelper(linkSpec& record);
+  aErr connectHelper(uint32_t through = 0);
+  aErr linkCreateHelper(linkSpec& record, uint32_t through, uint32_t* made);
   aErr waitForLink(uint16_t tries);
   bool connected();
+  aErr putBounded(const aPacket* packet);
 
   Link& owner;
   uint32_t linkId = 0;
@@ -179,55 +269,78 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serialNumber,
   return owner.connect();
 }
 
-aErr Link::impl::connectHelper() {
+// through: the router's link ID on a connect through a router, else 0. The Link takes the ID
+// of the core link only once the create gave it a use of its own, and through a router only
+// when that use is one of the router's link, so it never holds an ID it has no use of.
+aErr Link::impl::connectHelper(uint32_t through) {
   if (spec == nullptr) return aErrConfiguration;
-  const aErr created = linkCreateHelper(*spec);
+  uint32_t made = 0;
+  const aErr created = linkCreateHelper(*spec, through, &made);
   if (created != aErrNone) return created;
-  if (linkId == 0) return aErrConnection;
+  if (made == 0) return aErrConnection;
+  if (through != 0 && made != through) {
+    // The stored specifier names another device than the router's link.
+    aLink_Destroy(&made);
+    return aErrConnection;
+  }
+  linkId = made;
   return waitForLink(kConnectWaitTries);
 }
 
-aErr Link::impl::linkCreateHelper(linkSpec& record) {
+aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t /*through*/, uint32_t* made) {
   std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
+  *made = 0;
   switch (record.type) {
     case 1:
-      linkId = aLink_CreateUSB(record.serialNumber);
+      *made = aLink_CreateUSB(record.serialNumber);
       break;
     case 2:
-      linkId = aLink_CreateTCPIP(record.serialNumber, record.address,
-                                 static_cast<uint16_t>(record.port & 0xFFFFu));
+      *made = aLink_CreateTCPIP(record.serialNumber, record.address,
+                                static_cast<uint16_t>(record.port & 0xFFFFu));
       break;
     case 3: {
       // The path field may lack its terminator; never read past the record.
       char path[LINKSPEC_PATH_SIZE + 1];
       std::memcpy(path, record.path, LINKSPEC_PATH_SIZE);
       path[LINKSPEC_PATH_SIZE] = '\0';
-      linkId = aLink_CreateSerial(record.serialNumber, path, record.address);
+      *made = aLink_CreateSerial(record.serialNumber, path, record.address);
       break;
     }
     case 4:
     case 5:
     case 6:
     case 7:
-      // Broker clients are not available yet, so even with sharing on nothing is created.
-      // A connect through a router arrives here holding the router's ID without a use of
-      // its own; it must not keep it.
-      linkId = 0;
+      // Broker clients are not available yet, so even with sharing on nothing is created
+      // (neither a new client link nor, through a router, a further use of the router's).
       return aErrConfiguration;
     default:
-      linkId = 0;
       return aErrMode;
   }
-  if (linkId != 0 && IsDeviceType(record.type) && config.enabled) {
+  if (*made != 0 && IsDeviceType(record.type) && config.enabled) {
     // A device link shared through a broker: the broker is not available yet, so the device
     // link is given back and the connect is refused as a configuration the system cannot
     // serve.
-    aTRACE(aDEBUG_PACKET, "Device link ID: %u\n", static_cast<unsigned>(linkId));
-    aLink_Destroy(&linkId);
+    aTRACE(aDEBUG_PACKET, "Device link ID: %u\n", static_cast<unsigned>(*made));
+    aLink_Destroy(made);
     aTRACE(aDEBUG_PACKET, "Failed to create server\n");
     return aErrConfiguration;
   }
   return aErrNone;
+}
+
+// Puts the packet on the link once its output queue has room below the reserve, so that a
+// long run of requests never reaches the bound at which the queue drops everything it holds.
+aErr Link::impl::putBounded(const aPacket* packet) {
+  std::shared_ptr<aLink> record = sGetLink(linkId);
+  if (!record) return aErrConnection;
+  const size_t highWater = aPACKETFIFO_MAXPACKETS - kOutputQueueReserve;
+  const uint64_t deadline = aTime_GetMonotonicMSTicks() + kOutputQueueStallMs;
+  while (aPacketFifo_GetLength(record->outputQueue.load()) >= highWater) {
+    if (!connected()) return aErrConnection;
+    if (aTime_GetMonotonicMSTicks() >= deadline) return aErrTimeout;
+    aTime_MSSleep(kOutputQueuePollMs);
+  }
+  return aLink_PutPacket(linkId, packet);
 }
 
 aErr Link::impl::waitForLink(uint16_t tries) {
@@ -288,8 +401,9 @@ aErr Link::connect() {
 
 aErr Link::connectThroughLinkModule(Link& router) {
   if (!router.m_impl || router.m_impl->linkId == 0) return aErrInitialization;
-  m_impl->linkId = router.m_impl->linkId;
-  return m_impl->connectHelper();
+  // A link ID already held would lose its use if it were replaced.
+  if (m_impl->linkId != 0) return aErrConnection;
+  return m_impl->connectHelper(router.m_impl->linkId);
 }
 
 bool Link::isConnected() { return m_impl->connected(); }
@@ -363,6 +477,158 @@ aErr Link::receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length
   std::memcpy(data, packet->data, size);
   aPacket_Destroy(&packet);
   return aErrNone;
+}
+
+aErr Link::receivePacketFrom(uint8_t module, const uint8_t* pattern, uint8_t* length,
+                             uint8_t* data) {
+  if (!isConnected()) return aErrConnection;
+  if (!IsModuleAddress(module)) return aErrPacket;
+  if (length == nullptr || data == nullptr) return aErrParam;
+  ModulePattern filter{module, pattern, *length};
+  if (filter.length > aPACKETMAXDATA) return aErrParam;
+  if (filter.length > 0 && pattern == nullptr) return aErrParam;
+  aPacket* packet =
+      aLink_AwaitFirst(m_impl->linkId, sModuleCommandFilter, &filter, kReplyTimeoutMs);
+  if (packet == nullptr) return aErrTimeout;
+  const uint8_t size = packet->dataSize <= aPACKETMAXDATA ? packet->dataSize : aPACKETMAXDATA;
+  *length = size;
+  std::memcpy(data, packet->data, size);
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
+aErr Link::dropMatchingPackets(uint8_t module, const uint8_t* pattern, uint8_t length) {
+  if (length > aPACKETMAXDATA || (length > 0 && pattern == nullptr)) return aErrParam;
+  if (m_impl->linkId == 0) return aErrNone;
+  ModulePattern filter{module, pattern, length};
+  aLink_DrainPackets(m_impl->linkId, sModuleCommandFilter, &filter);
+  return aErrNone;
+}
+
+aErr Link::sendUEI(uei record) {
+  if (!isConnected()) return aErrConnection;
+  if (!IsModuleAddress(record.module)) return aErrPacket;
+  uint8_t data[aPACKETMAXDATA];
+  data[0] = record.command;
+  data[1] = record.option;
+  data[2] = record.specifier;
+  uint8_t length = 3;
+  switch (record.type) {
+    case ueiTypeNone:
+      break;
+    case ueiTypeU8:
+      data[length++] = record.value.byteVal;
+      break;
+    case ueiTypeU16:
+      aUEI_StoreShort(data + length, record.value.shortVal);
+      length = static_cast<uint8_t>(length + 2);
+      break;
+    case ueiTypeU32:
+      aUEI_StoreInt(data + length, record.value.intVal);
+      length = static_cast<uint8_t>(length + 4);
+      break;
+    case ueiTypeBytes: {
+      if (record.length > 0 && record.value.bytes == nullptr) return aErrParam;
+      size_t sent = 0;
+      size_t chunk = 0;
+      do {
+        const size_t left = record.length - sent;
+        const size_t n = left < ueiChunkBytes ? left : ueiChunkBytes;
+        if (n > 0) std::memcpy(data + 3, record.value.bytes + sent, n);
+        uint8_t sequence = static_cast<uint8_t>(chunk & ueiSequenceMask);
+        if (sent + n < record.length) sequence = static_cast<uint8_t>(sequence | ueiChunkMore);
+        data[3 + n] = sequence;
+        aPacket* packet =
+            aPacket_CreateWithData(record.module, static_cast<uint8_t>(n + 4), data);
+        if (packet == nullptr) return aErrResource;
+        const aErr put = m_impl->putBounded(packet);
+        aPacket_Destroy(&packet);
+        if (put != aErrNone) return put;
+        sent += n;
+        ++chunk;
+      } while (sent < record.length);
+      return aErrNone;
+    }
+    default:
+      return aErrParam;
+  }
+  aPacket* packet = aPacket_CreateWithData(record.module, length, data);
+  if (packet == nullptr) return aErrResource;
+  const aErr put = m_impl->putBounded(packet);
+  aPacket_Destroy(&packet);
+  return put;
+}
+
+aErr Link::sendUEI(uei record, uint8_t subindex) {
+  if (!isConnected()) return aErrConnection;
+  if (!IsModuleAddress(record.module)) return aErrPacket;
+  uint8_t data[aPACKETMAXDATA];
+  data[0] = record.command;
+  data[1] = record.option;
+  data[2] = record.specifier;
+  data[3] = subindex;
+  uint8_t length = 4;
+  switch (record.type) {
+    case ueiTypeNone:
+      break;
+    case ueiTypeU8:
+      data[length++] = record.value.byteVal;
+      break;
+    case ueiTypeU16:
+      aUEI_StoreShort(data + length, record.value.shortVal);
+      length = static_cast<uint8_t>(length + 2);
+      break;
+    case ueiTypeU32:
+      aUEI_StoreInt(data + length, record.value.intVal);
+      length = static_cast<uint8_t>(length + 4);
+      break;
+    default:
+      return aErrParam;  // a byte string has no subindex form
+  }
+  aPacket* packet = aPacket_CreateWithData(record.module, length, data);
+  if (packet == nullptr) return aErrResource;
+  const aErr put = m_impl->putBounded(packet);
+  aPacket_Destroy(&packet);
+  return put;
+}
+
+aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                      uei* record) {
+  return receiveUEI(module, command, option, index, record, sUEIFilter);
+}
+
+aErr Link::receiveUEI(uint8_t module, uint8_t /*command*/, uint8_t /*option*/,
+                      uint8_t /*index*/, uei* record, aPacketFilter filter) {
+  if (!isConnected()) return aErrConnection;
+  if (!IsModuleAddress(module)) return aErrPacket;
+  if (record == nullptr || filter == nullptr) return aErrParam;
+  const uint64_t timeoutMs = ueiReplyTimeoutMs(*record);
+  if (timeoutMs != kUeiReplyTimeoutMs) {
+    aTRACE(aDEBUG_PACKET, "receiveUEI - Expanding timeout for large payload: %lu\n",
+           static_cast<unsigned long>(timeoutMs));
+  }
+  aPacket* packet = aLink_AwaitFirst(m_impl->linkId, filter, record, timeoutMs);
+  if (packet == nullptr) return aErrTimeout;
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
+aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option,
+                                  uint8_t index) {
+  if (m_impl->linkId == 0) return aErrNone;
+  uei record{};
+  record.module = module;
+  record.command = command;
+  record.option = option;
+  record.specifier = static_cast<uint8_t>(index & ueiIndexMask);
+  aLink_DrainPackets(m_impl->linkId, sUEIMatchFilter, &record);
+  return aErrNone;
+}
+
+aErr Link::getStreamValue(uint8_t /*module*/, uint8_t /*command*/, uint8_t /*option*/,
+                          uint8_t /*index*/, uint8_t /*subindex*/, uint32_t* value) {
+  if (value == nullptr) return aErrParam;
+  return aErrNotFound;  // nothing is cached while no streams are registered
 }
 
 aErr Link::enablePooledPackets(bool on) {

@@ -68,6 +68,7 @@ void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 
 const std::string kNoAvailable = ": not available in this build\n";
+const std::string kNoDevices = "Discovered Devices: (USB)\n    No devices found.\n";
 
 const RunCase kRunCases[] = {
     {"NoArguments", {}, NoticeLine(), kHeader, Err::Text, 0, false},
@@ -97,11 +98,15 @@ const RunCase kRunCases[] = {
      Err::Text, 1, true},
     // Operations this build does not carry: one error line and status 1, even for
     // the commands whose own rule gives 0.
-    {"Discovery", {"-D"}, "Searching for Kolvantis devices\n", "Discovery" + kNoAvailable, Err::Text, 1, true},
-    {"DiscoveryWinsOverUpdate", {"-D", "-U", "-d", "1234"}, "Searching for Kolvantis devices\n",
-     "Discovery" + kNoAvailable, Err::Text, 1, true},
-    {"RoutedDiscovery", {"-D", "-r", "D272031D"}, "Searching for Kolvantis Network devices connected to D272031D\n",
-     "Network discovery" + kNoAvailable, Err::Text, 1, true},
+    // Discovery with nothing to find: the empty table and status 0 (no -t: USB only).
+    {"Discovery", {"-D"}, "Searching for Kolvantis devices\n" + kNoDevices, "", Err::Text, 0, true},
+    {"DiscoveryWinsOverUpdate", {"-D", "-U", "-d", "1234"}, "Searching for Kolvantis devices\n" + kNoDevices, "",
+     Err::Text, 0, true},
+    // The router's link type is given, so no TCP/IP query leaves this machine.
+    {"RoutedDiscovery", {"-D", "-r", "D272031D", "-t", "USB"},
+     "Searching for Kolvantis Network devices connected to D272031D\n" + kNoDevices, "", Err::Text, 0, true},
+    // Operations this build does not carry: one error line and status 1, even for
+    // the commands whose own rule gives 0.
     {"Download", {"-G", "-d", "1234"},
      "Retrieving firmware for device with serial number 00001234\nNo build specified\nUsing Latest build\n",
      "Download" + kNoAvailable, Err::Text, 1, true},
