@@ -1,9 +1,15 @@
 // The stand-in module behind the simulated USB bus, driven through the bus's own backend calls
-// as a host would make them.
+// as a host would make them: its answers, drops, and the upgrade persona's drops and
+// come-backs (under another serial string too).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "sim_upgrade.h"
 #include "sim_usb_module.h"
 
 namespace {
@@ -16,6 +22,10 @@ constexpr uint8_t kOut = 0x01;
 constexpr uint8_t kIn = 0x81;
 constexpr unsigned kInTimeoutMs = 200;  // ms an IN transfer waits for the module
 constexpr int kInCapacity = 1024;
+constexpr int kSerialCapacity = 64;
+constexpr uint8_t kSerialIndex = 3;  // string index of the serial number on the bus's devices
+constexpr auto kBusChangeTimeout = std::chrono::seconds(10);  // for a device to leave or return
+constexpr auto kReopenInterval = std::chrono::milliseconds(10);  // between two tries to open
 
 // One host: a context and an open, claimed handle on the first device of the bus.
 class Host {
@@ -43,6 +53,38 @@ class Host {
     Bytes copy = bytes;
     int moved = 0;
     return bus_.bulkTransfer(handle_, kOut, copy.data(), static_cast<int>(copy.size()), &moved, kInTimeoutMs);
+  }
+
+  // The serial string through the open handle; empty with the error in *result.
+  std::string serial(int* result = nullptr) {
+    unsigned char text[kSerialCapacity] = {};
+    int got = bus_.getStringDescriptorAscii(handle_, kSerialIndex, text, kSerialCapacity);
+    if (result)
+      *result = got < 0 ? got : LIBUSB_SUCCESS;
+    return got < 0 ? std::string() : std::string(reinterpret_cast<char*>(text), static_cast<size_t>(got));
+  }
+
+  // IN transfers until one says the device is gone; false when it stays past the time-out.
+  bool awaitGone() {
+    auto deadline = std::chrono::steady_clock::now() + kBusChangeTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int result = 0;
+      read(&result);
+      if (result == LIBUSB_ERROR_NO_DEVICE)
+        return true;
+    }
+    return false;
+  }
+
+  // Opens the first device as soon as one is on the bus; false when none comes in time.
+  bool awaitOpen() {
+    auto deadline = std::chrono::steady_clock::now() + kBusChangeTimeout;
+    while (!open()) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(kReopenInterval);
+    }
+    return true;
   }
 
   // One IN transfer; its bytes, or the error in *result.
@@ -176,6 +218,149 @@ TEST(SimUsbModule, DropAfterUnplugsAndComesBackAtOnce) {
   ASSERT_TRUE(host.open());
   ASSERT_EQ(host.write({0x02, 0x01, 0x17}), LIBUSB_SUCCESS);
   EXPECT_EQ(module.withCore([](kvsim::ModuleCore& core) { return core.connections(); }), 3u);
+}
+
+// --- The bus's come-back under another serial string -----------------------------------------
+
+TEST(SimUsbBus, ComeBackUnderAnotherSerialStringIsANewAttachment) {
+  kvsim::BytePeer peer;
+  kvsim::UsbBus bus;
+  kvsim::DeviceSpec spec;
+  spec.serial = "0000ABCD";
+  kvsim::SimDevice& device = bus.addDevice(spec, peer);
+  Host host(bus);
+  EXPECT_EQ(host.serial(), "0000ABCD");
+
+  device.vanish();
+  device.comeBack("DEADDEAD");
+  int result = 0;
+  EXPECT_EQ(host.serial(&result), "");
+  EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE) << "the old handle stays gone";
+  ASSERT_TRUE(host.open());
+  EXPECT_EQ(host.serial(), "DEADDEAD");
+  EXPECT_EQ(device.opens(), 2);
+
+  device.vanish();
+  device.comeBack();
+  ASSERT_TRUE(host.open());
+  EXPECT_EQ(host.serial(), "DEADDEAD") << "a plain come-back keeps the serial string";
+}
+
+// --- The upgrade persona on USB ---------------------------------------------------------------
+
+constexpr uint8_t kUpgradeAddress = 6;
+constexpr uint32_t kUpgradeSerial = 0x40F5849A;
+
+Bytes packet(const Bytes& data) {
+  Bytes wire{kUpgradeAddress, static_cast<uint8_t>(data.size())};
+  wire.insert(wire.end(), data.begin(), data.end());
+  return wire;
+}
+
+// A module at kUpgradeAddress with kUpgradeSerial that takes the upgrade conversation, on a bus
+// of its own (the bus goes first, as its peers must outlive it).
+class UsbUpgrade {
+ public:
+  explicit UsbUpgrade(const kvsim::UpgradeConfig& upgrade) : module_(config()) {
+    kvsim::ModuleSetup setup;
+    setup.upgrade = upgrade;
+    EXPECT_EQ(module_.setUp(setup), "");
+    bus_ = std::make_unique<kvsim::UsbBus>();
+    module_.attach(bus_->addDevice(module_.deviceSpec(), module_));
+    host_ = std::make_unique<Host>(*bus_);
+  }
+  ~UsbUpgrade() { removeBus(); }
+
+  // The host and the bus go; the module stays.
+  void removeBus() {
+    host_.reset();
+    bus_.reset();
+  }
+
+  SimUsbModule& module() { return module_; }
+  Host& host() { return *host_; }
+  // Runs f(UpgradePersona&) under the module's lock: its timer thread polls the persona.
+  template <typename F>
+  auto withPersona(F&& f) {
+    return module_.withParts([&](kvsim::ModuleParts& parts) { return f(*parts.upgrade); });
+  }
+
+  // One request and its whole answer.
+  Bytes ask(const Bytes& data) {
+    EXPECT_EQ(host_->write(packet(data)), LIBUSB_SUCCESS);
+    return host_->read();
+  }
+
+ private:
+  static ModuleConfig config() {
+    ModuleConfig config;
+    config.address = kUpgradeAddress;
+    config.serial = kUpgradeSerial;
+    return config;
+  }
+
+  SimUsbModule module_;
+  std::unique_ptr<kvsim::UsbBus> bus_;
+  std::unique_ptr<Host> host_;
+};
+
+const Bytes kGetSerial{3, 9 | 0x40, 0x20};
+
+TEST(SimUsbModule, LoadAnswersThenTheDeviceLeavesAndReturnsAsDeadDead) {
+  kvsim::UpgradeConfig upgrade;
+  upgrade.afterLoad = kvsim::AfterLoad::Drop;
+  upgrade.dropDelayMs = 100;  // time for the host to take the answer
+  upgrade.returnAs = kvsim::ReturnAs::DefaultSerial;
+  upgrade.returnMs = 200;
+  UsbUpgrade usb(upgrade);
+  EXPECT_EQ(usb.host().serial(), "40F5849A");
+
+  EXPECT_EQ(usb.ask({0x5F, 2}), packet({0x5F, 2}));
+  ASSERT_TRUE(usb.host().awaitGone()) << "dropped by the module's own timer, no request needed";
+  ASSERT_TRUE(usb.host().awaitOpen());
+  EXPECT_EQ(usb.host().serial(), "DEADDEAD");
+  EXPECT_EQ(usb.module().deviceSpec().serial, "DEADDEAD");
+  EXPECT_EQ(usb.ask(kGetSerial), packet({3, 9, 0, 0xDE, 0xAD, 0xDE, 0xAD}));
+  EXPECT_EQ(usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.mode(); }),
+            kvsim::UpgradePersona::Mode::Loader);
+}
+
+TEST(SimUsbModule, RebootLeavesTheBusAndReturnsUnderTheOwnSerialRunningTheApplication) {
+  kvsim::UpgradeConfig upgrade;
+  upgrade.startAsLoader = true;
+  upgrade.blockSize = 4;
+  upgrade.rebootDropMs = 50;
+  upgrade.returnMs = 100;
+  UsbUpgrade usb(upgrade);
+
+  EXPECT_EQ(usb.ask({0x5F, 3, 0, 0x00, 0x00, 0x20, 0x00}), packet({0x5F, 7, 0, 0x00, 0x04}));
+  EXPECT_EQ(usb.ask({0x5F, 1, 0xA1, 0xA2, 0xA3, 0xA4}), packet({0x5F, 1, 4}));
+  EXPECT_EQ(usb.ask({0x5F, 4}), packet({0x5F, 7, 0, 0x00, 0x00, 0x02, 0x8A}));
+  EXPECT_EQ(usb.ask({0x5F, 5, 0x00, 0x04}), packet({0x5F, 7, 0}));
+  ASSERT_EQ(usb.host().write(packet({0x5F, 6})), LIBUSB_SUCCESS);
+  ASSERT_TRUE(usb.host().awaitGone());
+  ASSERT_TRUE(usb.host().awaitOpen());
+  EXPECT_EQ(usb.host().serial(), "40F5849A");
+  EXPECT_EQ(usb.ask({0x5F, 0}), packet({0x5F, 0, 0x20, 0x00, 0x00, 0x00})) << "the application again";
+  EXPECT_EQ(usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.flash().read(0x2000, 4); }),
+            (Bytes{0xA1, 0xA2, 0xA3, 0xA4}));
+}
+
+TEST(SimUsbModule, DropThatFallsDueAfterTheBusIsGoneTouchesNothing) {
+  kvsim::UpgradeConfig upgrade;
+  upgrade.afterLoad = kvsim::AfterLoad::Drop;
+  upgrade.dropDelayMs = 20;
+  upgrade.returnMs = 20;
+  UsbUpgrade usb(upgrade);
+  ASSERT_EQ(usb.ask({0x5F, 2}), packet({0x5F, 2}));
+  usb.removeBus();
+  // The module's timer carries out the drop and the come-back without a device to act on.
+  auto deadline = std::chrono::steady_clock::now() + kBusChangeTimeout;
+  while (usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.nextDue().has_value(); }) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(kReopenInterval);
+  EXPECT_FALSE(usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.nextDue().has_value(); }));
+  EXPECT_EQ(usb.module().deviceSpec().serial, "40F5849A");
 }
 
 }  // namespace

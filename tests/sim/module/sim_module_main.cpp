@@ -4,7 +4,8 @@
 // One thread, one poll loop: standard input carries control commands (one per line, answered
 // on standard output with "OK" or "ERR <reason>"), the transport carries the link's bytes.
 // Output segments that must wait (split packets) are written when their time comes, so the
-// control channel never blocks behind them.
+// control channel never blocks behind them. With --upgrade the upgrade persona's timed work
+// (late replies, drops, come-backs) wakes the same loop.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +33,7 @@
 
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
+#include "sim_upgrade.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ constexpr int kListenBacklog = 4;
 constexpr size_t kReadChunk = 4096;           // bytes per read from the transport or stdin
 constexpr cc_t kNodeReadWaitDeciseconds = 1;  // a node read with no byte returns 0 after 100 ms
 constexpr int kExitUsage = 2;
+constexpr unsigned long kMaxOptionMs = 600000;  // longest delay an option takes, in ms
 
 volatile sig_atomic_t gStop = 0;
 void onStopSignal(int) { gStop = 1; }
@@ -71,7 +74,8 @@ const char kHelp[] =
     "  --reply CMD=HEX      reply to CMD with these data bytes (repeat for several replies)\n"
     "  --discovery          with --tcp: answer the 16-byte discovery request sent to group\n"
     "                       232.2.2.2 port 9888 with the 16-byte reply to the sender's port\n"
-    "                       9889 (address, TCP port, serial number, model)\n"
+    "                       9889 (address, TCP port, serial number, model); not while an\n"
+    "                       upgrade drop keeps the module away\n"
     "  --model N            model number in the discovery reply, the UEI identity (option 8)\n"
     "                       and the USB product id (default 0x11)\n"
     "\n"
@@ -122,8 +126,9 @@ const char kHelp[] =
     "                       each connection\n"
     "  --drop-after N       drop the connection on its N-th received packet (unanswered)\n"
     "  --drop-mode MODE     close (orderly, default) or reset (TCP: RST)\n"
-    "  --return-ms MS       come back this long after a drop (default 0)\n"
-    "\n"
+    "  --return-ms MS       come back this long after a drop (default 0)\n";
+
+const char kControlHelp[] =
     "Control commands on standard input, one per line:\n"
     "  HB <x>               send the heartbeat [A][2][0][x]\n"
     "  SEND <hex bytes>     send these bytes as one packet\n"
@@ -137,6 +142,7 @@ const char kHelp[] =
     "                       byte strings \"text\" or hex bytes\n"
     "  BEHIND ADDR present|silent|missing  change a module behind\n"
     "  DUMP                 the recorded packets, one per line: \"<ms> <in|out> <hex>\"\n"
+    "  FLASH PATH           with --upgrade: write the flash now, as --flash-dump does\n"
     "  QUIT                 end\n"
     "Every command ends with a line \"OK\" or \"ERR <reason>\".\n";
 
@@ -234,6 +240,7 @@ class TcpTransport : public Transport {
   }
 
   void drop(DropMode mode) override {
+    away_ = true;  // also without a connection: nobody is accepted until comeBack
     if (data_ < 0)
       return;
     if (mode == DropMode::Reset) {
@@ -244,7 +251,6 @@ class TcpTransport : public Transport {
     }
     close(data_);
     data_ = -1;
-    away_ = true;
   }
 
   bool comeBack() override {
@@ -378,14 +384,16 @@ class DiscoveryResponder {
 
   int fd() const { return fd_; }
 
-  // Reads one datagram and answers it when it is a request.
-  void answer(uint8_t address, uint16_t tcpPort, uint32_t serial, uint8_t model) {
+  // Reads one datagram and answers it when it is a request and the module is present (a module
+  // that is off the network reads requests and leaves them unanswered).
+  void answer(bool present, uint8_t address, uint16_t tcpPort, uint32_t serial, uint8_t model) {
     uint8_t request[kDiscoveryDatagram + 1];
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
     ssize_t got = recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from),
                            &fromLength);
-    if (got != static_cast<ssize_t>(kDiscoveryDatagram) || request[0] != kDiscoveryRequestCode)
+    if (!present || got != static_cast<ssize_t>(kDiscoveryDatagram) ||
+        request[0] != kDiscoveryRequestCode)
       return;
     uint8_t reply[kDiscoveryDatagram] = {};
     reply[0] = kDiscoveryRequestCode;
@@ -410,6 +418,7 @@ struct Options {
   uint16_t port = 0;
   std::string linkPath;
   unsigned returnMs = 0;
+  bool returnMsGiven = false;
   bool discovery = false;
   ModuleConfig config;
   kvsim::ModuleSetup setup;
@@ -417,6 +426,9 @@ struct Options {
   std::vector<std::pair<uint8_t, kvsim::Presence>> presences;
   std::vector<uint8_t> echoes;
   std::vector<std::pair<uint8_t, Bytes>> replies;
+  bool upgrade = false;
+  kvsim::UpgradeConfig upgradeConfig;
+  std::string upgradeOnly;  // an option given that needs --upgrade
 };
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -445,8 +457,9 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     unsigned long n = 0;
     std::string text;
     ModuleConfig& config = options->config;
+    kvsim::UpgradeConfig& upgrade = options->upgradeConfig;
     if (option == "--help" || option == "-h") {
-      std::fputs(kHelp, stdout);
+      std::printf("%s\n%s\n%s", kHelp, kvsim::kUpgradeHelp, kControlHelp);
       std::exit(0);
     } else if (option == "--tcp") {
       if (!number(65535, 10, &n))
@@ -556,10 +569,60 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
         return false;
       }
       config.dropMode = text == "reset" ? DropMode::Reset : DropMode::Close;
+    } else if (option == "--upgrade") {
+      options->upgrade = true;
+    } else if (option == "--loader") {
+      upgrade.startAsLoader = true;
+      options->upgradeOnly = option;
+    } else if (option == "--after-load" || option == "--return" || option == "--upgrade-fault") {
+      if (!value(&text))
+        return false;
+      bool parsed = option == "--after-load" ? kvsim::parseAfterLoad(text, &upgrade)
+                    : option == "--return"   ? kvsim::parseReturnAs(text, &upgrade)
+                                             : kvsim::parseUpgradeFault(text, &upgrade);
+      if (!parsed) {
+        *error = "bad value for " + option + ": " + text + " (see --help)";
+        return false;
+      }
+      options->upgradeOnly = option;
+    } else if (option == "--return-quiet") {
+      upgrade.announceOnReturn = false;
+      options->upgradeOnly = option;
+    } else if (option == "--reboot-drop-ms" || option == "--late-ms") {
+      if (!number(kMaxOptionMs, 10, &n))
+        return false;
+      (option == "--late-ms" ? upgrade.lateMs : upgrade.rebootDropMs) = static_cast<unsigned>(n);
+      options->upgradeOnly = option;
+    } else if (option == "--block-size") {
+      if (!number(0xFFFF, 0, &n))
+        return false;
+      if (n == 0) {
+        *error = "--block-size must be at least 1 (the block-size-0 knob answers 0)";
+        return false;
+      }
+      upgrade.blockSize = static_cast<uint16_t>(n);
+      options->upgradeOnly = option;
+    } else if (option == "--load-base") {
+      if (!number(0xFFFFFFFFUL, 16, &n))
+        return false;
+      upgrade.loadBase = static_cast<uint32_t>(n);
+      options->upgradeOnly = option;
+    } else if (option == "--no-uei" || option == "--no-pooled") {
+      (option == "--no-uei" ? upgrade.hasUei : upgrade.pooled) = false;
+      options->upgradeOnly = option;
+    } else if (option == "--flash-dump") {
+      if (!value(&upgrade.flashDumpPath))
+        return false;
+      if (upgrade.flashDumpPath.empty()) {
+        *error = "--flash-dump needs a path";
+        return false;
+      }
+      options->upgradeOnly = option;
     } else if (option == "--return-ms") {
-      if (!number(600000, 10, &n))
+      if (!number(kMaxOptionMs, 10, &n))
         return false;
       options->returnMs = static_cast<unsigned>(n);
+      options->returnMsGiven = true;
     } else if (auto fault = option.rfind("--", 0) == 0 ? kvsim::faultByName(option.substr(2)) : std::nullopt) {
       if (!value(&text))
         return false;
@@ -587,8 +650,17 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     return false;
   }
   kvsim::ModuleSetup& setup = options->setup;
-  if (!options->ueiOnly.empty() && !setup.uei && setup.behind.empty()) {
-    *error = options->ueiOnly + " goes with --uei or --behind";
+  if (!options->upgradeOnly.empty() && !options->upgrade) {
+    *error = options->upgradeOnly + " goes with --upgrade";
+    return false;
+  }
+  if (options->upgrade) {
+    if (options->returnMsGiven)
+      options->upgradeConfig.returnMs = options->returnMs;
+    setup.upgrade = options->upgradeConfig;
+  }
+  if (!options->ueiOnly.empty() && !setup.uei && setup.behind.empty() && !setup.upgrade) {
+    *error = options->ueiOnly + " goes with --uei, --behind or --upgrade";
     return false;
   }
   for (const auto& [address, presence] : options->presences) {
@@ -609,7 +681,10 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
 class Simulator {
  public:
   Simulator(const Options& options, std::unique_ptr<Transport> transport)
-      : core_(options.config), transport_(std::move(transport)), returnMs_(options.returnMs) {
+      : core_(options.config),
+        transport_(std::move(transport)),
+        returnMs_(options.returnMs),
+        flashDumpPath_(options.upgradeConfig.flashDumpPath) {
     // UEI values first: --echo and --reply take over the commands they name.
     setUpOk_ = kvsim::setUpModule(core_, options.setup, &parts_, &setUpError_);
     if (options.discovery)
@@ -644,6 +719,7 @@ class Simulator {
       core_.startConnection();
     while (!quit_ && !gStop) {
       comeBackWhenDue();
+      pollUpgrade();
       std::vector<pollfd> fds;
       if (stdinOpen_)
         fds.push_back({STDIN_FILENO, POLLIN, 0});
@@ -671,14 +747,14 @@ class Simulator {
         else if (fd.fd == listener && transport_->accept())
           core_.startConnection();
         else if (discovery_ && fd.fd == discovery_->fd())
-          discovery_->answer(core_.address(), transport_->listenPort(), core_.config().serial,
-                             core_.config().model);
+          discovery_->answer(!awayForUpgrade(), core_.address(), transport_->listenPort(),
+                             serial(), core_.config().model);
       }
       if (core_.dropDue())
         drop(core_.config().dropMode);
       flushOutput();
     }
-    return 0;
+    return finish();
   }
 
  private:
@@ -687,6 +763,7 @@ class Simulator {
     ssize_t got = read(transport_->dataFd(), buffer, sizeof buffer);
     if (got > 0) {
       core_.receive(buffer, static_cast<size_t>(got));
+      pollUpgrade();  // a LOAD or REBOOT may have scheduled a drop that is due at once
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
       // The host went away: ready for the next one at once.
       transport_->drop(DropMode::Close);
@@ -784,6 +861,14 @@ class Simulator {
         return "BEHIND needs an address and present, silent or missing";
       if (!parts_.router || !parts_.router->setPresence(static_cast<uint8_t>(*address), *presence))
         return "no module behind at " + addressText;
+    } else if (verb == "FLASH") {
+      if (!parts_.upgrade)
+        return "no upgrade conversation (start with --upgrade)";
+      if (argument.empty())
+        return "FLASH needs a path";
+      std::string error;
+      if (!parts_.upgrade->writeFlashDump(argument, &error))
+        return error;
     } else if (verb == "DUMP") {
       for (const kvsim::Record& record : core_.records())
         std::fprintf(stdout, "%s\n", kvsim::formatRecord(record).c_str());
@@ -829,20 +914,73 @@ class Simulator {
     return kvsim::assignUeiValue(store, *key, value);
   }
 
-  void drop(DropMode mode) {
+  // Ends the connection. timedReturn: the module comes back after --return-ms; otherwise it
+  // stays away until the upgrade persona brings it back.
+  void drop(DropMode mode, bool timedReturn = true) {
     transport_->drop(mode);
     queue_.clear();
     core_.startConnection();  // nothing of the old connection goes out on the next one
     away_ = true;
-    returnAt_ = Clock::now() + std::chrono::milliseconds(returnMs_);
+    returnAt_.reset();
+    if (timedReturn)
+      returnAt_ = Clock::now() + std::chrono::milliseconds(returnMs_);
+  }
+
+  void comeBack() {
+    away_ = false;
+    returnAt_.reset();
+    if (transport_->comeBack() && transport_->dataFd() >= 0)
+      core_.startConnection();
   }
 
   void comeBackWhenDue() {
-    if (!away_ || Clock::now() < returnAt_)
+    if (away_ && returnAt_ && Clock::now() >= *returnAt_)
+      comeBack();
+  }
+
+  // Dropped by the upgrade persona and not yet back: off the network, discovery included.
+  bool awayForUpgrade() const { return away_ && !returnAt_; }
+
+  // The serial number the module shows now: the persona's after a come-back.
+  uint32_t serial() const { return parts_.upgrade ? parts_.upgrade->serial() : core_.config().serial; }
+
+  // The persona's timed work that has fallen due, and its drops and come-backs in order.
+  void pollUpgrade() {
+    if (!parts_.upgrade)
       return;
-    away_ = false;
-    if (transport_->comeBack() && transport_->dataFd() >= 0)
-      core_.startConnection();
+    for (const kvsim::UpgradeAction& action : parts_.upgrade->poll()) {
+      if (action.kind == kvsim::UpgradeAction::Kind::Drop) {
+        flushBeforeDrop();
+        drop(core_.config().dropMode, false);
+      } else if (away_) {
+        comeBack();
+      }
+    }
+    flushOutput();  // a late reply or the loader's announcement
+  }
+
+  // What is ready goes out at once, gaps or not; what the transport cannot take now is lost
+  // with the connection.
+  void flushBeforeDrop() {
+    if (transport_->dataFd() < 0)
+      return;
+    for (kvsim::Segment& segment : core_.takeSegments())
+      queue_.push_back(std::move(segment));
+    for (; !queue_.empty(); queue_.pop_front()) {
+      Bytes& bytes = queue_.front().bytes;
+      ssize_t written = transport_->write(bytes.data(), bytes.size());
+      if (written != static_cast<ssize_t>(bytes.size()))
+        return;
+    }
+  }
+
+  // At the end of the run: the flash dump, when one was asked for.
+  int finish() {
+    std::string error;
+    if (!parts_.upgrade || flashDumpPath_.empty() || parts_.upgrade->writeFlashDump(flashDumpPath_, &error))
+      return 0;
+    std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
+    return 1;
   }
 
   // Output waiting for its time or for room in the transport.
@@ -860,10 +998,15 @@ class Simulator {
     int timeout = -1;
     if (!queue_.empty() && !due)
       timeout = until(nextWriteAt());
-    if (away_) {
-      int back = until(returnAt_);
-      timeout = timeout < 0 ? back : std::min(timeout, back);
-    }
+    auto earliest = [&](Clock::time_point when) {
+      int ms = until(when);
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    };
+    if (away_ && returnAt_)
+      earliest(*returnAt_);
+    if (parts_.upgrade)
+      if (std::optional<Clock::time_point> next = parts_.upgrade->nextDue())
+        earliest(*next);
     return timeout;
   }
 
@@ -888,6 +1031,7 @@ class Simulator {
   ModuleCore core_;
   std::unique_ptr<Transport> transport_;
   unsigned returnMs_;
+  std::string flashDumpPath_;  // written at exit too
   kvsim::ModuleParts parts_;
   bool setUpOk_ = false;
   std::string setUpError_;
@@ -898,7 +1042,7 @@ class Simulator {
   std::deque<kvsim::Segment> queue_;
   Clock::time_point lastWrite_{};
   bool away_ = false;
-  Clock::time_point returnAt_{};
+  std::optional<Clock::time_point> returnAt_;  // unset while away: until the persona's come-back
 };
 
 }  // namespace

@@ -83,8 +83,12 @@ Bytes LinkSocket::read(size_t count, int timeoutMs) {
       break;
     uint8_t chunk[kReadChunk];
     ssize_t n = ::read(fd_, chunk, std::min(sizeof chunk, count - bytes.size()));
-    if (n <= 0)
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      ended_ = true;
       break;
+    }
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
   return bytes;

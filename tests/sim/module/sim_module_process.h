@@ -96,9 +96,12 @@ class LinkSocket {
   Bytes read(size_t count, int timeoutMs = kSimAwaitTimeoutMs);
   // Everything that arrives within ms: for checks that nothing (more) comes.
   Bytes readFor(int ms);
+  // True once a read found that the other side ended the connection (or broke it).
+  bool ended() const { return ended_; }
 
  private:
   int fd_ = -1;
+  bool ended_ = false;
 };
 
 }  // namespace kvsim

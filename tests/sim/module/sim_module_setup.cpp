@@ -46,7 +46,7 @@ bool takesParameter(UeiFault fault) { return fault == UeiFault::ErrorCode || fau
 
 bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error) {
   *parts = {};
-  if (setup.uei || !setup.behind.empty()) {
+  if (setup.uei || !setup.behind.empty() || setup.upgrade) {
     parts->store = UeiStore::attach(core);
     parts->store->addSystemEntity(setup.identity);
   }
@@ -56,6 +56,10 @@ bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
   }
   for (const UeiFaultSpec& fault : setup.ueiFaults)
     parts->store->setFault(fault);
+  // After the system entity: the persona adjusts its protocol features and later its serial
+  // number, and takes command 95 over from the store.
+  if (setup.upgrade)
+    parts->upgrade = UpgradePersona::attach(core, parts->store, *setup.upgrade);
   if (setup.behind.empty())
     return true;
   parts->router = I2cRouter::attach(core);

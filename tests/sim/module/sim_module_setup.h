@@ -1,6 +1,6 @@
 // What a stand-in module carries beyond its link, set up the same way by the program, by the
-// in-process variants and by tests: UEI values with the system entity, UEI fault knobs and
-// modules behind it on an I2C bus. Also the text forms the program's options and control
+// in-process variants and by tests: UEI values with the system entity, UEI fault knobs,
+// modules behind it on an I2C bus and the upgrade conversation. Also the text forms the program's options and control
 // commands use for them:
 //
 //   UEI fault      NAME:CMD:IDX:OPT:COUNT[:PARAM]   NAME as ueiFaultName spells it; COUNT a
@@ -23,6 +23,7 @@
 #include "sim_module_core.h"
 #include "sim_router.h"
 #include "sim_uei.h"
+#include "sim_upgrade.h"
 
 namespace kvsim {
 
@@ -31,11 +32,15 @@ struct ModuleSetup {
   UeiIdentity identity;
   std::vector<UeiFaultSpec> ueiFaults;
   std::vector<BehindSpec> behind;  // not empty: the module is a router (UEI values implied)
+  // Set: the module takes the upgrade conversation (UEI values implied: the updater reads the
+  // serial number, the model and the protocol features through them).
+  std::optional<UpgradeConfig> upgrade;
 };
 
 struct ModuleParts {
-  std::shared_ptr<UeiStore> store;    // null without UEI values
-  std::shared_ptr<I2cRouter> router;  // null without modules behind
+  std::shared_ptr<UeiStore> store;          // null without UEI values
+  std::shared_ptr<I2cRouter> router;        // null without modules behind
+  std::shared_ptr<UpgradePersona> upgrade;  // null without the upgrade conversation
 };
 
 // Attaches what setup asks for to core; false with the reason when setup cannot be.

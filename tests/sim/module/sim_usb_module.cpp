@@ -1,27 +1,47 @@
 #include "sim_usb_module.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace kvsim {
+
+std::string usbSerialString(uint32_t serial) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(serial));
+  return text;
+}
 
 SimUsbModule::SimUsbModule(ModuleConfig config) : core_(std::move(config)) {
   core_.startConnection();
 }
 
+SimUsbModule::~SimUsbModule() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (timer_.joinable())
+    timer_.join();
+}
+
 std::string SimUsbModule::setUp(const ModuleSetup& setup) {
   std::lock_guard<std::mutex> guard(lock_);
   std::string error;
-  return setUpModule(core_, setup, &parts_, &error) ? std::string() : error;
+  if (!setUpModule(core_, setup, &parts_, &error))
+    return error;
+  if (parts_.upgrade && !timer_.joinable())
+    timer_ = std::thread([this] { runTimer(); });
+  return "";
 }
 
 DeviceSpec SimUsbModule::deviceSpec() const {
   std::lock_guard<std::mutex> guard(lock_);
   DeviceSpec spec;
-  char serial[9];
-  std::snprintf(serial, sizeof serial, "%08X", static_cast<unsigned>(core_.config().serial));
-  spec.serial = serial;
+  spec.serial = usbSerialString(parts_.upgrade ? parts_.upgrade->serial() : core_.config().serial);
   spec.productId = core_.config().model;
   spec.config = DeviceSpec::VendorConfig();
   return spec;
@@ -36,6 +56,7 @@ void SimUsbModule::received(const uint8_t* data, size_t length) {
     dropLocked();
     device_->comeBack();
   }
+  pollUpgradeLocked();  // a drop may be due at once
 }
 
 size_t SimUsbModule::supply(uint8_t* data, size_t capacity) {
@@ -51,6 +72,11 @@ size_t SimUsbModule::supply(uint8_t* data, size_t capacity) {
   if (front.empty())
     outgoing_.pop_front();
   return count;
+}
+
+void SimUsbModule::detached() {
+  std::lock_guard<std::mutex> guard(lock_);
+  device_ = nullptr;
 }
 
 void SimUsbModule::drop() {
@@ -69,6 +95,27 @@ void SimUsbModule::comeBack() {
   std::lock_guard<std::mutex> guard(lock_);
   if (device_ != nullptr)
     device_->comeBack();
+}
+
+void SimUsbModule::pollUpgradeLocked() {
+  if (!parts_.upgrade)
+    return;
+  // Late replies and the loader's announcement land in the core's output, which the next IN
+  // transfer takes.
+  for (const UpgradeAction& action : parts_.upgrade->poll()) {
+    if (action.kind == UpgradeAction::Kind::Drop)
+      dropLocked();
+    else if (device_ != nullptr)
+      device_->comeBack(usbSerialString(action.serial));
+  }
+}
+
+void SimUsbModule::runTimer() {
+  std::unique_lock<std::mutex> held(lock_);
+  while (!stopping_) {
+    pollUpgradeLocked();
+    wake_.wait_for(held, std::chrono::milliseconds(kUsbUpgradePollMs), [this] { return stopping_; });
+  }
 }
 
 }  // namespace kvsim

@@ -100,6 +100,13 @@ void SimDevice::comeBack() {
   ++attachment_;
 }
 
+void SimDevice::comeBack(const std::string& serial) {
+  SIM_LOCKED;
+  setup_.serial = serial;
+  present_ = true;
+  ++attachment_;
+}
+
 int SimDevice::opens() const {
   SIM_LOCKED;
   return opens_;
@@ -122,6 +129,7 @@ std::vector<uint8_t> SimDevice::clearedHalts() const {
 // --- UsbBus: set-up and records -------------------------------------------------------------
 
 UsbBus::~UsbBus() {
+  for (const auto& device : devices_) device->peer_.detached();
   for (Handle* handle : handles_) delete handle;
   for (KvUsbDevice** list : lists_) delete[] list;
   for (Context* context : contexts_) delete context;

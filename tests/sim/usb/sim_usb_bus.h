@@ -23,6 +23,8 @@
 //                                    (NO_DEVICE, 0) a device that is gone
 //           vanish() / comeBack()    leaves the bus (open handles then get NO_DEVICE for good)
 //                                    and returns as a new attachment
+//           comeBack(serial)         ... showing another serial string from then on (a module
+//                                    that comes back under another serial number)
 // Records for assertions: contexts made and alive, backend calls, open handles and lists,
 // misuses (unknown or stale context / handle, or a list freed twice), and per device its opens,
 // OUT transfers (requested and moved) and IN transfers, and cleared halts.
@@ -51,6 +53,9 @@ class UsbPeer {
   virtual void received(const uint8_t* data, size_t length) = 0;
   // Fills up to capacity bytes for an IN transfer; 0 when the module has nothing to send.
   virtual size_t supply(uint8_t* data, size_t capacity) = 0;
+  // The bus is being destroyed: the peer's device goes with it, so a peer that acts on its
+  // device of its own accord (from a thread) must stop using it.
+  virtual void detached() {}
 };
 
 // A peer that records what it received and sends what a test queued.
@@ -101,6 +106,7 @@ class SimDevice {
   void queueInFault(int error, int bytes);
   void vanish();
   void comeBack();
+  void comeBack(const std::string& serial);
 
   int opens() const;
   std::vector<OutTransfer> outTransfers() const;
@@ -117,7 +123,7 @@ class SimDevice {
       : bus_(bus), setup_(std::move(setup)), peer_(peer) {}
 
   UsbBus& bus_;
-  const DeviceSpec setup_;
+  DeviceSpec setup_;  // fixed when made, but for the serial string of a come-back
   UsbPeer& peer_;
   bool present_ = true;
   unsigned attachment_ = 0;  // raised by each comeBack
