@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CLI_Display.h"
+#include "HTTPRequest.h"
 #include "Log.h"
 #include "Params.h"
 #include "Updater.h"
@@ -196,6 +197,9 @@ int main(int argc, char** argv)
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
+    // Once, before any link thread starts; a failure shows up in the server commands.
+    if (!HTTPRequest_GlobalInit())
+        Log::log(0, "HTTP initialisation failed\n");
 
     int status = _main(display, params, argc, argv);
     _release_params(&params);
