@@ -7,6 +7,7 @@ PACKAGES=(
   libusb-1.0-0-dev libhidapi-dev libczmq-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev libgmock-dev
   iproute2 python3 openssl
+  imx-usb-loader  # imx_uart, independent peer loader for the SDP stand-in's tests
   lpc21isp  # independent peer programmer for the LPC ISP stand-in's tests
 )
 [ "${KV_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$KV_EXTRA_PACKAGES" && PACKAGES+=("${extra[@]}")

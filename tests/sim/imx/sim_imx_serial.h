@@ -1,0 +1,71 @@
+// Runs the stand-in i.MX ROM (ImxSdpRom) on the master side of a pseudo-terminal, on a thread
+// of its own: the host program opens the slave as its serial port.
+//
+//   PtyPair pty;
+//   kvsim::ImxSdpSerialServer chip(pty.master());
+//   chip.setJumpHook([](uint32_t address) { ... the loader "starts" ... });
+//   chip.start();
+//   ... the client opens pty.slaveName() ...
+//   EXPECT_EQ(chip.loads()[0].address, 0x20000000u);
+//
+// Serial framing: no report IDs; a command is 16 bytes, WRITE_FILE data follows it as plain
+// bytes, answers are the plain words. With a pacing rate the ROM takes the host's bytes and
+// sends its own no faster than that baud rate (10 bits per byte), like a real line, so a host
+// that writes faster fills the kernel's buffer and waits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim_imx_sdp.h"
+
+namespace kvsim {
+
+class ImxSdpSerialServer {
+public:
+    // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
+    explicit ImxSdpSerialServer(int fd, const ImxSdpConfig& config = ImxSdpConfig(), uint32_t paceBaud = 0);
+    ~ImxSdpSerialServer();
+    ImxSdpSerialServer(const ImxSdpSerialServer&) = delete;
+    ImxSdpSerialServer& operator=(const ImxSdpSerialServer&) = delete;
+
+    // Starts the thread; false when it could not be started.
+    bool start();
+    // Stops the thread (also done by the destructor).
+    void stop();
+
+    // Changes the ROM's knobs while it runs.
+    void configure(const std::function<void(ImxSdpConfig&)>& change);
+    // Called on the server's thread, with no lock held, once the ROM took a jump.
+    void setJumpHook(std::function<void(uint32_t)> hook);
+
+    std::vector<SdpLoad> loads() const;
+    std::vector<SdpCommand> commands() const;
+    SdpBytes memory(uint32_t address, uint32_t count) const;
+    bool jumped() const;
+    uint32_t jumpAddress() const;
+    int associations() const;
+    // Every byte the host sent, in order.
+    SdpBytes received() const;
+
+private:
+    void run();
+    void take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
+
+    int fd_;
+    int wake_[2] = {-1, -1};
+    uint32_t paceBaud_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;  // guards rom_, pending_, received_ and hook_
+    ImxSdpRom rom_;
+    SdpBytes pending_;          // command bytes gathered so far
+    SdpBytes received_;
+    std::function<void(uint32_t)> hook_;
+};
+
+} // namespace kvsim
