@@ -33,12 +33,6 @@ void Updater::_report_unavailable(const char* operation)
 // Operations this build does not carry yet: each says so once and gives its failure
 // result.
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
-{
-    _report_unavailable("Update");
-    return false;
-}
-
 uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
 {
     _report_unavailable("Download");

@@ -64,6 +64,12 @@ public:
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFilePath, uint8_t moduleAddress,
                          uint32_t routerSerialNumber, bool override);
 
+    // The firmware file to install: the given path (loaded without the signature check), else
+    // the build's file in the module's store directory (downloaded first when download is set
+    // and it is missing). verb opens the messages. Throws std::runtime_error when the file
+    // cannot be had; an empty file when the store cannot be opened.
+    BirdFile load_bird(const char* verb, std::string path, uint32_t serialNumber, uint32_t build, bool download);
+
     // The build number fetched, 0 on failure.
     uint32_t Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal);
 
@@ -97,6 +103,13 @@ private:
 // Module the updater makes gets this before its first connection. On failure the error
 // message "Failed to SET network configuration" and the code.
 aErr _disableEther(Zentrova::Kolvantis::Module& module, UpdaterDisplayInterface& display);
+
+// The firmware phase of an update through the module's upgrade entity: each firmware block
+// (up to five tries from PREPARE), then REBOOT and the wait for the module's link to drop.
+// indirect: the module is reached through a router; ueiBytes: chunks may travel as UEI byte
+// strings, with pooled packets when the module offers them.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Zentrova::Kolvantis::Module& module, BirdFile& file,
+                        bool indirect, bool ueiBytes);
 
 // A new store rooted at the directory; when it cannot be made, an error message naming the
 // caller and the reason, and an empty pointer.

@@ -113,7 +113,9 @@ const RunCase kRunCases[] = {
     {"DownloadOfABuild", {"-G", "-d", "0x40F5849A", "-b", "0099"},
      "Retrieving firmware for device with serial number 40F5849A\nRetrieving firmware build 99\n",
      "Download" + kNoAvailable, Err::Text, 1, true},
-    {"Update", {"-U", "-d", "1234"}, "", "Update" + kNoAvailable, Err::Text, 1, true},
+    // No module and no stored build; the server is a closed loopback port, never the default.
+    {"Update", {"-U", "-d", "1234", "-u", "127.0.0.1:1"}, "", "Could not find valid build for this device.\n",
+     Err::Text, 1, true},
     {"Recovery", {"-U", "-t", "RECOVER", "-s", "/dev/null"}, "", "Recovery" + kNoAvailable, Err::Text, 1, true},
     {"Fingerprint", {"-N", "-s", "/dev/null"}, "", "Fingerprint" + kNoAvailable, Err::Text, 1, true},
     {"Builds", {"-B", "-d", "1234"}, "", "Build list" + kNoAvailable, Err::Text, 1, true},
