@@ -42,10 +42,6 @@ constexpr auto kOneQuery = std::chrono::milliseconds(2000);
 // A refusal before any search comes back well within this.
 constexpr auto kNoSearch = std::chrono::milliseconds(500);
 
-// Set in the copy of this program that runs inside the namespace.
-constexpr const char* kNamespaceVariable = "KV_MODULE_DISCOVERY_IN_NETNS";
-constexpr int kNamespaceRunTimeoutMs = 120000;  // ms for the whole run inside the namespace
-
 struct StandIn {
   uint8_t address;
   uint32_t serial;
@@ -58,18 +54,6 @@ constexpr StandIn kThird{10, 0x00C0FFEE, 0x33};
 constexpr StandIn kStandIns[] = {kFirst, kSecond, kThird};
 constexpr uint32_t kNobodysSerial = 0x7E57AB1E;
 constexpr uint8_t kNobodysModel = 0x44;
-
-std::string NamespaceScript() {
-  std::string source = __FILE__;  // <repo>/tests/api/test_module_discovery.cpp
-  for (int up = 0; up < 3; ++up) source = source.substr(0, source.rfind('/'));
-  return source + "/scripts/netns-run.sh";
-}
-
-std::string SelfPath() {
-  char path[PATH_MAX] = {};
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
 
 std::vector<std::string> InterfaceNames() {
   std::vector<std::string> names;
@@ -141,7 +125,7 @@ class RequestWatch {
 class ModuleDiscoveryInNamespace : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (getenv(kNamespaceVariable) == nullptr)
+    if (!InsideTestNamespace())
       GTEST_SKIP() << "runs only inside the network namespace that "
                       "ModuleDiscovery.RunsInsideANetworkNamespace makes";
     for (const std::string& name : InterfaceNames())
@@ -294,19 +278,9 @@ TEST_F(ModuleDiscoveryInNamespace, SerialNumberZeroIsRefusedWithoutTraffic) {
 // Runs the tests above in a copy of this program inside a fresh network namespace, so that no
 // discovery datagram can leave through a real interface.
 TEST(ModuleDiscovery, RunsInsideANetworkNamespace) {
-  if (getenv(kNamespaceVariable) != nullptr) GTEST_SKIP() << "already inside the namespace";
-  if (geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
-  if (!RunProgram({"ip", "netns", "list"}).exitedWith(0))
-    GTEST_SKIP() << "'ip netns' is not available";
-  const std::string self = SelfPath();
-  ASSERT_FALSE(self.empty());
-  const RunResult run =
-      RunProgram({NamespaceScript(), self, "--gtest_filter=ModuleDiscoveryInNamespace.*"},
-                 {std::string(kNamespaceVariable) + "=1"}, kNamespaceRunTimeoutMs);
-  EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
-  EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
-  EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+  if (const char* why = NamespaceUnavailableReason())
+    GTEST_SKIP() << why;
+  ExpectPassesInNamespace("ModuleDiscoveryInNamespace.*");
 }
 
 }  // namespace

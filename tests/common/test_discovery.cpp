@@ -423,22 +423,7 @@ TEST(Reply, NullArgumentsAreRefused) {
 
 // --- The multicast query ---------------------------------------------------------------------
 
-// Set in the copy of this program that runs inside the namespace.
-constexpr const char* kNamespaceVariable = "KV_DISCOVERY_IN_NETNS";
-constexpr int kNamespaceRunTimeoutMs = 120000;  // ms for the whole run inside the namespace
-constexpr int kStrayIntervalMs = 1000;          // ms between two stray replies
-
-std::string NamespaceScript() {
-  std::string source = __FILE__;  // <repo>/tests/common/test_discovery.cpp
-  for (int up = 0; up < 3; ++up) source = source.substr(0, source.rfind('/'));
-  return source + "/scripts/netns-run.sh";
-}
-
-std::string SelfPath() {
-  char path[PATH_MAX] = {};
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
+constexpr int kStrayIntervalMs = 1000; // ms between two stray replies
 
 // The names of the interfaces there are; inside the test's namespace only "lo".
 std::vector<std::string> InterfaceNames() {
@@ -455,7 +440,7 @@ std::vector<std::string> InterfaceNames() {
 class MulticastInNamespaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (getenv(kNamespaceVariable) == nullptr)
+    if (!InsideTestNamespace())
       GTEST_SKIP() << "runs only inside the network namespace that "
                       "DiscoveryMulticast.RunsInsideANetworkNamespace makes";
     for (const std::string& name : InterfaceNames())
@@ -543,19 +528,9 @@ TEST_F(MulticastInNamespaceTest, StrayDatagramsCannotKeepTheQueryRunning) {
 // Runs the tests above in a copy of this program inside a fresh network namespace, so that
 // no discovery datagram can leave through a real interface.
 TEST(DiscoveryMulticast, RunsInsideANetworkNamespace) {
-  if (getenv(kNamespaceVariable) != nullptr) GTEST_SKIP() << "already inside the namespace";
-  if (geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
-  if (!RunProgram({"ip", "netns", "list"}).exitedWith(0))
-    GTEST_SKIP() << "'ip netns' is not available";
-  const std::string self = SelfPath();
-  ASSERT_FALSE(self.empty());
-  const RunResult run = RunProgram(
-      {NamespaceScript(), self, "--gtest_filter=MulticastInNamespaceTest.*"},
-      {std::string(kNamespaceVariable) + "=1"}, kNamespaceRunTimeoutMs);
-  EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
-  EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
-  EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+  if (const char* why = NamespaceUnavailableReason())
+    GTEST_SKIP() << why;
+  ExpectPassesInNamespace("MulticastInNamespaceTest.*");
 }
 
 }  // namespace

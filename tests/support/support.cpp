@@ -1,5 +1,8 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+#include <limits.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -367,4 +370,51 @@ uint16_t ClosedLoopbackPort()
     }
     close(fd);
     return port;
+}
+
+bool InsideTestNamespace()
+{
+    return getenv(kNamespaceVariable) != nullptr;
+}
+
+const char* NamespaceUnavailableReason()
+{
+    if (InsideTestNamespace())
+        return "already inside the namespace";
+    if (geteuid() != 0)
+        return "making a network namespace needs root";
+    if (!RunProgram({"ip", "netns", "list"}).exitedWith(0))
+        return "'ip netns' is not available";
+    return nullptr;
+}
+
+namespace {
+
+std::string NamespaceScript()
+{
+    std::string source = __FILE__; // <repo>/tests/support/support.cpp
+    for (int up = 0; up < 3; ++up)
+        source = source.substr(0, source.rfind('/'));
+    return source + "/scripts/netns-run.sh";
+}
+
+std::string SelfPath()
+{
+    char path[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+} // namespace
+
+void ExpectPassesInNamespace(const std::string& filter)
+{
+    const std::string self = SelfPath();
+    ASSERT_FALSE(self.empty());
+    const RunResult run = RunProgram({NamespaceScript(), self, "--gtest_filter=" + filter},
+                                     {std::string(kNamespaceVariable) + "=1"}, kNamespaceRunTimeoutMs);
+    EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
 }

@@ -89,3 +89,18 @@ private:
 // A loopback TCP port on which nothing listens: one the system handed out and took back.
 uint16_t ClosedLoopbackPort();
 
+// Multicast and broadcast tests run only in a copy of the test program started inside a
+// fresh network namespace (scripts/netns-run.sh makes it and removes it afterwards), so that
+// no such datagram leaves through a real interface. The copy has kNamespaceVariable set.
+constexpr const char* kNamespaceVariable = "KV_TEST_IN_NETNS";
+constexpr int kNamespaceRunTimeoutMs = 180000; // ms for the whole run inside the namespace
+
+// True in the copy that runs inside the namespace.
+bool InsideTestNamespace();
+// Why a namespace cannot be made here (already inside one, not root, no "ip netns"), or
+// null when it can; the caller skips with this reason.
+const char* NamespaceUnavailableReason();
+// Runs this test program with --gtest_filter=filter inside a fresh namespace and expects
+// every selected test to pass there (none skipped, none failed).
+void ExpectPassesInNamespace(const std::string& filter);
+
