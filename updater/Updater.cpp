@@ -33,30 +33,6 @@ void Updater::_report_unavailable(const char* operation)
 // Operations this build does not carry yet: each says so once and gives its failure
 // result.
 
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
-{
-    _report_unavailable("Download");
-    return 0;
-}
-
-BuildList Updater::Get_BuildList(uint32_t)
-{
-    _report_unavailable("Build list");
-    return {};
-}
-
-BuildList Updater::Get_BuildListLocal(uint32_t)
-{
-    _report_unavailable("Local build list");
-    return {};
-}
-
-std::string Updater::Get_JWT(uint32_t)
-{
-    _report_unavailable("Device token");
-    return {};
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
 {
     _report_unavailable("Fingerprint");
@@ -67,14 +43,4 @@ bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::s
 {
     _report_unavailable("Recovery");
     return false;
-}
-
-// The tables come with their operations; until then there is nothing to show.
-
-void _display_builds(CLI_Display&, BuildList&, uint32_t)
-{
-}
-
-void _display_jwt(CLI_Display&, std::string)
-{
 }

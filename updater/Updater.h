@@ -70,11 +70,20 @@ public:
     // cannot be had; an empty file when the store cannot be opened.
     BirdFile load_bird(const char* verb, std::string path, uint32_t serialNumber, uint32_t build, bool download);
 
-    // The build number fetched, 0 on failure.
+    // Fetches a build ("" or "0": the latest) from the update server into the module's store
+    // directory as BUILD.bird and records it as the latest download. The file is stored only
+    // when it decodes and loads as a BIRD file. The build number fetched, 0 on failure.
     uint32_t Download_Firmware(uint32_t serialNumber, std::string buildText, bool override, bool noCal);
+    // The same for the module the update server names for a chip's fingerprint; an empty or
+    // "0" build text takes the build the server names.
+    uint32_t Download_Firmware(const Fingerprint& fingerprint, std::string buildText, bool override);
 
+    // The builds the update server offers for the module; empty on failure.
     BuildList Get_BuildList(uint32_t serialNumber);
+    // The builds in the module's store directory (hidden files left out), each with the
+    // version its descriptor names ("" for none); the first of a build in listing order wins.
     BuildList Get_BuildListLocal(uint32_t serialNumber);
+    // The module's feature token from the update server; empty on failure.
     std::string Get_JWT(uint32_t serialNumber);
 
     bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdFilePath,

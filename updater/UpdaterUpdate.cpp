@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
+#include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
@@ -51,16 +52,6 @@ const char* const BIRD_SUFFIX = ".bird";
 std::string _bird_name(uint32_t build)
 {
     return std::to_string(build) + BIRD_SUFFIX;
-}
-
-// The update server's latest build for the module. The update-server client is not part of
-// this build yet, so the request fails as a refused one does: nothing is sent and the build
-// text stays empty.
-bool _query_latest_build(uint32_t /*serialNumber*/, std::string& buildText, std::string& /*token*/,
-                         const std::string& /*url*/)
-{
-    buildText.clear();
-    return false;
 }
 
 // A build number from the server's text: leading white space, then decimal digits up to the
@@ -333,7 +324,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (birdFilePath.empty() && build == 0) {
         std::string buildText;
         std::string token;
-        _query_latest_build(serialNumber, buildText, token, url);
+        // A failed request leaves the text empty, and the build is then chosen from the store.
+        UpdateServerRequest::QueryBuild(serialNumber, buildText, token, url.c_str());
         build = _server_build_number(buildText);
         if (build != 0) {
             try {
