@@ -4,6 +4,7 @@
 // fault knob does to the replies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -47,8 +48,10 @@ struct Reply {
 };
 
 Bytes frame(const Bytes& data) {
-  Bytes wire{kAddress, static_cast<uint8_t>(data.size())};
-  wire.insert(wire.end(), data.begin(), data.end());
+  Bytes wire(2 + data.size());
+  wire[0] = kAddress;
+  wire[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), wire.begin() + 2);
   return wire;
 }
 

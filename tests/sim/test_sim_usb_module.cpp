@@ -3,6 +3,7 @@
 // come-backs (under another serial string too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -252,8 +253,10 @@ constexpr uint8_t kUpgradeAddress = 6;
 constexpr uint32_t kUpgradeSerial = 0x40F5849A;
 
 Bytes packet(const Bytes& data) {
-  Bytes wire{kUpgradeAddress, static_cast<uint8_t>(data.size())};
-  wire.insert(wire.end(), data.begin(), data.end());
+  Bytes wire(2 + data.size());
+  wire[0] = kUpgradeAddress;
+  wire[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), wire.begin() + 2);
   return wire;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -418,8 +419,12 @@ Bytes FileOfInflated(const Bytes& inflated)
 // Inflated data by hand: count, then raw bytes (block headers and data), nothing added.
 Bytes Inflated(uint32_t count, const Bytes& rest)
 {
-    Bytes out = {uint8_t(count >> 24), uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count)};
-    out.insert(out.end(), rest.begin(), rest.end());
+    Bytes out(4 + rest.size());
+    out[0] = uint8_t(count >> 24);
+    out[1] = uint8_t(count >> 16);
+    out[2] = uint8_t(count >> 8);
+    out[3] = uint8_t(count);
+    std::copy(rest.begin(), rest.end(), out.begin() + 4);
     return out;
 }
 
