@@ -1,7 +1,8 @@
 // The stand-in module program's upgrade conversation, reached over TCP by raw sockets with the
 // bytes the updater sends: the options that shape the answers, LOAD's drop and come-back (under
 // the own serial number, under DEADDEAD, or never), the loader's announcement after a silent
-// drop, REBOOT's drop with the flash dump, and the discovery reply after a come-back (inside a
+// drop, REBOOT's drop with the flash dump, a port that refuses connections while the module is
+// away and listens again once it is back, and the discovery reply after a come-back (inside a
 // network namespace of its own).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -42,7 +43,10 @@ constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kCmd = 0x5F;
 constexpr int kEndTimeoutMs = 5000;  // ms for the module to end a connection it drops
 constexpr int kNeverMs = 1500;       // ms of silence that show a module stays away
-constexpr const char* kReturnMs = "1000";  // ms away after LOAD's drop: well past kQuietMs
+constexpr int kReturnMsValue = 1000;       // ms away after LOAD's drop: well past kQuietMs
+constexpr const char* kReturnMs = "1000";  // the same, as the option takes it
+constexpr int kTimingSlackMs = 300;        // ms a come-back may seem early or late by
+constexpr int kBackWithinMs = 5000;        // ms to wait for a module to take connections again
 
 Bytes join(const std::vector<Bytes>& parts) {
   Bytes all;
@@ -148,7 +152,7 @@ TEST(SimUpgradeProgram, HelpListsTheUpgradeOptionsKnobsAndTheFlashCommand) {
                                  "--return same|deadbead|never",    "--return-quiet", "--return-ms",
                                  "--reboot-drop-ms", "--block-size", "--load-base",   "--no-uei",
                                  "--no-pooled",   "--late-ms",      "--flash-dump",   "--upgrade-fault",
-                                 "FLASH PATH",    "Control commands"};
+                                 "--loader-fault", "FLASH PATH",    "Control commands"};
   for (kvsim::UpgradeFault fault : kvsim::kAllUpgradeFaults)
     words.push_back(kvsim::upgradeFaultName(fault));
   for (const std::string& word : words)
@@ -168,6 +172,8 @@ TEST(SimUpgradeProgram, BadUpgradeOptionsAreRefusedNamingTheOption) {
       {{"--upgrade", "--return", "sometimes"}, "--return"},
       {{"--upgrade", "--upgrade-fault", "bogus"}, "--upgrade-fault"},
       {{"--upgrade", "--upgrade-fault", "late-sum:x"}, "--upgrade-fault"},
+      {{"--upgrade", "--loader-fault", "bogus:1"}, "--loader-fault"},
+      {{"--loader-fault", "late-sum"}, "--loader-fault"},  // without --upgrade
       {{"--upgrade", "--block-size", "0"}, "--block-size"},
       {{"--upgrade", "--block-size", "70000"}, "--block-size"},
       {{"--upgrade", "--load-base", "xyz"}, "--load-base"},
@@ -233,6 +239,16 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--upgrade-fault", "prepare-error:1"},
                    {{prepare(0x1000), status({kvsim::kUpgradeRefused, 0, 0})},
                     {prepare(0x1000), status({0, 0x01, 0x00})}}},
+        AnswerCase{"LoaderFaultWaitsForTheLoader",
+                   {"--loader-fault", "prepare-error:1"},
+                   {{prepare(0x1000), status({0, 0x01, 0x00})},
+                    {kLoad, kLoad},
+                    {prepare(0x1000), status({kvsim::kUpgradeRefused, 0, 0})},
+                    {prepare(0x1000), status({0, 0x01, 0x00})}}},
+        AnswerCase{"LoaderFaultFromTheStartWithLoader",
+                   {"--loader", "--loader-fault", "prepare-error:1"},
+                   {{prepare(0x1000), status({kvsim::kUpgradeRefused, 0, 0})},
+                    {prepare(0x1000), status({0, 0x01, 0x00})}}},
         AnswerCase{"ShortStatusAlways",
                    {"--upgrade-fault", "short-status"},
                    {{prepare(0x1000), status({0, 0x01})}, {prepare(0x1000), status({0, 0x01})}}},
@@ -267,14 +283,20 @@ TEST_P(SimUpgradeProgramReturn, LoadAnswersDropsAndTheModuleComesBackAsScripted)
     expectEnd(link, "the drop after LOAD");
   }
 
-  LinkSocket again(sim.port());  // waits in the backlog while the module is away
-  ASSERT_TRUE(again.connected());
-  ASSERT_TRUE(again.send(kGetSerial));
-  EXPECT_EQ(again.readFor(kvsim::kQuietMs), Bytes{}) << "away for --return-ms";
+  const auto ended = std::chrono::steady_clock::now();
+  LinkSocket refused(sim.port());
+  EXPECT_FALSE(refused.connected()) << "the port refuses connections while the module is away";
   if (!c.serial) {
-    EXPECT_EQ(again.readFor(kNeverMs), Bytes{}) << "never back";
+    LinkSocket later(sim.port(), kNeverMs);
+    EXPECT_FALSE(later.connected()) << "never back";
     return;
   }
+  LinkSocket again(sim.port(), kBackWithinMs);  // the same port once the module is back
+  ASSERT_TRUE(again.connected());
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ended).count(),
+            kReturnMsValue - kTimingSlackMs)
+      << "away for --return-ms";
+  ASSERT_TRUE(again.send(kGetSerial));
   EXPECT_EQ(again.read(serialReply(*c.serial).size()), serialReply(*c.serial))
       << "the system entity reads the serial number it came back under";
   exchange(again, write(0), status({kvsim::kUpgradeNoBlock}), "the loader runs");
@@ -300,7 +322,7 @@ TEST(SimUpgradeProgram, AfterASilentDropTheLoaderAnnouncesItselfUnlessQuiet) {
       ASSERT_TRUE(link.send(kLoad));
       expectEnd(link, "LOAD goes unanswered and the link drops");
     }
-    LinkSocket again(sim.port());
+    LinkSocket again(sim.port(), kBackWithinMs);
     exchange(again, kProbe, kProbeAnswer, "back after --return-ms");
     if (quiet)
       EXPECT_EQ(again.readFor(static_cast<int>(kvsim::kAnnounceDelayMs) + kvsim::kQuietMs), Bytes{});
@@ -328,10 +350,12 @@ TEST(SimUpgradeProgram, RebootDropsTheLinkAndTheFlashDumpHoldsTheWrittenChunks) 
     ASSERT_TRUE(link.send(kReboot));
     expectEnd(link, "REBOOT drops the link");
   }
+  LinkSocket refused(sim.port());
+  EXPECT_FALSE(refused.connected()) << "the port refuses while the module restarts";
   const std::string expected = "00001000 0102030405060708090A0B\n";
   EXPECT_EQ(readFile(dump), expected) << "written at REBOOT";
 
-  LinkSocket again(sim.port());
+  LinkSocket again(sim.port(), kBackWithinMs);
   exchange(again, kInit, initReply(kvsim::kDefaultLoadBase), "the application runs again");
   exchange(again, kGetSerial, serialReply(kSerial), "under its own serial number");
 
@@ -455,8 +479,10 @@ TEST(SimUpgradeDiscoveryInNamespace, DiscoveryFollowsTheSerialNumberOfTheComeBac
     expectEnd(link, "the drop after LOAD");
   }
   EXPECT_EQ(discoverSerials(), std::vector<uint32_t>{}) << "off the network while away";
+  LinkSocket refused(sim.port());
+  EXPECT_FALSE(refused.connected()) << "its port refuses while away";
 
-  LinkSocket again(sim.port());
+  LinkSocket again(sim.port(), kBackWithinMs);
   exchange(again, kGetSerial, serialReply(kvsim::kDefaultSerial), "back under DEADDEAD");
   EXPECT_EQ(discoverSerials(), std::vector<uint32_t>{kvsim::kDefaultSerial});
   EXPECT_EQ(sim.stop(), 0);

@@ -7,11 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <chrono>
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -20,7 +16,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bird_gen.h"
@@ -41,8 +36,9 @@ constexpr uint32_t SERIAL_OFFSET = 0x00008100;
 constexpr uint32_t DESCRIPTOR_OFFSET = 0x00008200;
 constexpr uint8_t UPGRADE = 0x5F;
 constexpr uint8_t DATA_UEI_SET = 0x80 | 10;
-constexpr int FLASH_POLL_MS = 20;     // ms between looks for the stand-in's flash file
-constexpr int REBOOT_SETTLE_MS = 300; // ms for the stand-in to drop its link after REBOOT
+// ms for a run whose module never comes back after LOAD: its port refuses, so the updater
+// goes through all its reconnect tries, each with two discoveries.
+constexpr int NEVER_BACK_RUN_TIMEOUT_MS = 180000;
 
 std::string ReadText(const std::string& path)
 {
@@ -74,13 +70,14 @@ Bytes Installed()
 }
 
 // The updater program with -i <store> and the words.
-RunResult RunUpdater(const std::string& store, const std::vector<std::string>& words)
+RunResult RunUpdater(const std::string& store, const std::vector<std::string>& words,
+                     int timeoutMs = kDefaultRunTimeoutMs)
 {
     // The update server's address names a closed loopback port: no request leaves the host.
     static const std::string server = "127.0.0.1:" + std::to_string(ClosedLoopbackPort());
     std::vector<std::string> argv = {KV_UPDATER_BINARY, "-i", store, "-u", server};
     argv.insert(argv.end(), words.begin(), words.end());
-    return RunProgram(argv);
+    return RunProgram(argv, {}, timeoutMs);
 }
 
 std::string ModuleDir(const TempDir& store)
@@ -190,30 +187,6 @@ protected:
 
     std::string FlashPath() const { return files.file("flash.txt"); }
 
-    // Runs the updater while the stand-in plays a module that is off the network while it
-    // restarts: once it has written its flash at REBOOT, it is stopped, so its port refuses
-    // connections. (Left running, it would take the updater's new connection into its listen
-    // backlog, and the link would never look dropped.)
-    RunResult RunUpdaterUntilReboot(const std::vector<std::string>& words)
-    {
-        RunResult run;
-        std::atomic<bool> finished{false};
-        std::thread updater([&] {
-            run = RunUpdater(store.path(), words);
-            finished = true;
-        });
-        struct stat info = {};
-        while (!finished && stat(FlashPath().c_str(), &info) != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(FLASH_POLL_MS));
-        if (!finished) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(REBOOT_SETTLE_MS));
-            records = module->dump();
-            module->stop();
-        }
-        updater.join();
-        return run;
-    }
-
     // The stand-in's flash at the firmware's address.
     Bytes Flash(size_t length) const
     {
@@ -221,14 +194,11 @@ protected:
         return memory ? memory->read(FIRMWARE_ADDRESS, length) : Bytes{};
     }
 
-    // Upgrade requests with that option in the stand-in's record: the one taken at REBOOT, else
-    // its record now.
+    // Upgrade requests with that option in the stand-in's record.
     size_t RequestsReceived(uint8_t option)
     {
-        if (records.empty())
-            records = module->dump();
         size_t count = 0;
-        for (const kvsim::Record& record : records)
+        for (const kvsim::Record& record : module->dump())
             if (record.direction == kvsim::Direction::In && record.bytes.size() >= 4 && record.bytes[2] == UPGRADE &&
                 record.bytes[3] == option)
                 ++count;
@@ -252,7 +222,6 @@ protected:
     TempDir store;
     TempDir files;
     std::unique_ptr<kvsim::SimModuleProcess> module;
-    std::vector<kvsim::Record> records;
 };
 
 TEST_F(UpdateInNamespace, AGivenFileReachesAModuleThatRestartsIntoItsLoader)
@@ -261,7 +230,7 @@ TEST_F(UpdateInNamespace, AGivenFileReachesAModuleThatRestartsIntoItsLoader)
     const std::string path = files.file("given.bird");
     ASSERT_TRUE(Firmware().write(path));
 
-    const RunResult run = RunUpdaterUntilReboot({"-U", "-d", SERIAL_TEXT, "-f", path});
+    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-f", path});
 
     ExpectInstalled(run, path);
     EXPECT_NE(run.out.find("Updating from Birdfile: " + path + "\n"), std::string::npos) << run.out;
@@ -273,7 +242,7 @@ TEST_F(UpdateInNamespace, AStoredBuildReachesAModuleThatReturnsWithoutItsSerialN
     StartModule({"--after-load", "drop:200", "--return", "deadbead"});
     Prepare(store, "", {1300});
 
-    const RunResult run = RunUpdaterUntilReboot({"-U", "-d", SERIAL_TEXT, "-b", "1300"});
+    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-b", "1300"});
 
     ExpectInstalled(run, "1300.bird");
     EXPECT_NE(run.out.find("Updating firmware with build: 1300\n"), std::string::npos) << run.out;
@@ -284,7 +253,7 @@ TEST_F(UpdateInNamespace, TheLatestDownloadGoesAsDataPacketsWithMZero)
     StartModule({});
     Prepare(store, "LATEST_DOWNLOAD=1200.bird\nLATEST_TRANSFER=1100.bird\n", {1200, 1100});
 
-    const RunResult run = RunUpdaterUntilReboot({"-U", "-d", SERIAL_TEXT, "-m", "0"});
+    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-m", "0"});
 
     ExpectInstalled(run, "1200.bird");
     EXPECT_NE(run.out.find("Updating with the Latest Download\nUpdating firmware with build: 1200\n"),
@@ -305,9 +274,8 @@ TEST_F(UpdateInNamespace, AFileForAnotherModelIsRefusedUnlessOverridden)
     EXPECT_EQ(refused.err,
               "Connected device model and Bird file model do not match [Alder] (0)\nBirdfile failed validation\n");
     EXPECT_EQ(RequestsReceived(0), 0u); // no INIT
-    records.clear();
 
-    const RunResult overridden = RunUpdaterUntilReboot({"-U", "-d", SERIAL_TEXT, "-f", path, "-OVERRIDE"});
+    const RunResult overridden = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-f", path, "-OVERRIDE"});
 
     ExpectInstalled(overridden, path);
 }
@@ -318,7 +286,7 @@ TEST_F(UpdateInNamespace, AModuleThatNeverComesBackLeavesOneMessage)
     const std::string path = files.file("given.bird");
     ASSERT_TRUE(Firmware().write(path));
 
-    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-f", path});
+    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-f", path}, NEVER_BACK_RUN_TIMEOUT_MS);
 
     EXPECT_TRUE(run.exitedWith(1)) << run.out << run.err;
     const std::string head = "Update of module [1234ABCD] failed after its loader was started (";

@@ -48,6 +48,7 @@ constexpr size_t kReadChunk = 4096;           // bytes per read from the transpo
 constexpr cc_t kNodeReadWaitDeciseconds = 1;  // a node read with no byte returns 0 after 100 ms
 constexpr int kExitUsage = 2;
 constexpr unsigned long kMaxOptionMs = 600000;  // longest delay an option takes, in ms
+constexpr unsigned kComeBackRetryMs = 100;      // ms between tries to listen again on the port
 
 volatile sig_atomic_t gStop = 0;
 void onStopSignal(int) { gStop = 1; }
@@ -60,7 +61,9 @@ const char kHelp[] =
     "each time a pty comes back after a drop. Packets are [address][length][data].\n"
     "\n"
     "Front ends:\n"
-    "  --tcp PORT           TCP listener on 127.0.0.1; accepts again after a drop\n"
+    "  --tcp PORT           TCP listener on 127.0.0.1; accepts again after a drop; while\n"
+    "                       an upgrade drop keeps the module away the port refuses\n"
+    "                       connections, and it listens on the same port once back\n"
     "  --pty                pseudo-terminal, raw bytes (a serial port)\n"
     "  --cobs               with --pty: every packet as COBS(packet + CRC-8) + 0x00 both ways\n"
     "  --link PATH          with --pty: a symlink at PATH to the slave, kept across come-backs\n"
@@ -188,6 +191,9 @@ class Transport {
   virtual bool accept() { return false; }
   // Ends the connection; comeBack() makes the next one possible.
   virtual void drop(DropMode mode) = 0;
+  // Called before drop() when the module goes off the network until comeBack(): TCP then
+  // refuses connections instead of holding them.
+  virtual void refuseConnections() {}
   virtual bool comeBack() = 0;
   virtual ssize_t write(const uint8_t* data, size_t length) { return ::write(data_, data, length); }
   // TCP only: the port listened on once open, 0 otherwise.
@@ -207,21 +213,8 @@ class TcpTransport : public Transport {
   }
 
   bool open(std::string* error) override {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port_);
-    socklen_t length = sizeof address;
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_, kListenBacklog) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      *error = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
+    if (!listenOnPort(error))
       return false;
-    }
-    port_ = ntohs(address.sin_port);
     say("PORT " + std::to_string(port_));
     return true;
   }
@@ -253,7 +246,22 @@ class TcpTransport : public Transport {
     data_ = -1;
   }
 
+  // Closes the listener, so connections are refused as by a module that is off the network;
+  // comeBack() listens on the same port again.
+  void refuseConnections() override {
+    if (listen_ >= 0)
+      close(listen_);
+    listen_ = -1;
+  }
+
   bool comeBack() override {
+    if (listen_ < 0) {
+      std::string error;
+      if (!listenOnPort(&error)) {
+        std::fprintf(stderr, "kv_sim_module: %s\n", error.c_str());
+        return false;
+      }
+    }
     away_ = false;  // the listener is accepted from again
     return true;
   }
@@ -263,9 +271,33 @@ class TcpTransport : public Transport {
   }
 
  private:
+  // Listens on port_ (0: a free one, which port_ then holds).
+  bool listenOnPort(std::string* error) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (listen_ >= 0)
+      setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port_);
+    socklen_t length = sizeof address;
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_, kListenBacklog) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      *error = "cannot listen on 127.0.0.1:" + std::to_string(port_) + ": " + std::strerror(errno);
+      if (listen_ >= 0)
+        close(listen_);
+      listen_ = -1;
+      return false;
+    }
+    port_ = ntohs(address.sin_port);
+    return true;
+  }
+
   uint16_t port_;
   int listen_ = -1;
-  bool away_ = false;  // dropped and not yet back: hold new connections in the backlog
+  bool away_ = false;  // dropped and not yet back: new connections wait in the backlog
 };
 
 class PtyTransport : public Transport {
@@ -574,12 +606,14 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     } else if (option == "--loader") {
       upgrade.startAsLoader = true;
       options->upgradeOnly = option;
-    } else if (option == "--after-load" || option == "--return" || option == "--upgrade-fault") {
+    } else if (option == "--after-load" || option == "--return" || option == "--upgrade-fault" ||
+               option == "--loader-fault") {
       if (!value(&text))
         return false;
-      bool parsed = option == "--after-load" ? kvsim::parseAfterLoad(text, &upgrade)
-                    : option == "--return"   ? kvsim::parseReturnAs(text, &upgrade)
-                                             : kvsim::parseUpgradeFault(text, &upgrade);
+      bool parsed = option == "--after-load"      ? kvsim::parseAfterLoad(text, &upgrade)
+                    : option == "--return"        ? kvsim::parseReturnAs(text, &upgrade)
+                    : option == "--upgrade-fault" ? kvsim::parseUpgradeFault(text, &upgrade)
+                                                  : kvsim::parseLoaderFault(text, &upgrade);
       if (!parsed) {
         *error = "bad value for " + option + ": " + text + " (see --help)";
         return false;
@@ -914,9 +948,13 @@ class Simulator {
     return kvsim::assignUeiValue(store, *key, value);
   }
 
-  // Ends the connection. timedReturn: the module comes back after --return-ms; otherwise it
-  // stays away until the upgrade persona brings it back.
+  // Ends the connection. timedReturn: the module comes back after --return-ms (TCP holds new
+  // connections until then); otherwise it is off the network, refusing connections, until the
+  // upgrade persona brings it back. The listener closes before the connection does, so a host
+  // that sees the end finds the port refusing.
   void drop(DropMode mode, bool timedReturn = true) {
+    if (!timedReturn)
+      transport_->refuseConnections();
     transport_->drop(mode);
     queue_.clear();
     core_.startConnection();  // nothing of the old connection goes out on the next one
@@ -927,9 +965,14 @@ class Simulator {
   }
 
   void comeBack() {
+    if (!transport_->comeBack()) {
+      // The port could not be taken again yet (the reason is on standard error): try later.
+      returnAt_ = Clock::now() + std::chrono::milliseconds(kComeBackRetryMs);
+      return;
+    }
     away_ = false;
     returnAt_.reset();
-    if (transport_->comeBack() && transport_->dataFd() >= 0)
+    if (transport_->dataFd() >= 0)
       core_.startConnection();
   }
 

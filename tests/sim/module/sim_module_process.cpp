@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kRecordPollInterval = std::chrono::milliseconds(5);  // between DUMPs of an await
 constexpr auto kExitPollInterval = std::chrono::milliseconds(5);    // between checks for the end
+constexpr auto kConnectRetryInterval = std::chrono::milliseconds(20);  // between connect tries
 constexpr size_t kReadChunk = 4096;
 constexpr int kExecFailedStatus = 127;
 
@@ -43,15 +44,23 @@ size_t countRecords(const std::vector<Record>& records, Direction direction, con
   return count;
 }
 
-LinkSocket::LinkSocket(int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+LinkSocket::LinkSocket(int port, int retryForMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(retryForMs);
+  for (;;) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd_ < 0)
+      return;
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+      return;
     close(fd_);
     fd_ = -1;
+    if (Clock::now() >= deadline)
+      return;
+    std::this_thread::sleep_for(kConnectRetryInterval);
   }
 }
 

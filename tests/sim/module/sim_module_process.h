@@ -85,7 +85,9 @@ size_t countRecords(const std::vector<Record>& records, Direction direction, con
 // A raw TCP client of the program's link on 127.0.0.1, as a host's transport would be.
 class LinkSocket {
  public:
-  explicit LinkSocket(int port);
+  // Connects once; with retryForMs, tries again until a connection is taken or that many ms
+  // have passed (a module whose port refuses while it is away).
+  explicit LinkSocket(int port, int retryForMs = 0);
   ~LinkSocket();
   LinkSocket(const LinkSocket&) = delete;
   LinkSocket& operator=(const LinkSocket&) = delete;

@@ -214,7 +214,9 @@ bool parseReturnAs(const std::string& text, UpgradeConfig* config) {
   return true;
 }
 
-bool parseUpgradeFault(const std::string& text, UpgradeConfig* config) {
+namespace {
+
+bool parseFaultInto(const std::string& text, std::map<UpgradeFault, int>* faults) {
   size_t colon = text.find(':');
   auto fault = upgradeFaultByName(text.substr(0, colon));
   if (!fault)
@@ -229,8 +231,18 @@ bool parseUpgradeFault(const std::string& text, UpgradeConfig* config) {
       count = static_cast<int>(*value);
     }
   }
-  config->faults[*fault] = count;
+  (*faults)[*fault] = count;
   return true;
+}
+
+}  // namespace
+
+bool parseUpgradeFault(const std::string& text, UpgradeConfig* config) {
+  return parseFaultInto(text, &config->faults);
+}
+
+bool parseLoaderFault(const std::string& text, UpgradeConfig* config) {
+  return parseFaultInto(text, &config->loaderFaults);
 }
 
 const char kUpgradeHelp[] =
@@ -264,7 +276,9 @@ const char kUpgradeHelp[] =
     "                       prepare-error  PREPARE refused with status 1\n"
     "                       block-size-0   PREPARE answers block size 0\n"
     "                       short-status   status replies lose their last byte\n"
-    "                       sum-mismatch   SUM answers one more than the bytes add up to\n";
+    "                       sum-mismatch   SUM answers one more than the bytes add up to\n"
+    "  --loader-fault NAME[:COUNT]  the same, armed the first time the loader runs (at LOAD,\n"
+    "                       or at start with --loader): faults of the firmware blocks only\n";
 
 // --- Persona --------------------------------------------------------------------------------
 
@@ -286,6 +300,8 @@ UpgradePersona::UpgradePersona(ModuleCore& core, std::shared_ptr<UeiStore> store
       config_(std::move(config)),
       mode_(config_.startAsLoader ? Mode::Loader : Mode::Application),
       serial_(core.config().serial) {
+  if (mode_ == Mode::Loader)
+    armLoaderFaults();
   if (!store_)
     return;
   if (config_.hasUei) {
@@ -425,8 +441,15 @@ std::vector<Packet> UpgradePersona::sum() {
   return status(std::move(data));
 }
 
+void UpgradePersona::armLoaderFaults() {
+  for (const auto& [fault, count] : config_.loaderFaults)
+    config_.faults[fault] = count;
+  config_.loaderFaults.clear();
+}
+
 std::vector<Packet> UpgradePersona::load() {
   mode_ = Mode::Loader;
+  armLoaderFaults();
   closeBlock();
   std::optional<uint32_t> returnSerial;
   if (config_.returnAs == ReturnAs::Same)

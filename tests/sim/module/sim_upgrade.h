@@ -40,7 +40,8 @@
 //                stays; the loader memory goes. With flashDumpPath the flash is written there
 //                first (formatMemoryDump).
 //
-// Fault knobs (count of replies concerned, or kEvery; 0 switches the knob off):
+// Fault knobs (count of replies concerned, or kEvery; 0 switches the knob off), armed at start
+// or (loaderFaults) the first time the loader runs:
 //   wrong-echo     DATA is answered with a count one less than sent, and its bytes not taken
 //   late-sum       the SUM reply goes out lateMs after the request instead of at once
 //   prepare-error  PREPARE is refused with a non-zero status; no block is open
@@ -158,15 +159,19 @@ struct UpgradeConfig {
   bool pooled = true;  // protocol features with bit 31
   unsigned lateMs = kDefaultLateMs;
   std::map<UpgradeFault, int> faults;  // count per knob at start
+  // Count per knob, armed the first time the loader runs (at LOAD, or at start with
+  // startAsLoader), so that a fault can hit the firmware blocks only.
+  std::map<UpgradeFault, int> loaderFaults;
   std::string flashDumpPath;           // written at REBOOT when not empty
 };
 
 // Command-line forms: "stay", "drop:MS", "silent-drop"; "same", "deadbead", "never";
-// "NAME[:COUNT]" with COUNT a number or "all" (NAME alone: all). False for anything else,
-// the config unchanged.
+// "NAME[:COUNT]" with COUNT a number or "all" (NAME alone: all), into faults or, for
+// parseLoaderFault, loaderFaults. False for anything else, the config unchanged.
 bool parseAfterLoad(const std::string& text, UpgradeConfig* config);
 bool parseReturnAs(const std::string& text, UpgradeConfig* config);
 bool parseUpgradeFault(const std::string& text, UpgradeConfig* config);
+bool parseLoaderFault(const std::string& text, UpgradeConfig* config);
 // The program options that set an UpgradeConfig, for the program's --help.
 extern const char kUpgradeHelp[];
 
@@ -251,6 +256,7 @@ class UpgradePersona {
                              bool announce);
   void closeBlock();
   void showSerial(uint32_t serial);
+  void armLoaderFaults();
 
   ModuleCore& core_;
   std::shared_ptr<UeiStore> store_;
