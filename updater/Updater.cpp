@@ -23,24 +23,3 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
         return nullptr;
     }
 }
-
-void Updater::_report_unavailable(const char* operation)
-{
-    display.message(UpdaterDisplayInterface::ERROR, "%s: not available in this build", operation);
-    unavailableReported = true;
-}
-
-// Operations this build does not carry yet: each says so once and gives its failure
-// result.
-
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool)
-{
-    _report_unavailable("Fingerprint");
-    return false;
-}
-
-bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool)
-{
-    _report_unavailable("Recovery");
-    return false;
-}

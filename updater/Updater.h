@@ -42,6 +42,16 @@ struct Fingerprint {
 // The serial number of a module that has none to give.
 constexpr uint32_t UNKNOWN_SERIAL_NUMBER = 0xDEADDEAD;
 
+// The chip a fingerprint came from.
+enum ChipKind : uint8_t {
+    CHIP_UNKNOWN = 0,
+    CHIP_IMX = 1,
+    CHIP_LPC = 2,
+};
+
+// Attempts to connect to a started recovery loader, about a second apart.
+constexpr int32_t CONNECT_ATTEMPTS = 15;
+
 typedef std::map<std::string, std::string> BuildList; // build text -> version text
 
 class Updater {
@@ -86,25 +96,30 @@ public:
     // The module's feature token from the update server; empty on failure.
     std::string Get_JWT(uint32_t serialNumber);
 
+    // The chip's fingerprint through its ROM boot loader on port (a serial device, or "USB" for
+    // the i.MX boot loader's HID device): an LPC chip's device serial number at baudRate, else
+    // the unique identifier that the i.MX recovery loader reports once it was loaded and
+    // started (from birdFilePath, which needs a serial number, else from the store or the
+    // update server). reset restarts that loader afterwards. False, with the reason shown.
     bool Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdFilePath,
                          uint32_t baudRate, bool reset);
 
+    // Puts firmware back on a module through its chip's ROM boot loader on port: the
+    // fingerprint, the serial number and build the update server gives for it (unless
+    // birdFilePath is given; a non-zero build replaces the server's), then the LPC flash
+    // programming at baudRate or the firmware phase with the i.MX recovery loader.
     bool Recover_Firmware(std::string port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
                           std::string birdFilePath, bool override);
 
-    // True once an operation that this build does not carry was asked for; the run
-    // then fails whatever the command's own status rule says.
-    bool Unavailable_Reported() const { return unavailableReported; }
-
 private:
-    void _report_unavailable(const char* operation);
+    friend bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                                     uint32_t serialNumber, std::string birdFilePath, Fingerprint& out, bool reset);
 
     std::string url;
     std::string storeDirectory;
     UpdaterDisplayInterface& display;
-    uint8_t chipKind = 0;      // 1 i.MX, 2 NXP LPC; set by Get_Fingerprint
+    uint8_t chipKind = CHIP_UNKNOWN; // set by Get_Fingerprint
     bool ueiBytesLoad = false; // firmware chunks may go as UEI byte strings
-    bool unavailableReported = false;
 };
 
 // Switches sharing and the connection fallback off (local-only on), so that the updater
@@ -119,6 +134,11 @@ aErr _disableEther(Zentrova::Kolvantis::Module& module, UpdaterDisplayInterface&
 // strings, with pooled packets when the module offers them.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Zentrova::Kolvantis::Module& module, BirdFile& file,
                         bool indirect, bool ueiBytes);
+
+// Connects module over USB to a started recovery loader, under the default serial number or
+// under serialNumber (0: only the default one): up to CONNECT_ATTEMPTS attempts. refreshUsb
+// releases the shared libusb context before every third, so that enumeration starts afresh.
+bool _connect_recovery_loader(Zentrova::Kolvantis::Module& module, uint32_t serialNumber, bool refreshUsb);
 
 // A new store rooted at the directory; when it cannot be made, an error message naming the
 // caller and the reason, and an empty pointer.

@@ -140,6 +140,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(err), aError_GetErrorText(err));
+        display.message(UpdaterDisplayInterface::ERROR, "The module did not take the loader transfer [%d, %s]",
+                        static_cast<int>(err), aError_GetErrorText(err));
         return err;
     }
 
@@ -157,12 +159,16 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         if (err != aErrNone && err != aErrTimeout) {
             Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(err),
                      aError_GetErrorText(err));
+            display.message(UpdaterDisplayInterface::ERROR, "Error preparing loader block %zu [%d, %s]", number,
+                            static_cast<int>(err), aError_GetErrorText(err));
             break;
         }
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(err),
                      aError_GetErrorText(err));
+            display.message(UpdaterDisplayInterface::ERROR, "Error transferring loader block %zu [%d, %s]", number,
+                            static_cast<int>(err), aError_GetErrorText(err));
             break;
         }
         total += block.length;

@@ -71,8 +71,7 @@ int _run_commands(CLI_Display& display, Parameters& params, Updater& updater)
                                     params.baudRate, true)) {
             _display_fingerprint(display, fingerprint);
         } else {
-            if (!updater.Unavailable_Reported())
-                display.message(UpdaterDisplayInterface::ERROR, "Got no response from chip");
+            display.message(UpdaterDisplayInterface::ERROR, "Got no response from chip");
             status = EXIT_FAILED;
         }
     }
@@ -155,9 +154,6 @@ int _run_commands(CLI_Display& display, Parameters& params, Updater& updater)
         status = EXIT_OK;
     }
 
-    // An operation this build does not carry never counts as having run.
-    if (updater.Unavailable_Reported())
-        status = EXIT_FAILED;
     return status;
 }
 

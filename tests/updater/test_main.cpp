@@ -85,8 +85,8 @@ struct RunCase {
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 
-const std::string kNoAvailable = ": not available in this build\n";
 const std::string kNoDevices = "Discovered Devices: (USB)\n    No devices found.\n";
+const std::string kNoLoader = "Could not download a recovery loader for DEADDEAD\n";
 
 const RunCase kRunCases[] = {
     {"NoArguments", {}, NoticeLine(), kHeader, Err::Text, 0, false},
@@ -137,10 +137,21 @@ const RunCase kRunCases[] = {
     {"Token", {"-J", "-d", "1234"}, "\n", "Server request failed for " + kServerMark + "\n", Err::Text, 0, true},
     // An update with the server unreachable and nothing recorded for the module.
     {"Update", {"-U", "-d", "1234"}, "", "Could not find valid build for this device.\n", Err::Text, 1, true},
-    // Operations this build does not carry: one error line and status 1, even for
-    // the commands whose own rule gives 0.
-    {"Recovery", {"-U", "-t", "RECOVER", "-s", "/dev/null"}, "", "Recovery" + kNoAvailable, Err::Text, 1, true},
-    {"Fingerprint", {"-N", "-s", "/dev/null"}, "", "Fingerprint" + kNoAvailable, Err::Text, 1, true},
+    // A port without a chip in its boot loader, and the server unreachable: no LPC chip
+    // answers and no recovery loader can be had for the i.MX road. -N fails and the run goes
+    // on with the next command.
+    {"Fingerprint", {"-N", "-s", "/dev/null"}, "", kNoLoader + "Got no response from chip\n", Err::Text, 1, true},
+    {"FingerprintThenDiscovery", {"-N", "-s", "/dev/null", "-D"}, "Searching for Kolvantis devices\n" + kNoDevices,
+     kNoLoader + "Got no response from chip\n", Err::Text, 0, true},
+    // A file for the i.MX road needs a serial number, which -N never passes.
+    {"FingerprintWithAFile", {"-N", "-s", "USB", "-f", "missing.bird"}, "",
+     "Add serial number or remove the bird filename to use a default recovery image.\nGot no response from chip\n",
+     Err::Text, 1, true},
+    {"Recovery", {"-U", "-t", "RECOVER", "-s", "/dev/null"}, "", kNoLoader + "Could not get Device Identifier\n",
+     Err::Text, 1, true},
+    {"RecoveryWithAFileThatIsMissing", {"-U", "-t", "RECOVER", "-s", "/dev/null", "-d", "1234", "-f", "missing.bird"},
+     "", "Could not load the recovery loader from missing.bird: Failed to load bird data\n"
+     "Could not get Device Identifier\n", Err::Text, 1, true},
 };
 
 class ProgramRun : public ::testing::TestWithParam<RunCase> {};

@@ -15,6 +15,9 @@ namespace kvsim {
 namespace {
 
 constexpr int kIdlePollMs = 50;       // ms between looks at the stop flag when idle
+// A partial command followed by this much silence is line noise (a probe byte of another
+// boot protocol, say): the ROM drops it and waits for a command again.
+constexpr auto kStaleCommand = std::chrono::milliseconds(200);
 constexpr int kHangupPauseMs = 10;    // ms to wait while no one holds the slave open
 constexpr int kPaceSlackMs = 2;       // ms of late wake-up that pacing makes up for
 constexpr size_t kReadChunk = 4096;   // bytes per read from the master
@@ -184,6 +187,7 @@ void ImxSdpSerialServer::run()
     Clock::time_point nextOut = Clock::now();
     uint64_t taken = 0;
     bool hookCalled = false;
+    Clock::time_point lastByte = Clock::now();
 
     while (!stop_) {
         Clock::time_point now = Clock::now();
@@ -240,11 +244,16 @@ void ImxSdpSerialServer::run()
                 continue;
             taken += static_cast<uint64_t>(got);
             nextIn += byteTime * got;
+            const Clock::time_point arrived = Clock::now();
+            const bool afterSilence = arrived - lastByte >= kStaleCommand;
+            lastByte = arrived;
             std::vector<SdpAnswer> answers;
             std::function<void(uint32_t)> hook;
             uint32_t jumpAddress = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                if (afterSilence && !rom_.expectingData())
+                    pending_.clear();
                 take(buffer, static_cast<size_t>(got), answers);
                 if (rom_.jumped() && !hookCalled) {
                     hookCalled = true;
