@@ -403,27 +403,11 @@ TEST(SimUpgradeProgram, NodeComesBackAsANewPtyBehindTheSameName) {
 
 // --- Discovery after a come-back ------------------------------------------------------------
 
-// Set in the copy of this program that runs inside the namespace.
-constexpr const char* kNamespaceVariable = "KV_SIM_UPGRADE_IN_NETNS";
-constexpr int kNamespaceRunTimeoutMs = 120000;  // ms for the whole run inside the namespace
 constexpr int kDiscoveryWaitMs = 400;           // ms a search collects replies
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr size_t kDiscoveryDatagram = 16;
-
-std::string repositoryFile(const std::string& relative) {
-  std::string source = __FILE__;  // <repo>/tests/sim/test_sim_upgrade_program.cpp
-  for (int up = 0; up < 3; ++up)
-    source = source.substr(0, source.rfind('/'));
-  return source + "/" + relative;
-}
-
-std::string selfPath() {
-  char path[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
 
 // One discovery request to the group, sent from the reply port; the serial numbers of the
 // replies that came within kDiscoveryWaitMs.
@@ -466,7 +450,7 @@ std::vector<uint32_t> discoverSerials() {
 }
 
 TEST(SimUpgradeDiscoveryInNamespace, DiscoveryFollowsTheSerialNumberOfTheComeBack) {
-  if (getenv(kNamespaceVariable) == nullptr)
+  if (!InsideTestNamespace())
     GTEST_SKIP() << "runs only inside the network namespace that "
                     "SimUpgradeProgram.DiscoveryRunsInsideANetworkNamespace makes";
   SimModuleProcess sim(upgradeModule(
@@ -491,21 +475,9 @@ TEST(SimUpgradeDiscoveryInNamespace, DiscoveryFollowsTheSerialNumberOfTheComeBac
 // Runs the test above in a copy of this program inside a fresh network namespace, so that no
 // discovery datagram can leave through a real interface.
 TEST(SimUpgradeProgram, DiscoveryRunsInsideANetworkNamespace) {
-  if (getenv(kNamespaceVariable) != nullptr)
-    GTEST_SKIP() << "already inside the namespace";
-  if (geteuid() != 0)
-    GTEST_SKIP() << "making a network namespace needs root";
-  if (!RunProgram({"ip", "netns", "list"}).exitedWith(0))
-    GTEST_SKIP() << "'ip netns' is not available";
-  std::string self = selfPath();
-  ASSERT_FALSE(self.empty());
-  RunResult run = RunProgram({repositoryFile("scripts/netns-run.sh"), self,
-                              "--gtest_filter=SimUpgradeDiscoveryInNamespace.*"},
-                             {std::string(kNamespaceVariable) + "=1"}, kNamespaceRunTimeoutMs);
-  EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
-  EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
-  EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+  if (const char* why = NamespaceUnavailableReason())
+    GTEST_SKIP() << why;
+  ExpectPassesInNamespace("SimUpgradeDiscoveryInNamespace.*");
 }
 
 }  // namespace

@@ -123,25 +123,6 @@ TEST(UpdateProgram, AGivenBuildThatIsNotStoredFailsWithoutDownloading)
 
 // --- Over TCP/IP, inside a network namespace --------------------------------------------------------
 
-// Set in the copy of this program that runs inside the namespace.
-constexpr const char* NAMESPACE_VARIABLE = "KV_UPDATE_PROGRAM_IN_NETNS";
-constexpr int NAMESPACE_RUN_TIMEOUT_MS = 600000; // ms for the whole run inside the namespace
-
-std::string NamespaceScript()
-{
-    std::string source = __FILE__; // <repo>/tests/updater/test_update_program.cpp
-    for (int up = 0; up < 3; ++up)
-        source = source.substr(0, source.rfind('/'));
-    return source + "/scripts/netns-run.sh";
-}
-
-std::string SelfPath()
-{
-    char path[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
-
 std::vector<std::string> InterfaceNames()
 {
     std::vector<std::string> names;
@@ -168,7 +149,7 @@ class UpdateInNamespace : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (getenv(NAMESPACE_VARIABLE) == nullptr)
+        if (!InsideTestNamespace())
             GTEST_SKIP() << "runs only inside the network namespace that "
                             "UpdateProgram.RunsInsideANetworkNamespace makes";
         for (const std::string& name : InterfaceNames())
@@ -303,20 +284,9 @@ TEST_F(UpdateInNamespace, AModuleThatNeverComesBackLeavesOneMessage)
 // discovery datagram can leave through a real interface.
 TEST(UpdateProgram, RunsInsideANetworkNamespace)
 {
-    if (getenv(NAMESPACE_VARIABLE) != nullptr)
-        GTEST_SKIP() << "already inside the namespace";
-    if (geteuid() != 0)
-        GTEST_SKIP() << "making a network namespace needs root";
-    if (!RunProgram({"ip", "netns", "list"}).exitedWith(0))
-        GTEST_SKIP() << "'ip netns' is not available";
-    const std::string self = SelfPath();
-    ASSERT_FALSE(self.empty());
-    const RunResult run = RunProgram({NamespaceScript(), self, "--gtest_filter=UpdateInNamespace.*"},
-                                     {std::string(NAMESPACE_VARIABLE) + "=1"}, NAMESPACE_RUN_TIMEOUT_MS);
-    EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
-    EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
-    EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+    if (const char* why = NamespaceUnavailableReason())
+        GTEST_SKIP() << why;
+    ExpectPassesInNamespace("UpdateInNamespace.*");
 }
 
 } // namespace
