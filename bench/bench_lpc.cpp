@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "NXPSerialClass.h"
+#include "bench_support.h"
 #include "sim_lpc_server.h"
 
 namespace {
@@ -448,40 +449,12 @@ std::string findInPath(const std::string& program) {
   return std::string();
 }
 
-std::string readFile(const std::string& path) {
-  std::string text;
-  FILE* in = fopen(path.c_str(), "rb");
-  if (!in) return text;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, got);
-  fclose(in);
-  return text;
-}
+using bench::readFile;
 
 // A directory under /tmp for the image file and lpc21isp's output, removed at the end.
-class WorkDir {
+class WorkDir : public bench::WorkDir {
  public:
-  WorkDir() {
-    char name[] = "/tmp/bench_lpc.XXXXXX";
-    if (mkdtemp(name)) path_ = name;
-  }
-  ~WorkDir() {
-    for (const std::string& file : files_) unlink(file.c_str());
-    if (!path_.empty()) rmdir(path_.c_str());
-  }
-  WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) {
-    files_.push_back(path_ + "/" + name);
-    return files_.back();
-  }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
+  WorkDir() : bench::WorkDir("bench_lpc") {}
 };
 
 // lpc21isp -bin <image> <port> 115200 14746, its output into a file, killed after the time-out.

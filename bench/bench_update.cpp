@@ -72,6 +72,7 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "bench_support.h"
 #include "Link.h"
 #include "Module.h"
 #include "Updater.h"
@@ -359,35 +360,12 @@ Run failed(const std::string& why) {
 }
 
 // A directory under /tmp for the BIRD file and the flash dumps, removed at the end.
-class WorkDir {
+class WorkDir : public bench::WorkDir {
  public:
-  WorkDir() {
-    char name[] = "/tmp/bench_update.XXXXXX";
-    if (mkdtemp(name)) path_ = name;
-  }
-  ~WorkDir() {
-    for (const std::string& file : files_) unlink(file.c_str());
-    if (!path_.empty()) rmdir(path_.c_str());
-  }
-  WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  std::string file(const std::string& name) {
-    files_.push_back(path_ + "/" + name);
-    return files_.back();
-  }
-
- private:
-  std::string path_;
-  std::vector<std::string> files_;
+  WorkDir() : bench::WorkDir("bench_update") {}
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using bench::readFile;
 
 // Empty when the stand-in's flash holds exactly the image at the firmware address.
 std::string checkFlash(kvsim::SimModuleProcess& standIn, const std::string& dumpPath, const kvsim::Bytes& image) {

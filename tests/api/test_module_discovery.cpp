@@ -4,7 +4,6 @@
 // own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,25 +53,6 @@ constexpr StandIn kThird{10, 0x00C0FFEE, 0x33};
 constexpr StandIn kStandIns[] = {kFirst, kSecond, kThird};
 constexpr uint32_t kNobodysSerial = 0x7E57AB1E;
 constexpr uint8_t kNobodysModel = 0x44;
-
-std::vector<std::string> InterfaceNames() {
-  std::vector<std::string> names;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return names;
-  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
-    if (entry->ifa_name != nullptr) names.emplace_back(entry->ifa_name);
-  freeifaddrs(list);
-  return names;
-}
-
-// The query goes out from the namespace's second address, so replies go back to it. The
-// stand-ins listen on 127.0.0.1 only; with 127.0.0.1 as the source of what is sent to that
-// address, a reply names the address the stand-in's module is really reached at.
-bool RepliesComeFromLoopback() {
-  return RunProgram({"ip", "route", "replace", "local", "10.250.0.1", "dev", "lo", "table",
-                     "local", "proto", "kernel", "scope", "host", "src", "127.0.0.1"})
-      .exitedWith(0);
-}
 
 std::string Hex(uint32_t value) {
   char text[9];

@@ -3,7 +3,6 @@
 // inside a network namespace of the test's own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -424,17 +423,6 @@ TEST(Reply, NullArgumentsAreRefused) {
 // --- The multicast query ---------------------------------------------------------------------
 
 constexpr int kStrayIntervalMs = 1000; // ms between two stray replies
-
-// The names of the interfaces there are; inside the test's namespace only "lo".
-std::vector<std::string> InterfaceNames() {
-  std::vector<std::string> names;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return names;
-  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
-    if (entry->ifa_name != nullptr) names.emplace_back(entry->ifa_name);
-  freeifaddrs(list);
-  return names;
-}
 
 // The two simulated modules of the namespace, which answer discovery.
 class MulticastInNamespaceTest : public ::testing::Test {

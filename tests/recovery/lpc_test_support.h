@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Log.h"
+#include "recovery_test_support.h"
 #include "support.h"
 
 namespace lpctest {
@@ -26,23 +27,10 @@ constexpr int kSettleMs = 30;        // ms after which bytes already written hav
 constexpr int kReaderPollMs = 10;    // ms between looks at the stop flag of the reader
 constexpr uint32_t kBaud = 115200;
 
-using Clock = std::chrono::steady_clock;
-
-inline long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(x >> 16);
-    }
-    return bytes;
-}
+using rectest::Clock;
+using rectest::MsSince;
+using rectest::Pattern;
+using rectest::LogCapture;
 
 // The chip side of a pty as a script: what the test sends is what the client reads; a thread
 // collects everything the client writes.
@@ -107,44 +95,6 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::string heard_;
-};
-
-// Sends the log of the given packages into a temporary file for the life of the object.
-class LogCapture {
-public:
-    explicit LogCapture(uint32_t packages) : file_(tmpfile()), packages_(packages)
-    {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(packages_);
-    }
-    ~LogCapture()
-    {
-        Log::DeactivatePackage(packages_);
-        Log::SetOutput(nullptr);
-        if (file_)
-            fclose(file_);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string text()
-    {
-        std::string all;
-        if (!file_)
-            return all;
-        fflush(file_);
-        rewind(file_);
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, file_)) > 0)
-            all.append(buffer, got);
-        fseek(file_, 0, SEEK_END);
-        return all;
-    }
-
-private:
-    FILE* file_;
-    uint32_t packages_;
 };
 
 } // namespace lpctest

@@ -12,6 +12,7 @@
 
 #include "Log.h"
 #include "SDPLoader.h"
+#include "recovery_test_support.h"
 #include "Serial_SDPLoader.h"
 #include "sim_imx_serial.h"
 #include "support.h"
@@ -19,7 +20,9 @@
 namespace sdptest {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using rectest::Clock;
+using rectest::MsSince;
+using rectest::Pattern;
 
 constexpr uint32_t kLoadAddress = 0x20000000;
 constexpr uint32_t kJumpAddress = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
@@ -41,22 +44,6 @@ constexpr long long kQuickMs = 100;            // ms a call that waits for nothi
 constexpr long long FinalStatusMs(size_t size)
 {
     return kFinalStatusBaseMs + static_cast<long long>((size + 1023) / 1024) * kLineMsPerKiB;
-}
-
-inline long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-inline Bytes Pattern(size_t n, uint32_t seed = 1)
-{
-    Bytes bytes(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(x >> 16);
-    }
-    return bytes;
 }
 
 inline Bytes Hex(std::initializer_list<int> values)
@@ -82,39 +69,9 @@ inline std::vector<uint16_t> Types(const std::vector<kvsim::SdpCommand>& command
 }
 
 // Sends the log of the i.MX client into a temporary file for the life of the object.
-class LogCapture {
+class LogCapture : public rectest::LogCapture {
 public:
-    LogCapture() : file_(tmpfile())
-    {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_iMXSerial);
-    }
-    ~LogCapture()
-    {
-        Log::DeactivatePackage(DEBUG_iMXSerial);
-        Log::SetOutput(nullptr);
-        if (file_)
-            fclose(file_);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string text()
-    {
-        std::string all;
-        if (!file_)
-            return all;
-        fflush(file_);
-        rewind(file_);
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, file_)) > 0)
-            all.append(buffer, got);
-        return all;
-    }
-
-private:
-    FILE* file_;
+    LogCapture() : rectest::LogCapture(DEBUG_iMXSerial) {}
 };
 
 // The stand-in ROM on a pty and an SDPLoader with the serial transport on its slave.

@@ -1,10 +1,6 @@
 // The stand-in ISP ROM as a program (kv_sim_lpc): its pty, its knobs, pacing, and the flash
 // dump it writes when it is stopped, reached through the ISP client.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,91 +10,19 @@
 
 #include "NXPSerialClass.h"
 #include "lpc_test_support.h"
+#include "recovery_test_support.h"
 
 namespace {
 
-using lpctest::Clock;
-using lpctest::MsSince;
-
 constexpr int kReadyTimeoutMs = 10000;  // ms for the program's first line
-constexpr int kStopTimeoutMs = 10000;   // ms for the program to end after SIGTERM
 
-// The program running in the background with its standard output on a pipe.
-class SimLpcProgram {
+// The stand-in ISP ROM program running in the background.
+class SimLpcProgram : public rectest::BackgroundProgram {
 public:
     explicit SimLpcProgram(const std::vector<std::string>& arguments)
+        : BackgroundProgram(KV_SIM_LPC_BINARY, arguments)
     {
-        int pipeEnds[2];
-        if (pipe2(pipeEnds, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> argv = {KV_SIM_LPC_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipeEnds[1], STDOUT_FILENO);
-            std::vector<char*> cArgs;
-            for (std::string& a : argv)
-                cArgs.push_back(a.data());
-            cArgs.push_back(nullptr);
-            execv(cArgs[0], cArgs.data());
-            _exit(127);
-        }
-        close(pipeEnds[1]);
-        out_ = pipeEnds[0];
     }
-    ~SimLpcProgram()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    SimLpcProgram(const SimLpcProgram&) = delete;
-    SimLpcProgram& operator=(const SimLpcProgram&) = delete;
-
-    // The next line of its output, without the line end; empty after the time-out.
-    std::string line(int timeoutMs)
-    {
-        const Clock::time_point start = Clock::now();
-        while (buffer_.find('\n') == std::string::npos && MsSince(start) < timeoutMs) {
-            pollfd fd = {out_, POLLIN, 0};
-            if (poll(&fd, 1, 50) <= 0)
-                continue;
-            char chunk[256];
-            const ssize_t got = read(out_, chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            buffer_.append(chunk, static_cast<size_t>(got));
-        }
-        const size_t end = buffer_.find('\n');
-        if (end == std::string::npos)
-            return std::string();
-        const std::string text = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return text;
-    }
-    // Stops it with SIGTERM; its exit status, or -1 when it did not end in time.
-    int stop()
-    {
-        kill(pid_, SIGTERM);
-        const Clock::time_point start = Clock::now();
-        int status = 0;
-        while (MsSince(start) < kStopTimeoutMs) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            usleep(10000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_;
 };
 
 std::string PortOf(const std::string& ready)

@@ -2,10 +2,7 @@
 // imx-usb-loader package) loads an image into it, and the stand-in as a program (kv_sim_imx)
 // takes a loader from the client and tells of the jump.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "recovery_test_support.h"
 #include "sdp_test_support.h"
 
 namespace {
@@ -21,7 +19,6 @@ using namespace sdptest;
 
 constexpr int kPeerTimeoutMs = 30000;   // ms the peer tool may take for a small image
 constexpr int kReadyTimeoutMs = 10000;  // ms for the program's first line
-constexpr int kStopTimeoutMs = 10000;   // ms for the program to end after SIGTERM
 constexpr uint32_t kIvtOffset = 0x400;  // where the image's header sits in the file
 const char kPeerTool[] = "/usr/bin/imx_uart";
 
@@ -92,82 +89,69 @@ TEST(SdpPeerTool, LoadsAnImageIntoTheStandInAndJumpsToIt)
     EXPECT_EQ(chip.jumpAddress(), 0x20000000u + kIvtOffset);
 }
 
-// The program running in the background with its standard output on a pipe.
-class SimImxProgram {
+constexpr int kAnswerTimeoutMs = 5000;  // ms for the ROM's answers on the line
+constexpr int kLinePollMs = 10;         // ms per wait for more of them
+
+// A 16-byte command as the host sends it: type twice, address, format, count, data, reserved.
+Bytes Command(uint16_t type, uint32_t address, uint32_t count)
+{
+    Bytes command(16, 0);
+    command[0] = command[1] = static_cast<uint8_t>(type >> 8);
+    for (int i = 0; i < 4; ++i) {
+        command[2 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+        command[7 + i] = static_cast<uint8_t>(count >> (24 - 8 * i));
+    }
+    command[6] = 0x20;  // 32-bit format
+    return command;
+}
+
+// Reads from fd until count bytes came or the time-out passed.
+Bytes ReadUpTo(int fd, size_t count, int timeoutMs)
+{
+    Bytes got;
+    const Clock::time_point start = Clock::now();
+    while (got.size() < count && MsSince(start) < timeoutMs) {
+        pollfd wait = {fd, POLLIN, 0};
+        if (poll(&wait, 1, kLinePollMs) <= 0)
+            continue;
+        uint8_t chunk[64];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        got.insert(got.end(), chunk, chunk + n);
+    }
+    return got;
+}
+
+TEST(SdpSerialStandIn, AReadOfNoBytesHoldsUpNoLaterAnswer)
+{
+    PtyPair pty;
+    ASSERT_TRUE(PtyPair::makeRaw(pty.slave()));
+    kvsim::ImxSdpSerialServer chip(pty.master());
+    ASSERT_TRUE(chip.start());
+
+    Bytes commands = Command(kvsim::kSdpReadRegister, kLoadAddress, 0);
+    const Bytes status = Command(kvsim::kSdpErrorStatus, 0, 0);
+    commands.insert(commands.end(), status.begin(), status.end());
+    ASSERT_EQ(::write(pty.slave(), commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
+
+    // The HAB word alone for the empty read, then the HAB word and the error status.
+    const Bytes hab = Hex({0x56, 0x78, 0x78, 0x56});
+    Bytes expected = hab;
+    expected.insert(expected.end(), hab.begin(), hab.end());
+    const Bytes answers = ReadUpTo(pty.slave(), expected.size() + 4, kAnswerTimeoutMs);
+    ASSERT_EQ(answers.size(), expected.size() + 4);
+    EXPECT_EQ(Bytes(answers.begin(), answers.begin() + 8), expected);
+    EXPECT_EQ(chip.commands().size(), 2u);
+}
+
+// The stand-in i.MX ROM program running in the background.
+class SimImxProgram : public rectest::BackgroundProgram {
 public:
     explicit SimImxProgram(const std::vector<std::string>& arguments)
+        : BackgroundProgram(KV_SIM_IMX_BINARY, arguments)
     {
-        int pipeEnds[2];
-        if (pipe2(pipeEnds, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> argv = {KV_SIM_IMX_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipeEnds[1], STDOUT_FILENO);
-            std::vector<char*> cArgs;
-            for (std::string& a : argv)
-                cArgs.push_back(a.data());
-            cArgs.push_back(nullptr);
-            execv(cArgs[0], cArgs.data());
-            _exit(127);
-        }
-        close(pipeEnds[1]);
-        out_ = pipeEnds[0];
     }
-    ~SimImxProgram()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    SimImxProgram(const SimImxProgram&) = delete;
-    SimImxProgram& operator=(const SimImxProgram&) = delete;
-
-    // The next line of its output, without the line end; empty after the time-out.
-    std::string line(int timeoutMs)
-    {
-        const Clock::time_point start = Clock::now();
-        while (buffer_.find('\n') == std::string::npos && MsSince(start) < timeoutMs) {
-            pollfd fd = {out_, POLLIN, 0};
-            if (poll(&fd, 1, 50) <= 0)
-                continue;
-            char chunk[256];
-            const ssize_t got = read(out_, chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            buffer_.append(chunk, static_cast<size_t>(got));
-        }
-        const size_t end = buffer_.find('\n');
-        if (end == std::string::npos)
-            return std::string();
-        const std::string text = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return text;
-    }
-    // Stops it with SIGTERM; its exit status, or -1 when it did not end in time.
-    int stop()
-    {
-        kill(pid_, SIGTERM);
-        const Clock::time_point start = Clock::now();
-        int status = 0;
-        while (MsSince(start) < kStopTimeoutMs) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            usleep(10000);
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_;
 };
 
 TEST(SdpSimProgram, HelpListsEveryKnobAndBadOptionsAreRefused)

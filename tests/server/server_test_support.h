@@ -1,5 +1,6 @@
 // Helpers of the update-server client tests: a clean environment for libcurl, the
-// diagnostic log captured into memory, and a stopwatch.
+// diagnostic log captured into memory, a stopwatch, and fixtures with the stand-in server
+// or the test certificates for a whole test suite.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "sim_update_server_suite.h"
 
 namespace servertest {
 
@@ -24,9 +26,7 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& parameter)
 // The variables that would send the code under test through a proxy or to another CA.
 inline void ClearClientEnvironment()
 {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy",
-                             "NO_PROXY", "no_proxy", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"})
-        unsetenv(name);
+    kvsim::ClearProxyAndCaVariables();
     HTTPRequest_GlobalInit();
 }
 
@@ -78,6 +78,29 @@ public:
 
 private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// The stand-in server or the test certificates for a whole suite, with the client's global
+// set-up done.
+template <class Base = ::testing::Test>
+class StandInServerSuite : public kvsim::StandInServerSuite<Base> {
+protected:
+    static void SetUpTestSuite()
+    {
+        kvsim::StandInServerSuite<Base>::SetUpTestSuite();
+        HTTPRequest_GlobalInit();
+    }
+};
+using StandInServerTest = StandInServerSuite<>;
+
+template <class Base = ::testing::Test>
+class CertificatesTest : public kvsim::TestCertificatesSuite<Base> {
+protected:
+    static void SetUpTestSuite()
+    {
+        kvsim::TestCertificatesSuite<Base>::SetUpTestSuite();
+        HTTPRequest_GlobalInit();
+    }
 };
 
 } // namespace servertest

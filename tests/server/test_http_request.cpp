@@ -57,28 +57,7 @@ bool StartsWith(const std::string& text, const std::string& prefix)
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-class HttpGet : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        servertest::ClearClientEnvironment();
-        server = new kvsim::SimUpdateServer();
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-    void SetUp() override
-    {
-        ASSERT_TRUE(server->ready()) << server->error();
-        ASSERT_TRUE(server->reset()) << server->error();
-    }
-
-    static kvsim::SimUpdateServer* server;
-};
-
-kvsim::SimUpdateServer* HttpGet::server = nullptr;
+class HttpGet : public servertest::StandInServerTest {};
 
 struct UrlCase {
     const char* name;
@@ -298,28 +277,10 @@ TEST_F(HttpGet, TlsHandshakeThatNeverAnswersEndsAtTheConnectBound)
 // HTTPS: the chain is verified against the system store or the CURL_CA_BUNDLE file, and the
 // certificate must name 127.0.0.1. The stand-in staples no status, so a success also shows
 // that none is asked for.
-class HttpsGet : public ::testing::Test {
+class HttpsGet : public servertest::CertificatesTest<> {
 protected:
-    static void SetUpTestSuite()
-    {
-        servertest::ClearClientEnvironment();
-        directory = new TempDir();
-        certificates = new kvsim::TestCertificates(directory->path());
-    }
-    static void TearDownTestSuite()
-    {
-        delete certificates;
-        delete directory;
-    }
     void SetUp() override { ASSERT_TRUE(certificates->ok()) << certificates->error(); }
-    void TearDown() override { unsetenv("CURL_CA_BUNDLE"); }
-
-    static TempDir* directory;
-    static kvsim::TestCertificates* certificates;
 };
-
-TempDir* HttpsGet::directory = nullptr;
-kvsim::TestCertificates* HttpsGet::certificates = nullptr;
 
 enum class Certificate { Good, WrongName, SelfSigned };
 

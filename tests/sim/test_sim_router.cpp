@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_exchange.h"
 #include "sim_module_core.h"
 #include "sim_module_process.h"
 #include "sim_module_setup.h"
@@ -31,21 +32,6 @@ constexpr uint8_t kSilent = 0x12;  // a module behind that never answers
 constexpr uint8_t kGone = 0x14;    // a module behind that is missing
 constexpr uint8_t kFree = 0x16;    // nobody at this address
 constexpr uint8_t kError = kvsim::kI2cStatusError;
-
-// Packets the core sent since the last call, cut from its byte stream.
-std::vector<Packet> sent(ModuleCore& core) {
-  Bytes all;
-  for (const kvsim::Segment& segment : core.takeSegments())
-    all.insert(all.end(), segment.bytes.begin(), segment.bytes.end());
-  std::vector<Packet> packets;
-  for (size_t i = 0; i + 2 <= all.size();) {
-    size_t length = all[i + 1];
-    packets.push_back({all[i], Bytes(all.begin() + static_cast<std::ptrdiff_t>(i + 2),
-                                     all.begin() + static_cast<std::ptrdiff_t>(i + 2 + length))});
-    i += 2 + length;
-  }
-  return packets;
-}
 
 BehindSpec at(uint8_t address, uint32_t serial) {
   BehindSpec spec;
@@ -75,7 +61,7 @@ struct SimRouter : ::testing::Test {
   }
   std::vector<Packet> ask(uint8_t address, const Bytes& data) {
     core.receive(Packet{address, data}.wire());
-    return sent(core);
+    return kvsim::sentPackets(core);
   }
   // The one reply's data, or {0xEE} when there was not exactly one.
   Bytes askOne(uint8_t address, const Bytes& data) {
@@ -257,7 +243,7 @@ TEST(SimRouterSetup, IdentityAndAssignedValuesAreWhatTheModuleAnswers) {
   ASSERT_TRUE(kvsim::setUpModule(core, setup, &parts, &error)) << error;
   auto answer = [&](const Bytes& data) {
     core.receive(Packet{6, data}.wire());
-    auto replies = sent(core);
+    auto replies = kvsim::sentPackets(core);
     return replies.size() == 1 ? replies[0].data : Bytes{0xEE};
   };
   EXPECT_EQ(answer({3, 8 | 0x40, 0x20}), (Bytes{3, 8, 0, 0x1A}));

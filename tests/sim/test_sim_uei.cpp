@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim_exchange.h"
 #include "sim_module_core.h"
 #include "sim_uei.h"
 
@@ -22,21 +23,6 @@ using kvsim::UeiValue;
 constexpr uint8_t kAddress = 4;
 constexpr uint8_t kTestCommand = 50;
 
-// Packets the module sent since the last call, cut from the byte stream.
-std::vector<Packet> sent(ModuleCore& core) {
-  Bytes all;
-  for (const kvsim::Segment& segment : core.takeSegments())
-    all.insert(all.end(), segment.bytes.begin(), segment.bytes.end());
-  std::vector<Packet> packets;
-  for (size_t i = 0; i + 2 <= all.size();) {
-    size_t length = all[i + 1];
-    packets.push_back({all[i], Bytes(all.begin() + static_cast<std::ptrdiff_t>(i + 2),
-                                     all.begin() + static_cast<std::ptrdiff_t>(i + 2 + length))});
-    i += 2 + length;
-  }
-  return packets;
-}
-
 struct Fixture : ::testing::Test {
   Fixture() : core(config()), store(UeiStore::attach(core)) { store->addSystemEntity(); }
   static ModuleConfig config() {
@@ -47,7 +33,7 @@ struct Fixture : ::testing::Test {
   }
   std::vector<Packet> ask(const Bytes& data) {
     core.receive(Packet{kAddress, data}.wire());
-    return sent(core);
+    return kvsim::sentPackets(core);
   }
   ModuleCore core;
   std::shared_ptr<UeiStore> store;
@@ -279,7 +265,7 @@ TEST_F(SimUei, ModuleQueriesAndEcho) {
 
 TEST_F(SimUei, AddressProbeAnswersFromTheModuleAddress) {
   core.receive(Bytes{0xAD, 0x00});
-  auto reply = sent(core);
+  auto reply = kvsim::sentPackets(core);
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_EQ(reply[0].address, kAddress);
   EXPECT_TRUE(reply[0].data.empty());

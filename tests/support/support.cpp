@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <ifaddrs.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -417,4 +418,24 @@ void ExpectPassesInNamespace(const std::string& filter)
     EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
     EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+}
+
+std::vector<std::string> InterfaceNames()
+{
+    std::vector<std::string> names;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return names;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
+        if (entry->ifa_name != nullptr)
+            names.emplace_back(entry->ifa_name);
+    freeifaddrs(list);
+    return names;
+}
+
+bool RepliesComeFromLoopback()
+{
+    return RunProgram({"ip", "route", "replace", "local", "10.250.0.1", "dev", "lo", "table", "local", "proto",
+                       "kernel", "scope", "host", "src", "127.0.0.1"})
+        .exitedWith(0);
 }

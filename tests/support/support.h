@@ -103,4 +103,11 @@ const char* NamespaceUnavailableReason();
 // Runs this test program with --gtest_filter=filter inside a fresh namespace and expects
 // every selected test to pass there (none skipped, none failed).
 void ExpectPassesInNamespace(const std::string& filter);
+// The names of the network interfaces there are; inside the test's namespace only "lo".
+std::vector<std::string> InterfaceNames();
+// Inside the namespace: a search over every interface also goes out from the namespace's
+// second address (10.250.0.1), so replies go back to it. The stand-ins listen on 127.0.0.1
+// only; with 127.0.0.1 as the source of what is sent to that address, a reply names the
+// address a stand-in's module is really reached at. False when the route cannot be set.
+bool RepliesComeFromLoopback();
 

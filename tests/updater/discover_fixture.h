@@ -17,10 +17,11 @@
 #include "sim_usb_bus.h"
 #include "sim_usb_module.h"
 #include "support.h"
+#include "usb_fixture.h"
 
 namespace discover_test {
 
-constexpr unsigned kIdleInWaitMs = 20; // ms an IN transfer waits when the module has nothing
+using usb_test::RecordingDisplay;
 
 // Legacy version words (below 2.15): major and a 4-bit minor in the top byte, 24-bit patch.
 constexpr uint32_t Legacy(uint32_t major, uint32_t minor, uint32_t patch)
@@ -33,18 +34,6 @@ constexpr uint32_t Current(uint32_t major, uint32_t minor, uint32_t patch)
     return 0x2F000000u | major << 16 | minor << 8 | patch;
 }
 
-class RecordingDisplay : public UpdaterDisplayInterface {
-public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char* text) override { infos.emplace_back(text); }
-    void error_message(const char* text) override { errors.emplace_back(text); }
-
-    std::vector<std::string> infos;
-    std::vector<std::string> errors;
-};
-
 struct StandIn {
     uint32_t serial;
     uint8_t address;
@@ -55,49 +44,19 @@ struct StandIn {
     std::vector<kvsim::BehindSpec> behind = {};
 };
 
-// The simulated bus as the USB driver's backend, with the modules a test adds; every kernel
-// node path points into an empty directory, so no real device is reached.
-class SimulatedUsb {
+// The simulated bus with stand-ins that answer discovery.
+class SimulatedUsb : public usb_test::SimulatedUsbBus {
 public:
-    SimulatedUsb()
-    {
-        kvusb_SetNodePrefix(nodes_.file("kolvantis.").c_str());
-        bus_.setIdleInWaitMs(kIdleInWaitMs);
-        kvusb_SetBackend(&bus_);
-    }
-    ~SimulatedUsb()
-    {
-        kvusb_SetBackend(nullptr);
-        kvusb_SetNodePrefix(nullptr);
-    }
-
     kvsim::SimUsbModule& add(const StandIn& standIn)
     {
-        kvsim::ModuleConfig config;
-        config.serial = standIn.serial;
-        config.address = standIn.address;
-        config.model = standIn.model;
         kvsim::ModuleSetup setup;
         setup.uei = true;
         setup.identity.version = standIn.version;
         setup.identity.build = standIn.build;
         setup.identity.name = standIn.name;
         setup.behind = standIn.behind;
-        kvsim::SimUsbModule& module = modules_.emplace_back(config);
-        EXPECT_EQ(module.setUp(setup), "");
-        devices_.push_back(&bus_.addDevice(module.deviceSpec(), module));
-        module.attach(*devices_.back());
-        return module;
+        return plugIn(usb_test::StandInConfig(standIn.serial, standIn.address, standIn.model), setup);
     }
-
-    kvsim::SimDevice& device(size_t i) { return *devices_.at(i); }
-    int openHandles() const { return bus_.openHandles(); }
-
-private:
-    TempDir nodes_;
-    std::deque<kvsim::SimUsbModule> modules_; // outlive the bus, which calls them
-    kvsim::UsbBus bus_;
-    std::vector<kvsim::SimDevice*> devices_;
 };
 
 } // namespace discover_test

@@ -20,6 +20,7 @@
 
 #include "UpdaterDisplayInterface.h"
 #include "bird_gen.h"
+#include "sim_update_server_suite.h"
 #include "support.h"
 
 namespace server_test {
@@ -34,9 +35,7 @@ constexpr const char* kToken = "fwtoken-1234";   // and its canned firmware toke
 // of these tests inherit the test's environment.
 inline void ClearClientEnvironment()
 {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy",
-                             "NO_PROXY", "no_proxy", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR"})
-        unsetenv(name);
+    kvsim::ClearProxyAndCaVariables();
 }
 
 // Every message in order, and every spinner call with the thread that made it.

@@ -3,7 +3,6 @@
 // inside a network namespace of the test's own, directly and behind a router.
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -111,29 +110,6 @@ TEST(DiscoverProgram, TestBuildRefusesADescriptionItCannotRead)
 }
 
 // --- TCP/IP, inside a network namespace -------------------------------------------------------
-
-std::vector<std::string> InterfaceNames()
-{
-    std::vector<std::string> names;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return names;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
-        if (entry->ifa_name != nullptr)
-            names.emplace_back(entry->ifa_name);
-    freeifaddrs(list);
-    return names;
-}
-
-// The query goes out from the namespace's second address, so replies go back to it. The
-// stand-ins listen on 127.0.0.1 only; with 127.0.0.1 as the source of what is sent to that
-// address, a reply names the address the stand-in's module is really reached at.
-bool RepliesComeFromLoopback()
-{
-    return RunProgram({"ip", "route", "replace", "local", "10.250.0.1", "dev", "lo", "table", "local", "proto",
-                       "kernel", "scope", "host", "src", "127.0.0.1"})
-        .exitedWith(0);
-}
 
 std::vector<std::string> Lines(const std::string& text)
 {

@@ -2,6 +2,7 @@
 #include "Log.h"
 #include "UpdaterDisplayInterface.h"
 #include "path.h"
+#include "recording_display.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -176,17 +177,7 @@ TEST(CliDisplay, LongMessageIsCutTo2047CharactersBeforeItsNewline)
 }
 
 // Records what message() hands to the two text sinks.
-class RecordingDisplay : public UpdaterDisplayInterface {
-public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char* text) override { infos.emplace_back(text); }
-    void error_message(const char* text) override { errors.emplace_back(text); }
-
-    std::vector<std::string> infos;
-    std::vector<std::string> errors;
-};
+using display_test::RecordingDisplay;
 
 struct LevelCase {
     int level;

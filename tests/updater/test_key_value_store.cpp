@@ -2,6 +2,7 @@
 // refusal of entries that would not read back as written.
 #include "KeyValueStore.h"
 #include "Log.h"
+#include "store_test_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -26,91 +27,12 @@
 
 namespace {
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteText(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::set<std::string> Names(const std::string& directory)
-{
-    std::set<std::string> names;
-    DIR* listing = opendir(directory.c_str());
-    if (!listing)
-        return names;
-    for (dirent* entry = readdir(listing); entry; entry = readdir(listing))
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.insert(entry->d_name);
-    closedir(listing);
-    return names;
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // The C library's own rendering of a moment, without its line end.
 std::string CTimeText(time_t moment)
 {
     char text[32];
     ctime_r(&moment, text);
     return std::string(text, strcspn(text, "\n"));
-}
-
-// 24 characters of the conventional time text: "Www Mmm dd hh:mm:ss yyyy", the day padded
-// with a space.
-bool IsTimeText(const std::string& text)
-{
-    static const std::string kWeekdays = "Sun Mon Tue Wed Thu Fri Sat";
-    static const std::string kMonths = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
-    const std::string shape = "www mmm Dd dd:dd:dd dddd"; // w, m: name letters; D: digit or space
-    if (text.size() != shape.size())
-        return false;
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const char c = text[i];
-        const bool digit = c >= '0' && c <= '9';
-        if ((shape[i] == 'd' && !digit) || (shape[i] == 'D' && !digit && c != ' '))
-            return false;
-        if (shape[i] == ' ' || shape[i] == ':') {
-            if (c != shape[i])
-                return false;
-        }
-    }
-    const size_t weekday = kWeekdays.find(text.substr(0, 3));
-    const size_t month = kMonths.find(text.substr(4, 3));
-    return weekday != std::string::npos && weekday % 4 == 0 && month != std::string::npos && month % 4 == 0 &&
-           text[8] != '0' && !(text[8] == ' ' && text[9] == '0');
-}
-
-// The file's lines with every value that is a time text shown as "<time>".
-std::string WithTimesMarked(const std::string& content)
-{
-    std::string marked;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos)
-            end = content.size();
-        const std::string line = content.substr(start, end - start);
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos && IsTimeText(line.substr(equals + 1)))
-            marked += line.substr(0, equals + 1) + "<time>";
-        else
-            marked += line;
-        if (end < content.size())
-            marked += '\n';
-        start = end + 1;
-    }
-    return marked;
 }
 
 // What a clean set writes: its entries in key order and nothing else.
@@ -124,32 +46,11 @@ std::string SavedCopy(KeyValueStore& set, const std::string& path)
 // Every test runs with the attribute log captured and the log reset afterwards.
 class AttributeFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        logStream = open_memstream(&logBuffer, &logSize);
-        ASSERT_NE(logStream, nullptr);
-        Log::package_bitmask = 0;
-        Log::SetOutput(logStream);
-        Log::ActivatePackage(DEBUG_Attributes);
-    }
-    void TearDown() override
-    {
-        Log::fh = nullptr;
-        Log::package_bitmask = 0;
-        fclose(logStream);
-        free(logBuffer);
-    }
-    std::string Logged()
-    {
-        fflush(logStream);
-        return std::string(logBuffer, logSize);
-    }
+    std::string Logged() { return log.Logged(); }
     std::string File(const std::string& name) const { return dir.file(name); }
 
     TempDir dir;
-    FILE* logStream = nullptr;
-    char* logBuffer = nullptr;
-    size_t logSize = 0;
+    LogCapture log{DEBUG_Attributes};
 };
 
 TEST_F(AttributeFileTest, LoadOfMissingFileCreatesItWithCreationAndUpdateTimes)
@@ -190,7 +91,7 @@ TEST_F(AttributeFileTest, LoadOfMissingFileInMissingDirectoryKeepsTimesInMemoryO
 TEST_F(AttributeFileTest, UnreadablePathIsNotRecreated)
 {
     // Under a regular file: the open fails with something other than "missing".
-    WriteText(File("plain"), "x");
+    WriteBytes(File("plain"), "x");
     const std::string path = File("plain/.settings");
     KeyValueStore set(path.c_str());
 
@@ -205,7 +106,7 @@ TEST_F(AttributeFileTest, FileWithoutReadPermissionIsNeitherRecreatedNorOverwrit
     if (geteuid() == 0)
         GTEST_SKIP() << "running as root, where a file without read permission can still be read";
     const std::string path = File(".settings");
-    WriteText(path, "LATEST_DOWNLOAD=900.bird\n");
+    WriteBytes(path, "LATEST_DOWNLOAD=900.bird\n");
     ASSERT_EQ(chmod(path.c_str(), 0200), 0);
 
     KeyValueStore set(path.c_str());
@@ -223,7 +124,7 @@ TEST_F(AttributeFileTest, FileThatFailsToReadIsNotReplaced)
     // A directory opens for reading but every read fails.
     const std::string path = File(".settings");
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-    WriteText(path + "/kept", "data");
+    WriteBytes(path + "/kept", "data");
 
     KeyValueStore set(path.c_str());
     set.Add("LATEST_TRANSFER", "901.bird");
@@ -278,7 +179,7 @@ class AttributeReadTest : public AttributeFileTest, public ::testing::WithParamI
 
 TEST_P(AttributeReadTest, LinesGiveTheseEntries)
 {
-    WriteText(File("in"), GetParam().content);
+    WriteBytes(File("in"), GetParam().content);
     KeyValueStore set(File("in").c_str());
     EXPECT_EQ(SavedCopy(set, File("out")), GetParam().entries);
     EXPECT_EQ(Logged(), "");
@@ -289,8 +190,8 @@ INSTANTIATE_TEST_SUITE_P(Lines, AttributeReadTest, ::testing::ValuesIn(kReadCase
 
 TEST_F(AttributeFileTest, LoadAddsToWhatIsInMemory)
 {
-    WriteText(File("a"), "A=1\nSHARED=from a\n");
-    WriteText(File("b"), "B=2\nSHARED=from b\n");
+    WriteBytes(File("a"), "A=1\nSHARED=from a\n");
+    WriteBytes(File("b"), "B=2\nSHARED=from b\n");
     KeyValueStore set(File("a").c_str());
     set.Load(File("b").c_str());
     EXPECT_EQ(set.Path(), File("b"));
@@ -340,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Values, AttributeNumberTest, ::testing::ValuesIn(kNumbe
 
 TEST_F(AttributeFileTest, NumberGetterInsertsMissingKeyEmptyWithoutChangingTheSet)
 {
-    WriteText(File("in"), "A=1\n");
+    WriteBytes(File("in"), "A=1\n");
     KeyValueStore set(File("in").c_str());
 
     EXPECT_EQ(set.GetInt("MISSING", 5), 5);
@@ -398,7 +299,7 @@ TEST_F(AttributeFileTest, HugeDoubleIsStoredWhole)
 
 TEST_F(AttributeFileTest, ChangedFlagFollowsWhatTheSetHolds)
 {
-    WriteText(File("in"), "A=1\n");
+    WriteBytes(File("in"), "A=1\n");
     KeyValueStore set(File("in").c_str());
     EXPECT_FALSE(set.IsDirty());
 
@@ -472,7 +373,7 @@ class AttributeRefusalTest : public AttributeFileTest, public ::testing::WithPar
 
 TEST_P(AttributeRefusalTest, EntryThatWouldNotReadBackIsRefused)
 {
-    WriteText(File("in"), "LATEST_DOWNLOAD=900.bird\n");
+    WriteBytes(File("in"), "LATEST_DOWNLOAD=900.bird\n");
     KeyValueStore set(File("in").c_str());
 
     EXPECT_FALSE(set.Add(GetParam().key, GetParam().value));
@@ -542,7 +443,7 @@ TEST_F(AttributeFileTest, SaveIntoReadOnlyDirectoryKeepsTheOldFile)
         GTEST_SKIP() << "running as root, where a directory without write permission can still be written";
     const std::string path = File("module/.settings");
     ASSERT_EQ(mkdir(File("module").c_str(), 0755), 0);
-    WriteText(path, "A=1\n");
+    WriteBytes(path, "A=1\n");
     KeyValueStore set(path.c_str());
     set.Add("A", "2");
     ASSERT_EQ(chmod(File("module").c_str(), 0555), 0);
@@ -553,37 +454,11 @@ TEST_F(AttributeFileTest, SaveIntoReadOnlyDirectoryKeepsTheOldFile)
     EXPECT_EQ(Slurp(path), "A=1\n");
 }
 
-// Lowers the largest file this process may write for as long as it lives; a write beyond
-// it fails (EFBIG) instead of raising SIGXFSZ.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        applied = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, previousHandler);
-    }
-    bool applied = false;
-
-private:
-    rlimit saved{};
-    void (*previousHandler)(int) = SIG_DFL;
-};
-
-constexpr rlim_t kTinyFileLimit = 16; // bytes a file may grow to while a write is made to fail
-
 TEST_F(AttributeFileTest, SaveThatFailsToWriteKeepsTheOldFileWholeAndTheSetChanged)
 {
     const std::string path = File(".settings");
     const std::string old = "CREATED_TIME=Mon Jan  1 00:00:00 2024\nLATEST_DOWNLOAD=900.bird\n";
-    WriteText(path, old);
+    WriteBytes(path, old);
     KeyValueStore set(path.c_str());
     set.Add("LATEST_TRANSFER", "901.bird");
     {
@@ -608,7 +483,7 @@ TEST_F(AttributeFileTest, SaveThatFailsToWriteKeepsTheOldFileWholeAndTheSetChang
 TEST_F(AttributeFileTest, SaveKeepsTheFilePermissions)
 {
     const std::string path = File(".settings");
-    WriteText(path, "A=1\n");
+    WriteBytes(path, "A=1\n");
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     KeyValueStore set(path.c_str());
     set.Add("A", "2");
@@ -622,7 +497,7 @@ TEST_F(AttributeFileTest, SaveThroughASymbolicLinkUpdatesTheLinkedFile)
 {
     const std::string real = File("elsewhere");
     const std::string link = File(".settings");
-    WriteText(real, "A=1\n");
+    WriteBytes(real, "A=1\n");
     ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
     KeyValueStore set(link.c_str());
     set.Add("A", "2");
@@ -637,7 +512,7 @@ TEST_F(AttributeFileTest, SaveThroughASymbolicLinkUpdatesTheLinkedFile)
 
 TEST_F(AttributeFileTest, CopiesAreIndependentAndDestructionDoesNotSave)
 {
-    WriteText(File("a"), "A=1\n");
+    WriteBytes(File("a"), "A=1\n");
     KeyValueStore original(File("a").c_str());
     KeyValueStore copy = original;
     copy.Add("A", "changed");

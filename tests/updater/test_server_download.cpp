@@ -47,23 +47,13 @@ std::string BirdTarget(const std::string& build, const std::string& noCal = "fal
     return Target("bld=" + build + "&fw=" + kToken + "&no_cal=" + noCal + "&op=bird&sn=1234ABCD&");
 }
 
-class Download : public ::testing::Test {
+class Download : public kvsim::StandInServerSuite<> {
 protected:
-    static void SetUpTestSuite()
-    {
-        ClearClientEnvironment();
-        server = new kvsim::SimUpdateServer();
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-
     void SetUp() override
     {
-        ASSERT_TRUE(server->ready()) << server->error();
-        ASSERT_TRUE(server->reset());
+        StandInServerSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(Serve(Firmware("1234", "1.2.3")));
     }
 
@@ -88,15 +78,12 @@ protected:
         std::ofstream(ModuleDir() + "/.settings") << "LATEST_DOWNLOAD=1200.bird\n";
     }
 
-    static kvsim::SimUpdateServer* server;
     TempDir store;
     TempDir files;
     std::string served;
     ServerDisplay display;
     Updater updater{url().c_str(), store.path().c_str(), display};
 };
-
-kvsim::SimUpdateServer* Download::server = nullptr;
 
 // --- The road of a good download --------------------------------------------------------------
 

@@ -258,26 +258,7 @@ std::ostream& operator<<(std::ostream& out, const TlsCase& c)
     return out << c.name;
 }
 
-class ServerProgramHttps : public ::testing::TestWithParam<TlsCase> {
-protected:
-    static void SetUpTestSuite()
-    {
-        ClearClientEnvironment();
-        directory = new TempDir();
-        certificates = new kvsim::TestCertificates(directory->path());
-    }
-    static void TearDownTestSuite()
-    {
-        delete certificates;
-        delete directory;
-    }
-
-    static TempDir* directory;
-    static kvsim::TestCertificates* certificates;
-};
-
-TempDir* ServerProgramHttps::directory = nullptr;
-kvsim::TestCertificates* ServerProgramHttps::certificates = nullptr;
+class ServerProgramHttps : public kvsim::TestCertificatesSuite<::testing::TestWithParam<TlsCase>> {};
 
 TEST_P(ServerProgramHttps, WorksOnlyOverAVerifiedConnection)
 {

@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-#include <ifaddrs.h>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -40,13 +39,7 @@ constexpr uint8_t DATA_UEI_SET = 0x80 | 10;
 // goes through all its reconnect tries, each with two discoveries.
 constexpr int NEVER_BACK_RUN_TIMEOUT_MS = 180000;
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using update_test::ReadText;
 
 const Bytes& Image()
 {
@@ -122,28 +115,6 @@ TEST(UpdateProgram, AGivenBuildThatIsNotStoredFailsWithoutDownloading)
 }
 
 // --- Over TCP/IP, inside a network namespace --------------------------------------------------------
-
-std::vector<std::string> InterfaceNames()
-{
-    std::vector<std::string> names;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return names;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next)
-        if (entry->ifa_name != nullptr)
-            names.emplace_back(entry->ifa_name);
-    freeifaddrs(list);
-    return names;
-}
-
-// Replies to a search sent from the namespace's second address name 127.0.0.1, where the
-// stand-in listens.
-bool RepliesComeFromLoopback()
-{
-    return RunProgram({"ip", "route", "replace", "local", "10.250.0.1", "dev", "lo", "table", "local", "proto",
-                       "kernel", "scope", "host", "src", "127.0.0.1"})
-        .exitedWith(0);
-}
 
 class UpdateInNamespace : public ::testing::Test {
 protected:

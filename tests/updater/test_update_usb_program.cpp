@@ -35,13 +35,7 @@ constexpr size_t LARGEST_PACKET_BYTES = 30; // [address][length][28 data bytes]
 constexpr int UPDATE_RUN_TIMEOUT_MS = 60000;  // ms for a whole update that succeeds
 constexpr int FAILURE_RUN_TIMEOUT_MS = 45000; // ms within which a failing update must end
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using update_test::ReadText;
 
 const Bytes& Image()
 {

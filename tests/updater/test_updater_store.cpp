@@ -2,6 +2,7 @@
 // the listing of stored builds, and writing and reading firmware files.
 #include "Log.h"
 #include "UpdaterStore.h"
+#include "store_test_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -26,42 +27,10 @@
 
 namespace {
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool Exists(const std::string& path)
 {
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
-}
-
-std::set<std::string> Names(const std::string& directory)
-{
-    std::set<std::string> names;
-    DIR* listing = opendir(directory.c_str());
-    if (!listing)
-        return names;
-    for (dirent* entry = readdir(listing); entry; entry = readdir(listing))
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.insert(entry->d_name);
-    closedir(listing);
-    return names;
 }
 
 // The message of the runtime_error that body throws; empty when it throws none.
@@ -74,53 +43,6 @@ std::string ThrownText(Body body)
         return error.what();
     }
     return std::string();
-}
-
-// 24 characters of the conventional time text: "Www Mmm dd hh:mm:ss yyyy", the day padded
-// with a space.
-bool IsTimeText(const std::string& text)
-{
-    static const std::string kWeekdays = "Sun Mon Tue Wed Thu Fri Sat";
-    static const std::string kMonths = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
-    const std::string shape = "www mmm Dd dd:dd:dd dddd"; // w, m: name letters; D: digit or space
-    if (text.size() != shape.size())
-        return false;
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const char c = text[i];
-        const bool digit = c >= '0' && c <= '9';
-        if ((shape[i] == 'd' && !digit) || (shape[i] == 'D' && !digit && c != ' '))
-            return false;
-        if (shape[i] == ' ' || shape[i] == ':') {
-            if (c != shape[i])
-                return false;
-        }
-    }
-    const size_t weekday = kWeekdays.find(text.substr(0, 3));
-    const size_t month = kMonths.find(text.substr(4, 3));
-    return weekday != std::string::npos && weekday % 4 == 0 && month != std::string::npos && month % 4 == 0 &&
-           text[8] != '0' && !(text[8] == ' ' && text[9] == '0');
-}
-
-// The file's lines with every value that is a time text shown as "<time>".
-std::string WithTimesMarked(const std::string& content)
-{
-    std::string marked;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos)
-            end = content.size();
-        const std::string line = content.substr(start, end - start);
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos && IsTimeText(line.substr(equals + 1)))
-            marked += line.substr(0, equals + 1) + "<time>";
-        else
-            marked += line;
-        if (end < content.size())
-            marked += '\n';
-        start = end + 1;
-    }
-    return marked;
 }
 
 const char* const kFreshSettings = "CREATED_TIME=<time>\nUPDATED_TIME=<time>\n";
@@ -154,58 +76,14 @@ std::string MinimalBirdFile()
     return std::string("bird\x01\x01", 6) + stream;
 }
 
-// Lowers the largest file this process may write for as long as it lives; a write beyond
-// it fails (EFBIG) instead of raising SIGXFSZ.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        applied = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        signal(SIGXFSZ, previousHandler);
-    }
-    bool applied = false;
-
-private:
-    rlimit saved{};
-    void (*previousHandler)(int) = SIG_DFL;
-};
-
-constexpr rlim_t kTinyFileLimit = 16; // bytes a file may grow to while a write is made to fail
 constexpr unsigned int kSerial = 0x1234ABCD;
 const char* const kSerialText = "1234ABCD";
 
 // Every test runs with the store's and the attribute file's log captured.
 class StoreTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        logStream = open_memstream(&logBuffer, &logSize);
-        ASSERT_NE(logStream, nullptr);
-        Log::package_bitmask = 0;
-        Log::SetOutput(logStream);
-        Log::ActivatePackage(DEBUG_Updater | DEBUG_Attributes);
-        base = dir.file("updater");
-    }
-    void TearDown() override
-    {
-        Log::fh = nullptr;
-        Log::package_bitmask = 0;
-        fclose(logStream);
-        free(logBuffer);
-    }
-    std::string Logged()
-    {
-        fflush(logStream);
-        return std::string(logBuffer, logSize);
-    }
+    void SetUp() override { base = dir.file("updater"); }
+    std::string Logged() { return log.Logged(); }
     // Creates entries below a directory: names ending in "/" become directories, the others
     // files holding "x".
     static void Populate(const std::string& directory, const std::vector<std::string>& entries)
@@ -221,9 +99,7 @@ protected:
 
     TempDir dir;
     std::string base;
-    FILE* logStream = nullptr;
-    char* logBuffer = nullptr;
-    size_t logSize = 0;
+    LogCapture log{DEBUG_Updater | DEBUG_Attributes};
 };
 
 TEST_F(StoreTest, RootIsCreatedWithItsParentsAndThenFoundExisting)

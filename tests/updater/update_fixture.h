@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,36 +27,15 @@
 #include "sim_usb_bus.h"
 #include "sim_usb_module.h"
 #include "support.h"
+#include "usb_fixture.h"
 
 namespace update_test {
 
-constexpr unsigned kIdleInWaitMs = 20;     // ms an IN transfer waits when the module has nothing
 constexpr uint8_t kUpgradeCommand = 0x5F;
 constexpr uint8_t kAlderModel = 4;         // model number whose name is "Alder"
 constexpr uint32_t kDeadDead = 0xDEADDEAD; // serial number of a module that cannot read its own
 
-class RecordingDisplay : public UpdaterDisplayInterface {
-public:
-    void display_progress(bool on) override { progressSwitches.push_back(on); }
-    void update_progress(double fraction, const char*) override { fractions.push_back(fraction); }
-    void update_spinner(bool on, const char*) override { spinnerOn += on ? 1 : 0; }
-    void info_message(const char* text) override { infos.emplace_back(text); }
-    void error_message(const char* text) override { errors.emplace_back(text); }
-
-    bool shows(const std::string& text) const
-    {
-        for (const std::string& line : infos)
-            if (line == text)
-                return true;
-        return false;
-    }
-
-    std::vector<bool> progressSwitches;
-    std::vector<double> fractions;
-    int spinnerOn = 0;
-    std::vector<std::string> infos;
-    std::vector<std::string> errors;
-};
+using usb_test::RecordingDisplay;
 
 struct StandIn {
     uint32_t serial = 0x1234ABCD;
@@ -65,50 +46,28 @@ struct StandIn {
     std::vector<kvsim::BehindSpec> behind = {}; // not empty: a router with these modules behind it
 };
 
-// The simulated bus as the USB driver's backend, with the modules a test adds; every kernel
-// node path points into an empty directory, so no real device is reached.
-class SimulatedUsb {
+// The simulated bus with stand-ins that have the upgrade conversation.
+class SimulatedUsb : public usb_test::SimulatedUsbBus {
 public:
-    SimulatedUsb()
-    {
-        kvusb_SetNodePrefix(nodes_.file("kolvantis.").c_str());
-        bus_.setIdleInWaitMs(kIdleInWaitMs);
-        kvusb_SetBackend(&bus_);
-    }
-    ~SimulatedUsb()
-    {
-        kvusb_SetBackend(nullptr);
-        kvusb_SetNodePrefix(nullptr);
-    }
-    SimulatedUsb(const SimulatedUsb&) = delete;
-    SimulatedUsb& operator=(const SimulatedUsb&) = delete;
-
     kvsim::SimUsbModule& add(const StandIn& standIn)
     {
-        kvsim::ModuleConfig config;
-        config.serial = standIn.serial;
-        config.address = standIn.address;
-        config.model = standIn.model;
         kvsim::ModuleSetup setup;
         setup.uei = true;
         if (standIn.withUpgrade)
             setup.upgrade = standIn.upgrade;
         setup.behind = standIn.behind;
-        kvsim::SimUsbModule& module = modules_.emplace_back(config);
-        EXPECT_EQ(module.setUp(setup), "");
-        devices_.push_back(&bus_.addDevice(module.deviceSpec(), module));
-        module.attach(*devices_.back());
-        return module;
+        return plugIn(usb_test::StandInConfig(standIn.serial, standIn.address, standIn.model), setup);
     }
-
-    kvsim::SimDevice& device(size_t i) { return *devices_.at(i); }
-
-private:
-    TempDir nodes_;
-    std::deque<kvsim::SimUsbModule> modules_; // outlive the bus, which calls them
-    kvsim::UsbBus bus_;
-    std::vector<kvsim::SimDevice*> devices_;
 };
+
+// A whole file as text.
+inline std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 // The data of the packets the module received whose first data byte is the command.
 inline std::vector<kvsim::Bytes> ReceivedCommands(kvsim::SimUsbModule& module, uint8_t command)

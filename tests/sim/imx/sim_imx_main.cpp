@@ -1,12 +1,5 @@
 // kv_sim_imx: the stand-in i.MX ROM serial downloader as a program, on a pseudo-terminal of its
 // own, for end-to-end tests and for trying a host program by hand.
-#include <fcntl.h>
-#include <pty.h>
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,15 +9,11 @@
 
 namespace {
 
+using kvsim::ParseNumber;
+using kvsim::ParseWord;
+
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
-constexpr unsigned kStopPollUs = 20000;  // us between looks at the stop flag
-
-volatile sig_atomic_t gStop = 0;
-void onStopSignal(int)
-{
-    gStop = 1;
-}
 
 const char kHelp[] =
     "usage: kv_sim_imx [options]\n"
@@ -51,26 +40,6 @@ const char kHelp[] =
     "                         error answer in the middle of the transfer\n"
     "  --stray HEX            send these bytes (hexadecimal pairs) before every answer\n"
     "  --accept-limit N       stop taking bytes from the host after N bytes\n";
-
-bool parseUnsigned(const char* text, uint64_t* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(text, &end, 0);
-    if (errno != 0 || end == text || *end != 0)
-        return false;
-    *value = number;
-    return true;
-}
-
-bool parseWord(const char* text, uint32_t* word)
-{
-    uint64_t value = 0;
-    if (!parseUnsigned(text, &value) || value > UINT32_MAX)
-        return false;
-    *word = static_cast<uint32_t>(value);
-    return true;
-}
 
 bool parseHex(const char* text, kvsim::SdpBytes* bytes)
 {
@@ -119,66 +88,43 @@ int main(int argc, char** argv)
             return 0;
         } else if (option == "--dump" && needs(value != nullptr)) {
             dumpPath = value;
-        } else if (option == "--baud-pace" && needs(value && parseWord(value, &paceBaud) && paceBaud > 0)) {
+        } else if (option == "--baud-pace" && needs(value && ParseWord(value, &paceBaud) && paceBaud > 0)) {
         } else if (option == "--hab-closed") {
             config.habMode = kvsim::kSdpHabClosed;
-        } else if (option == "--error-status" && needs(value && parseWord(value, &config.errorStatus))) {
+        } else if (option == "--error-status" && needs(value && ParseWord(value, &config.errorStatus))) {
         } else if (option == "--register" && needs(value && strchr(value, '=') &&
-                                                   parseWord(strchr(value, '=') + 1, &word))) {
+                                                   ParseWord(strchr(value, '=') + 1, &word))) {
             uint32_t address = 0;
-            if (!parseWord(std::string(value, strchr(value, '=')).c_str(), &address))
+            if (!ParseWord(std::string(value, strchr(value, '=')).c_str(), &address))
                 return usage(("bad register address in " + std::string(value)).c_str());
             config.registers[address] = word;
         } else if (option == "--silent") {
             config.silent = true;
-        } else if (option == "--silent-after" && needs(value && parseUnsigned(value, &number) && number <= INT64_MAX)) {
+        } else if (option == "--silent-after" && needs(value && ParseNumber(value, &number) && number <= INT64_MAX)) {
             config.silentAfter = static_cast<int64_t>(number);
-        } else if (option == "--complete-status" && needs(value && parseWord(value, &config.completeStatus))) {
-        } else if (option == "--delay-ms" && needs(value && parseWord(value, &config.answerDelayMs))) {
-        } else if (option == "--stray-after" && needs(value && parseUnsigned(value, &number) && number <= INT64_MAX)) {
+        } else if (option == "--complete-status" && needs(value && ParseWord(value, &config.completeStatus))) {
+        } else if (option == "--delay-ms" && needs(value && ParseWord(value, &config.answerDelayMs))) {
+        } else if (option == "--stray-after" && needs(value && ParseNumber(value, &number) && number <= INT64_MAX)) {
             config.strayAfterData = static_cast<int64_t>(number);
         } else if (option == "--stray" && needs(value && parseHex(value, &config.stray))) {
-        } else if (option == "--accept-limit" && needs(value && parseUnsigned(value, &number) && number <= INT64_MAX)) {
+        } else if (option == "--accept-limit" && needs(value && ParseNumber(value, &number) && number <= INT64_MAX)) {
             config.acceptLimit = static_cast<int64_t>(number);
         } else {
             return usage(("bad or incomplete option " + option).c_str());
         }
     }
 
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        fprintf(stderr, "kv_sim_imx: cannot open a pseudo-terminal: %s\n", strerror(errno));
+    kvsim::ProgramPty pty;
+    if (!kvsim::OpenProgramPty("kv_sim_imx", pty))
         return kExitFailure;
-    }
-    // The slave stays open here too, so the master never hangs up between two clients.
-    termios raw;
-    if (tcgetattr(slave, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-    }
 
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-
-    kvsim::ImxSdpSerialServer server(master, config, paceBaud);
+    kvsim::ImxSdpSerialServer server(pty.master, config, paceBaud);
     server.setJumpHook([](uint32_t address) {
         printf("JUMPED 0x%08X\n", address);
         fflush(stdout);
     });
-    if (!server.start()) {
-        fprintf(stderr, "kv_sim_imx: cannot start the chip's thread\n");
+    if (!kvsim::ServeUntilStopped("kv_sim_imx", server, pty))
         return kExitFailure;
-    }
-    printf("PTY %s\n", name);
-    fflush(stdout);
-
-    while (!gStop)
-        usleep(kStopPollUs);
-    server.stop();
 
     int status = 0;
     const std::vector<kvsim::SdpLoad> loads = server.loads();
@@ -186,18 +132,9 @@ int main(int argc, char** argv)
         printf("LOADED 0x%08X %zu\n", load.address, load.bytes.size());
     if (!dumpPath.empty()) {
         const kvsim::SdpBytes image = loads.empty() ? kvsim::SdpBytes() : loads.back().bytes;
-        FILE* out = fopen(dumpPath.c_str(), "wb");
-        bool written = out && fwrite(image.data(), 1, image.size(), out) == image.size();
-        if (out && fclose(out) != 0)
-            written = false;
-        if (!written) {
-            fprintf(stderr, "kv_sim_imx: cannot write the loaded image to %s\n", dumpPath.c_str());
+        if (!kvsim::WriteDump("kv_sim_imx", dumpPath, image.data(), image.size(), "the loaded image"))
             status = kExitFailure;
-        } else {
-            printf("DUMPED %s\n", dumpPath.c_str());
-        }
     }
-    close(slave);
-    close(master);
+    kvsim::CloseProgramPty(pty);
     return status;
 }

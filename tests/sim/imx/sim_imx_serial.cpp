@@ -1,6 +1,5 @@
 #include "sim_imx_serial.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,85 +13,24 @@ namespace kvsim {
 
 namespace {
 
-constexpr int kIdlePollMs = 50;       // ms between looks at the stop flag when idle
 // A partial command followed by this much silence is line noise (a probe byte of another
 // boot protocol, say): the ROM drops it and waits for a command again.
 constexpr auto kStaleCommand = std::chrono::milliseconds(200);
-constexpr int kHangupPauseMs = 10;    // ms to wait while no one holds the slave open
-constexpr int kPaceSlackMs = 2;       // ms of late wake-up that pacing makes up for
-constexpr size_t kReadChunk = 4096;   // bytes per read from the master
-constexpr int64_t kNanosPerSecond = 1000000000;
-constexpr int kBitsPerByte = 10;      // start bit, 8 data bits, stop bit
 
-using Clock = std::chrono::steady_clock;
+using Clock = PtyClock;
 
-struct Chunk {
-    Clock::time_point due;
-    SdpBytes bytes;
-    size_t sent = 0;
-};
-
-timespec Until(Clock::time_point when, Clock::time_point now)
-{
-    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(when - now);
-    left = std::max(left, std::chrono::nanoseconds(0));
-    left = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(kIdlePollMs));
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(left.count() / kNanosPerSecond);
-    ts.tv_nsec = static_cast<long>(left.count() % kNanosPerSecond);
-    return ts;
-}
-
-// How many bytes a paced line lets through now; next is the time of the next byte slot.
-size_t Slots(Clock::time_point now, Clock::time_point& next, std::chrono::nanoseconds byteTime, size_t wanted)
-{
-    if (byteTime.count() == 0)
-        return wanted;
-    next = std::max(next, now - std::chrono::milliseconds(kPaceSlackMs));
-    if (now < next)
-        return 0;
-    return std::min(wanted, static_cast<size_t>((now - next) / byteTime) + 1);
-}
+using Chunk = PacedChunk;
 
 } // namespace
 
 ImxSdpSerialServer::ImxSdpSerialServer(int fd, const ImxSdpConfig& config, uint32_t paceBaud)
-    : fd_(fd), paceBaud_(paceBaud), rom_(config)
+    : PtyServerThread(fd), paceBaud_(paceBaud), rom_(config)
 {
 }
 
 ImxSdpSerialServer::~ImxSdpSerialServer()
 {
     stop();
-}
-
-bool ImxSdpSerialServer::start()
-{
-    if (thread_.joinable())
-        return true;
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    const int flags = fcntl(fd_, F_GETFL);
-    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0)
-        return false;
-    stop_ = false;
-    thread_ = std::thread([this] { run(); });
-    return true;
-}
-
-void ImxSdpSerialServer::stop()
-{
-    if (thread_.joinable()) {
-        stop_ = true;
-        const char wake = 1;
-        (void)!::write(wake_[1], &wake, 1);
-        thread_.join();
-    }
-    for (int& end : wake_) {
-        if (end >= 0)
-            close(end);
-        end = -1;
-    }
 }
 
 void ImxSdpSerialServer::configure(const std::function<void(ImxSdpConfig&)>& change)
@@ -181,35 +119,17 @@ void ImxSdpSerialServer::take(const uint8_t* bytes, size_t n, std::vector<SdpAns
 void ImxSdpSerialServer::run()
 {
     std::deque<Chunk> queue;
-    const auto byteTime =
-        std::chrono::nanoseconds(paceBaud_ ? kNanosPerSecond * kBitsPerByte / paceBaud_ : 0);
+    const auto byteTime = SerialByteTime(paceBaud_);
     Clock::time_point nextIn = Clock::now();
     Clock::time_point nextOut = Clock::now();
     uint64_t taken = 0;
     bool hookCalled = false;
     Clock::time_point lastByte = Clock::now();
 
-    while (!stop_) {
+    while (!stopping()) {
         Clock::time_point now = Clock::now();
 
-        bool wantWrite = false;
-        while (!queue.empty() && queue.front().due <= now) {
-            Chunk& chunk = queue.front();
-            const size_t allowed = Slots(now, nextOut, byteTime, chunk.bytes.size() - chunk.sent);
-            if (allowed == 0)
-                break;
-            const ssize_t written = ::write(fd_, chunk.bytes.data() + chunk.sent, allowed);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                wantWrite = errno == EAGAIN || errno == EWOULDBLOCK;
-                break;
-            }
-            chunk.sent += static_cast<size_t>(written);
-            nextOut += byteTime * written;
-            if (chunk.sent == chunk.bytes.size())
-                queue.pop_front();
-        }
+        const bool wantWrite = SendDue(fd(), queue, now, nextOut, byteTime);
 
         // How much the ROM takes now: the line's pace and the accept limit.
         int64_t limit = 0;
@@ -217,29 +137,29 @@ void ImxSdpSerialServer::run()
             std::lock_guard<std::mutex> lock(mutex_);
             limit = rom_.config().acceptLimit;
         }
-        size_t room = kReadChunk;
+        size_t room = kPtyReadChunk;
         if (limit >= 0)
             room = static_cast<size_t>(std::min<uint64_t>(room, taken >= uint64_t(limit) ? 0 : uint64_t(limit) - taken));
-        room = Slots(now, nextIn, byteTime, room);
+        room = PaceSlots(now, nextIn, byteTime, room);
 
         now = Clock::now();
-        Clock::time_point wakeAt = now + std::chrono::milliseconds(kIdlePollMs);
+        Clock::time_point wakeAt = now + std::chrono::milliseconds(kPtyIdlePollMs);
         if (!queue.empty() && !wantWrite)
             wakeAt = std::min(wakeAt, std::max(queue.front().due, byteTime.count() ? nextOut : now));
         if (room == 0 && byteTime.count() && (limit < 0 || taken < uint64_t(limit)))
             wakeAt = std::min(wakeAt, nextIn);
-        const timespec timeout = Until(wakeAt, now);
+        const timespec timeout = WaitUntil(wakeAt, now, kPtyIdlePollMs);
 
-        pollfd fds[2] = {{fd_, static_cast<short>((room ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
-                         {wake_[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd(), static_cast<short>((room ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+                         {wakeFd(), POLLIN, 0}};
         const int ready = ppoll(fds, 2, &timeout, nullptr);
         if (ready < 0 && errno != EINTR)
             break;
         if (ready <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
-            uint8_t buffer[kReadChunk];
-            const ssize_t got = ::read(fd_, buffer, room);
+            uint8_t buffer[kPtyReadChunk];
+            const ssize_t got = ::read(fd(), buffer, room);
             if (got <= 0)
                 continue;
             taken += static_cast<uint64_t>(got);
@@ -272,7 +192,7 @@ void ImxSdpSerialServer::run()
                 hook(jumpAddress);
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
             // No one holds the slave open (between two clients): nothing to do but wait.
-            std::this_thread::sleep_for(std::chrono::milliseconds(kHangupPauseMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPtyHangupPauseMs));
         }
     }
 }

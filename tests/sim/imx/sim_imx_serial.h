@@ -14,29 +14,21 @@
 // that writes faster fills the kernel's buffer and waits.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "sim_imx_sdp.h"
+#include "sim_pty.h"
 
 namespace kvsim {
 
-class ImxSdpSerialServer {
+class ImxSdpSerialServer : public PtyServerThread {
 public:
     // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
     explicit ImxSdpSerialServer(int fd, const ImxSdpConfig& config = ImxSdpConfig(), uint32_t paceBaud = 0);
-    ~ImxSdpSerialServer();
-    ImxSdpSerialServer(const ImxSdpSerialServer&) = delete;
-    ImxSdpSerialServer& operator=(const ImxSdpSerialServer&) = delete;
-
-    // Starts the thread; false when it could not be started.
-    bool start();
-    // Stops the thread (also done by the destructor).
-    void stop();
+    ~ImxSdpSerialServer() override;
 
     // Changes the ROM's knobs while it runs.
     void configure(const std::function<void(ImxSdpConfig&)>& change);
@@ -53,14 +45,10 @@ public:
     SdpBytes received() const;
 
 private:
-    void run();
+    void run() override;
     void take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
 
-    int fd_;
-    int wake_[2] = {-1, -1};
     uint32_t paceBaud_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;  // guards rom_, pending_, received_ and hook_
     ImxSdpRom rom_;
     SdpBytes pending_;          // command bytes gathered so far

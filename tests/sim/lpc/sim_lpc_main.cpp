@@ -1,12 +1,5 @@
 // kv_sim_lpc: the stand-in LPC17xx ISP ROM as a program, on a pseudo-terminal of its own, for
 // benchmarks and for trying a host program by hand.
-#include <fcntl.h>
-#include <pty.h>
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,15 +9,11 @@
 
 namespace {
 
+using kvsim::ParseNumber;
+using kvsim::ParseWord;
+
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
-constexpr unsigned kStopPollUs = 20000;  // us between looks at the stop flag
-
-volatile sig_atomic_t gStop = 0;
-void onStopSignal(int)
-{
-    gStop = 1;
-}
 
 const char kHelp[] =
     "usage: kv_sim_lpc [options]\n"
@@ -50,17 +39,6 @@ const char kHelp[] =
     "  --ignore PREFIX      give command lines beginning with PREFIX no answer (repeatable)\n"
     "  --babble             send garbage bytes without end, 1 ms apart\n";
 
-bool parseUnsigned(const char* text, uint32_t* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(text, &end, 0);
-    if (errno != 0 || end == text || *end != 0 || number > UINT32_MAX)
-        return false;
-    *value = static_cast<uint32_t>(number);
-    return true;
-}
-
 bool parseSerial(const char* text, uint32_t words[4])
 {
     std::string rest = text;
@@ -69,7 +47,7 @@ bool parseSerial(const char* text, uint32_t words[4])
         if ((k < 3) != (comma != std::string::npos))
             return false;
         const std::string word = "0x" + rest.substr(0, comma);
-        if (!parseUnsigned(word.c_str(), &words[k]))
+        if (!ParseWord(word.c_str(), &words[k]))
             return false;
         rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
     }
@@ -106,24 +84,24 @@ int main(int argc, char** argv)
             return 0;
         } else if (option == "--dump" && needs(value != nullptr)) {
             dumpPath = value;
-        } else if (option == "--baud-pace" && needs(value && parseUnsigned(value, &paceBaud) && paceBaud > 0)) {
-        } else if (option == "--erase-ms" && needs(value && parseUnsigned(value, &config.eraseMsPerSector))) {
-        } else if (option == "--part-id" && needs(value && parseUnsigned(value, &config.partId))) {
+        } else if (option == "--baud-pace" && needs(value && ParseWord(value, &paceBaud) && paceBaud > 0)) {
+        } else if (option == "--erase-ms" && needs(value && ParseWord(value, &config.eraseMsPerSector))) {
+        } else if (option == "--part-id" && needs(value && ParseWord(value, &config.partId))) {
         } else if (option == "--serial" && needs(value && parseSerial(value, config.serial))) {
         } else if (option == "--boot-version" && needs(value && sscanf(value, "%u.%u", &config.bootMajor,
                                                                           &config.bootMinor) == 2)) {
-        } else if (option == "--flash-fill" && needs(value && parseUnsigned(value, &number) && number <= 0xFF)) {
+        } else if (option == "--flash-fill" && needs(value && ParseWord(value, &number) && number <= 0xFF)) {
             config.flashFill = static_cast<uint8_t>(number);
         } else if (option == "--echo-off") {
             config.echo = false;
         } else if (option == "--silent") {
             config.silent = true;
-        } else if (option == "--noise" && needs(value && parseUnsigned(value, &number))) {
+        } else if (option == "--noise" && needs(value && ParseWord(value, &number))) {
             config.noise = number;
-        } else if (option == "--resend" && needs(value && parseUnsigned(value, &number))) {
+        } else if (option == "--resend" && needs(value && ParseWord(value, &number))) {
             config.resend = static_cast<int>(number);
         } else if (option == "--refuse" && needs(value && strchr(value, '=') &&
-                                                 parseUnsigned(strchr(value, '=') + 1, &number))) {
+                                                 ParseWord(strchr(value, '=') + 1, &number))) {
             config.refuse.emplace_back(std::string(value, strchr(value, '=')), static_cast<int>(number));
         } else if (option == "--ignore" && needs(value != nullptr)) {
             config.ignore.push_back(value);
@@ -134,53 +112,21 @@ int main(int argc, char** argv)
         }
     }
 
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        fprintf(stderr, "kv_sim_lpc: cannot open a pseudo-terminal: %s\n", strerror(errno));
+    kvsim::ProgramPty pty;
+    if (!kvsim::OpenProgramPty("kv_sim_lpc", pty))
         return kExitFailure;
-    }
-    // The slave stays open here too, so the master never hangs up between two clients.
-    termios raw;
-    if (tcgetattr(slave, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-    }
 
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-
-    kvsim::LpcIspServer server(master, config, paceBaud);
+    kvsim::LpcIspServer server(pty.master, config, paceBaud);
     server.setBabble(babble);
-    if (!server.start()) {
-        fprintf(stderr, "kv_sim_lpc: cannot start the chip's thread\n");
+    if (!kvsim::ServeUntilStopped("kv_sim_lpc", server, pty))
         return kExitFailure;
-    }
-    printf("PTY %s\n", name);
-    fflush(stdout);
-
-    while (!gStop)
-        usleep(kStopPollUs);
-    server.stop();
 
     int status = 0;
     if (!dumpPath.empty()) {
         const kvsim::LpcBytes flash = server.flash();
-        FILE* out = fopen(dumpPath.c_str(), "wb");
-        bool written = out && fwrite(flash.data(), 1, flash.size(), out) == flash.size();
-        if (out && fclose(out) != 0)
-            written = false;
-        if (!written) {
-            fprintf(stderr, "kv_sim_lpc: cannot write the flash to %s\n", dumpPath.c_str());
+        if (!kvsim::WriteDump("kv_sim_lpc", dumpPath, flash.data(), flash.size(), "the flash"))
             status = kExitFailure;
-        } else {
-            printf("DUMPED %s\n", dumpPath.c_str());
-        }
     }
-    close(slave);
-    close(master);
+    kvsim::CloseProgramPty(pty);
     return status;
 }

@@ -19,25 +19,18 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim_lpc_isp.h"
+#include "sim_pty.h"
 
 namespace kvsim {
 
-class LpcIspServer {
+class LpcIspServer : public PtyServerThread {
 public:
     // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
     explicit LpcIspServer(int fd, const LpcConfig& config = LpcConfig(), uint32_t paceBaud = 0);
-    ~LpcIspServer();
-    LpcIspServer(const LpcIspServer&) = delete;
-    LpcIspServer& operator=(const LpcIspServer&) = delete;
-
-    // Starts the thread; false when it could not be started.
-    bool start();
-    // Stops the thread (also done by the destructor).
-    void stop();
+    ~LpcIspServer() override;
 
     // Changes the ROM's knobs while it runs.
     void configure(const std::function<void(LpcConfig&)>& change);
@@ -53,14 +46,9 @@ public:
     std::string received() const;
 
 private:
-    using Clock = std::chrono::steady_clock;
-    void run();
+    void run() override;
 
-    int fd_;
-    int wake_[2] = {-1, -1};
     uint32_t paceBaud_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
     std::atomic<bool> babble_{false};
     mutable std::mutex mutex_;  // guards rom_ and received_
     LpcIspRom rom_;

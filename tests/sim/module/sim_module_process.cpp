@@ -1,5 +1,7 @@
 #include "sim_module_process.h"
 
+#include "sim_lines.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,11 +30,6 @@ constexpr auto kExitPollInterval = std::chrono::milliseconds(5);    // between c
 constexpr auto kConnectRetryInterval = std::chrono::milliseconds(20);  // between connect tries
 constexpr size_t kReadChunk = 4096;
 constexpr int kExecFailedStatus = 127;
-
-int remainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 }  // namespace
 
@@ -85,7 +82,7 @@ Bytes LinkSocket::read(size_t count, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (fd_ >= 0 && bytes.size() < count) {
     pollfd p{fd_, POLLIN, 0};
-    int ready = poll(&p, 1, remainingMs(deadline));
+    int ready = poll(&p, 1, RemainingMs(deadline));
     if (ready < 0 && errno == EINTR)
       continue;
     if (ready <= 0)
@@ -137,7 +134,7 @@ SimModuleProcess::SimModuleProcess(const std::vector<std::string>& arguments, co
   auto deadline = Clock::now() + std::chrono::milliseconds(kSimReadyTimeoutMs);
   std::string line;
   while (port_ < 0 && ptyPath_.empty()) {
-    if (!readLine(&line, remainingMs(deadline))) {
+    if (!readLine(&line, RemainingMs(deadline))) {
       error_ = "no ready line from " + program;
       return;
     }
@@ -156,28 +153,7 @@ void SimModuleProcess::takeAnnouncement(const std::string& line) {
 }
 
 bool SimModuleProcess::readLine(std::string* line, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    size_t end = buffer_.find('\n');
-    if (end != std::string::npos) {
-      *line = buffer_.substr(0, end);
-      buffer_.erase(0, end + 1);
-      return true;
-    }
-    if (socket_ < 0)
-      return false;
-    pollfd fd{socket_, POLLIN, 0};
-    int ready = poll(&fd, 1, remainingMs(deadline));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready <= 0)
-      return false;
-    char chunk[kReadChunk];
-    ssize_t got = read(socket_, chunk, sizeof chunk);
-    if (got <= 0)
-      return false;
-    buffer_.append(chunk, static_cast<size_t>(got));
-  }
+  return ReadLine(socket_, buffer_, line, timeoutMs);
 }
 
 bool SimModuleProcess::isAnnouncement(const std::string& line) {
@@ -191,7 +167,7 @@ bool SimModuleProcess::readAnswerLine(std::string* line, int timeoutMs) {
     return true;
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (readLine(line, remainingMs(deadline))) {
+  while (readLine(line, RemainingMs(deadline))) {
     if (!isAnnouncement(*line))
       return true;
     takeAnnouncement(*line);
@@ -203,7 +179,7 @@ bool SimModuleProcess::awaitNewPty(const std::string& previous, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string line;
   while (ptyPath_ == previous) {
-    if (!readLine(&line, remainingMs(deadline)))
+    if (!readLine(&line, RemainingMs(deadline)))
       return false;
     if (isAnnouncement(line))
       takeAnnouncement(line);
@@ -219,23 +195,15 @@ bool SimModuleProcess::command(const std::string& line, std::vector<std::string>
     return false;
   }
   std::string text = line + "\n";
-  if (send(socket_, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
+  if (!SendAll(socket_, text)) {
     error_ = "cannot send \"" + line + "\": " + std::strerror(errno);
     return false;
   }
-  auto deadline = Clock::now() + std::chrono::milliseconds(kSimCommandTimeoutMs);
-  std::string answer;
-  while (readAnswerLine(&answer, remainingMs(deadline))) {
-    if (answer == "OK")
-      return true;
-    if (answer.rfind("ERR", 0) == 0) {
-      error_ = "\"" + line + "\": " + answer;
-      return false;
-    }
-    if (output)
-      output->push_back(answer);
-  }
-  error_ = "no answer to \"" + line + "\"";
+  std::string errLine;
+  if (AwaitCommandAnswer([this](std::string* answer, int timeoutMs) { return readAnswerLine(answer, timeoutMs); },
+                         kSimCommandTimeoutMs, output, &errLine))
+    return true;
+  error_ = errLine.empty() ? "no answer to \"" + line + "\"" : "\"" + line + "\": " + errLine;
   return false;
 }
 

@@ -1,5 +1,7 @@
 #include "sim_update_server.h"
 
+#include "sim_lines.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,17 +25,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kExitPollInterval = std::chrono::milliseconds(5); // between checks for the end
-constexpr size_t kReadChunk = 4096;
 constexpr int kExecFailedStatus = 127;
 constexpr int kOpensslTimeoutMs = 30000; // ms one openssl run may take
 constexpr const char* kCertificateDays = "2";
 constexpr const char* kCurve = "ec_paramgen_curve:prime256v1";
-
-int remainingMs(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // The bytes as the program's "body" command reads them: printable ASCII stays, everything
 // else (and the backslash) as \xHH.
@@ -117,28 +112,7 @@ std::string SimUpdateServer::baseUrl(const std::string& path) const
 
 bool SimUpdateServer::readLine(std::string* line, int timeoutMs)
 {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        size_t end = buffer_.find('\n');
-        if (end != std::string::npos) {
-            *line = buffer_.substr(0, end);
-            buffer_.erase(0, end + 1);
-            return true;
-        }
-        if (socket_ < 0)
-            return false;
-        pollfd fd{socket_, POLLIN, 0};
-        int ready = poll(&fd, 1, remainingMs(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        char chunk[kReadChunk];
-        ssize_t got = read(socket_, chunk, sizeof chunk);
-        if (got <= 0)
-            return false;
-        buffer_.append(chunk, static_cast<size_t>(got));
-    }
+    return ReadLine(socket_, buffer_, line, timeoutMs);
 }
 
 bool SimUpdateServer::command(const std::string& line, std::vector<std::string>* output)
@@ -148,31 +122,15 @@ bool SimUpdateServer::command(const std::string& line, std::vector<std::string>*
         return false;
     }
     const std::string text = line + "\n";
-    size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t n = send(socket_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = "cannot send '" + line + "' to the stand-in server";
-            return false;
-        }
-        sent += static_cast<size_t>(n);
+    if (!SendAll(socket_, text)) {
+        error_ = "cannot send '" + line + "' to the stand-in server";
+        return false;
     }
-
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kServerCommandTimeoutMs);
-    std::string answer;
-    while (readLine(&answer, remainingMs(deadline))) {
-        if (answer == "OK")
-            return true;
-        if (answer.rfind("ERR", 0) == 0) {
-            error_ = "'" + line + "': " + answer;
-            return false;
-        }
-        if (output)
-            output->push_back(answer);
-    }
-    error_ = "no answer to '" + line + "' from the stand-in server";
+    std::string errLine;
+    if (AwaitCommandAnswer([this](std::string* answer, int timeoutMs) { return readLine(answer, timeoutMs); },
+                           kServerCommandTimeoutMs, output, &errLine))
+        return true;
+    error_ = errLine.empty() ? "no answer to '" + line + "' from the stand-in server" : "'" + line + "': " + errLine;
     return false;
 }
 
@@ -229,7 +187,7 @@ void SimUpdateServer::stop()
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kServerStopTimeoutMs);
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (remainingMs(deadline) == 0) {
+        if (RemainingMs(deadline) == 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
             break;
