@@ -1,5 +1,7 @@
 #include "Updater.h"
 
+#include "Log.h"
+
 #include <stdexcept>
 
 Updater::Updater(const char* url_, const char* storeDirectory_, UpdaterDisplayInterface& display_)
@@ -22,4 +24,19 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
                         caller ? caller : "", e.what());
         return nullptr;
     }
+}
+
+bool _find_or_add_device(UpdaterDisplayInterface& display, UpdaterStore& store, uint32_t serialNumber,
+                         UpdaterStoreItem* item)
+{
+    if (store.FindDevice(serialNumber, item))
+        return true;
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    try {
+        *item = store.AddDevice(serialNumber);
+    } catch (const std::runtime_error&) {
+        display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
+        return false;
+    }
+    return true;
 }

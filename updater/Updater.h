@@ -145,6 +145,11 @@ bool _connect_recovery_loader(Zentrova::Kolvantis::Module& module, uint32_t seri
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& storeDirectory,
                                                   const char* caller);
 
+// The module's entry in the store, made when the module is new; false (after the error
+// message "Could not create directory for storing BIRD file") when it cannot be made.
+bool _find_or_add_device(UpdaterDisplayInterface& display, UpdaterStore& store, uint32_t serialNumber,
+                         UpdaterStoreItem* item);
+
 // Console output of the commands' results.
 void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& list, linkType type);
 void _display_builds(CLI_Display& display, BuildList& builds, uint32_t serialNumber);

@@ -209,15 +209,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string buildText
     if (!store)
         return 0;
     UpdaterStoreItem item;
-    if (!store->FindDevice(serialNumber, &item)) {
-        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-        try {
-            item = store->AddDevice(serialNumber);
-        } catch (const std::runtime_error&) {
-            display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
-            return 0;
-        }
-    }
+    if (!_find_or_add_device(display, *store, serialNumber, &item))
+        return 0;
 
     std::string latest;
     std::string firmwareToken;

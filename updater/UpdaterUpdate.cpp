@@ -316,15 +316,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (!store)
         return false;
     UpdaterStoreItem item;
-    if (!store->FindDevice(serialNumber, &item)) {
-        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-        try {
-            item = store->AddDevice(serialNumber);
-        } catch (const std::runtime_error&) {
-            display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
-            return false;
-        }
-    }
+    if (!_find_or_add_device(display, *store, serialNumber, &item))
+        return false;
     const uint64_t start = aTime_GetMSTicks();
 
     if (birdFilePath.empty() && build == 0) {

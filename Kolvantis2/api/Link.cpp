@@ -505,6 +505,28 @@ aErr Link::dropMatchingPackets(uint8_t module, const uint8_t* pattern, uint8_t l
   return aErrNone;
 }
 
+// Appends a single value of type none, 8, 16 or 32 bits (big-endian) at *length; false for
+// any other type.
+static bool AppendUEIValue(const uei& record, uint8_t* data, uint8_t* length) {
+  switch (record.type) {
+    case ueiTypeNone:
+      return true;
+    case ueiTypeU8:
+      data[(*length)++] = record.value.byteVal;
+      return true;
+    case ueiTypeU16:
+      aUEI_StoreShort(data + *length, record.value.shortVal);
+      *length = static_cast<uint8_t>(*length + 2);
+      return true;
+    case ueiTypeU32:
+      aUEI_StoreInt(data + *length, record.value.intVal);
+      *length = static_cast<uint8_t>(*length + 4);
+      return true;
+    default:
+      return false;
+  }
+}
+
 aErr Link::sendUEI(uei record) {
   if (!isConnected()) return aErrConnection;
   if (!IsModuleAddress(record.module)) return aErrPacket;
@@ -513,50 +535,27 @@ aErr Link::sendUEI(uei record) {
   data[1] = record.option;
   data[2] = record.specifier;
   uint8_t length = 3;
-  switch (record.type) {
-    case ueiTypeNone:
-      break;
-    case ueiTypeU8:
-      data[length++] = record.value.byteVal;
-      break;
-    case ueiTypeU16:
-      aUEI_StoreShort(data + length, record.value.shortVal);
-      length = static_cast<uint8_t>(length + 2);
-      break;
-    case ueiTypeU32:
-      aUEI_StoreInt(data + length, record.value.intVal);
-      length = static_cast<uint8_t>(length + 4);
-      break;
-    case ueiTypeBytes: {
-      if (record.length > 0 && record.value.bytes == nullptr) return aErrParam;
-      size_t sent = 0;
-      size_t chunk = 0;
-      do {
-        const size_t left = record.length - sent;
-        const size_t n = left < ueiChunkBytes ? left : ueiChunkBytes;
-        if (n > 0) std::memcpy(data + 3, record.value.bytes + sent, n);
-        uint8_t sequence = static_cast<uint8_t>(chunk & ueiSequenceMask);
-        if (sent + n < record.length) sequence = static_cast<uint8_t>(sequence | ueiChunkMore);
-        data[3 + n] = sequence;
-        aPacket* packet =
-            aPacket_CreateWithData(record.module, static_cast<uint8_t>(n + 4), data);
-        if (packet == nullptr) return aErrResource;
-        const aErr put = m_impl->putBounded(packet);
-        aPacket_Destroy(&packet);
-        if (put != aErrNone) return put;
-        sent += n;
-        ++chunk;
-      } while (sent < record.length);
-      return aErrNone;
-    }
-    default:
-      return aErrParam;
+  if (record.type != ueiTypeBytes) {
+    if (!AppendUEIValue(record, data, &length)) return aErrParam;
+    return putUEIPacket(record.module, length, data);
   }
-  aPacket* packet = aPacket_CreateWithData(record.module, length, data);
-  if (packet == nullptr) return aErrResource;
-  const aErr put = m_impl->putBounded(packet);
-  aPacket_Destroy(&packet);
-  return put;
+  // A byte string: chunks of at most ueiChunkBytes back to back, each with its sequence byte.
+  if (record.length > 0 && record.value.bytes == nullptr) return aErrParam;
+  size_t sent = 0;
+  size_t chunk = 0;
+  do {
+    const size_t left = record.length - sent;
+    const size_t n = left < ueiChunkBytes ? left : ueiChunkBytes;
+    if (n > 0) std::memcpy(data + 3, record.value.bytes + sent, n);
+    uint8_t sequence = static_cast<uint8_t>(chunk & ueiSequenceMask);
+    if (sent + n < record.length) sequence = static_cast<uint8_t>(sequence | ueiChunkMore);
+    data[3 + n] = sequence;
+    const aErr put = putUEIPacket(record.module, static_cast<uint8_t>(n + 4), data);
+    if (put != aErrNone) return put;
+    sent += n;
+    ++chunk;
+  } while (sent < record.length);
+  return aErrNone;
 }
 
 aErr Link::sendUEI(uei record, uint8_t subindex) {
@@ -568,24 +567,13 @@ aErr Link::sendUEI(uei record, uint8_t subindex) {
   data[2] = record.specifier;
   data[3] = subindex;
   uint8_t length = 4;
-  switch (record.type) {
-    case ueiTypeNone:
-      break;
-    case ueiTypeU8:
-      data[length++] = record.value.byteVal;
-      break;
-    case ueiTypeU16:
-      aUEI_StoreShort(data + length, record.value.shortVal);
-      length = static_cast<uint8_t>(length + 2);
-      break;
-    case ueiTypeU32:
-      aUEI_StoreInt(data + length, record.value.intVal);
-      length = static_cast<uint8_t>(length + 4);
-      break;
-    default:
-      return aErrParam;  // a byte string has no subindex form
-  }
-  aPacket* packet = aPacket_CreateWithData(record.module, length, data);
+  // A byte string has no subindex form.
+  if (!AppendUEIValue(record, data, &length)) return aErrParam;
+  return putUEIPacket(record.module, length, data);
+}
+
+aErr Link::putUEIPacket(uint8_t module, uint8_t length, const uint8_t* data) {
+  aPacket* packet = aPacket_CreateWithData(module, length, data);
   if (packet == nullptr) return aErrResource;
   const aErr put = m_impl->putBounded(packet);
   aPacket_Destroy(&packet);

@@ -85,6 +85,9 @@ class Link {
   class impl;
 
  private:
+  // Makes the packet and puts it on the core link, waiting while its output queue is full.
+  aErr putUEIPacket(uint8_t module, uint8_t length, const uint8_t* data);
+
   std::unique_ptr<impl> m_impl;
 };
 
