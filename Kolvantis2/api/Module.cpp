@@ -194,43 +194,33 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t dire
   return static_cast<aErr>(reply[5]);
 }
 
-aErr Module::classQuantity(uint8_t entityClass, uint8_t* out) {
+// A query whose reply echoes the whole request and adds one count byte after it: the reply
+// must be exactly replyLength bytes; *out is 0 unless it is.
+aErr Module::countQuery(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* out) {
   if (out == nullptr) return aErrParam;
   *out = 0;
-  const uint8_t request[] = {kQueryCommand, kQueryClassQuantity, entityClass};
   uint8_t length = 0;
   uint8_t reply[aPACKETMAXDATA];
-  const aErr result = query(request, sizeof request, sizeof request, &length, reply);
+  const aErr result = query(request, requestLength, requestLength, &length, reply);
   if (result != aErrNone) return result;
-  if (length != kClassQuantityReplyLength) return aErrUnknown;
-  *out = reply[3];
+  if (length != replyLength) return aErrUnknown;
+  *out = reply[requestLength];
   return aErrNone;
+}
+
+aErr Module::classQuantity(uint8_t entityClass, uint8_t* out) {
+  const uint8_t request[] = {kQueryCommand, kQueryClassQuantity, entityClass};
+  return countQuery(request, sizeof request, kClassQuantityReplyLength, out);
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t subclass, uint8_t* out) {
-  if (out == nullptr) return aErrParam;
-  *out = 0;
   const uint8_t request[] = {kQueryCommand, kQuerySubClassQuantity, entityClass, subclass};
-  uint8_t length = 0;
-  uint8_t reply[aPACKETMAXDATA];
-  const aErr result = query(request, sizeof request, sizeof request, &length, reply);
-  if (result != aErrNone) return result;
-  if (length != kSubClassQuantityReplyLength) return aErrUnknown;
-  *out = reply[4];
-  return aErrNone;
+  return countQuery(request, sizeof request, kSubClassQuantityReplyLength, out);
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t index, uint8_t* out) {
-  if (out == nullptr) return aErrParam;
-  *out = 0;
   const uint8_t request[] = {kQueryCommand, kQueryEntityGroup, entityClass, index};
-  uint8_t length = 0;
-  uint8_t reply[aPACKETMAXDATA];
-  const aErr result = query(request, sizeof request, sizeof request, &length, reply);
-  if (result != aErrNone) return result;
-  if (length != kEntityGroupReplyLength) return aErrUnknown;
-  *out = reply[4];
-  return aErrNone;
+  return countQuery(request, sizeof request, kEntityGroupReplyLength, out);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t count) {

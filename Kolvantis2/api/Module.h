@@ -59,6 +59,8 @@ class Module {
   aErr debug(const uint8_t* data, uint8_t count);
 
  private:
+  // A query answered by the request echoed and one count byte, which goes to *out.
+  aErr countQuery(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* out);
   // Sends request (its first byte the command) and takes the module's first reply whose
   // leading patternLength bytes equal the request's, after dropping stale ones.
   aErr query(const uint8_t* request, uint8_t requestLength, uint8_t patternLength,
