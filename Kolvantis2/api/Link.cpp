@@ -16,6 +16,7 @@
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
+#include "LinkImpl.h"
 
 namespace Zentrova {
 namespace Kolvantis {
@@ -30,7 +31,6 @@ constexpr uint64_t kConnectPollMs = 10;       // ms between two polls of the lin
 constexpr uint64_t kReplyTimeoutMs = 1000;    // ms to wait for a module's reply
 constexpr uint8_t kAddressQuery = 0xAD;       // address of the module-address query
 constexpr uint8_t kRawMaxLength = aPACKETMAXDATA - 1;  // data bytes after the command byte
-constexpr size_t kCallbackQueueSlots = 500;   // slots of the stream callback queue
 constexpr int kStatusNoLink = 8;              // getStatus() of a Link that holds no link
 
 // UEI replies.
@@ -165,64 +165,15 @@ bool _fallbackHelper(aErr err, linkType type, bool fallback) {
   return retryable && typeFalls && fallback;
 }
 
-// Per-stream state of the stream table; filled in with stream delivery.
-struct StreamEntry {};
-
-// A received packet handed to the stream worker; filled in with stream delivery.
-struct asyncPacket {};
-
-// Single-producer single-consumer queue of fixed capacity feeding the stream worker.
-template <typename T>
-class LocklessQueue_SPSC {
- public:
-  explicit LocklessQueue_SPSC(size_t slots) : slots_(slots) {}
-  size_t capacity() const { return slots_; }
-
- private:
-  size_t slots_;
-};
-
-class Link::impl {
- public:
-  impl(Link& link, const char* linkName);
-  ~impl();
-
-  aErr setSpecifier(linkSpec value);
-  aErr getSpecifier(linkSpec* out);
-  const char* getName() const { return name; }
-  aErr discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model);
-  aErr connectHelper(uint32_t through = 0);
-  aErr linkCreateHelper(linkSpec& record, uint32_t through, uint32_t* made);
-  aErr waitForLink(uint16_t tries);
-  bool connected();
-  aErr putBounded(const aPacket* packet);
-
-  Link& owner;
-  uint32_t linkId = 0;
-  struct aLogger* packetLogger = nullptr;
-  VelnetConfig config;
-  std::map<uint64_t, StreamEntry> streams;
-  std::thread* worker = nullptr;
-  LocklessQueue_SPSC<asyncPacket> callbackQueue{kCallbackQueueSlots};
-  std::promise<void> stopSignal;
-  std::mutex streamLock;
-  char* name = nullptr;
-  linkSpec* spec = nullptr;
-};
-
 Link::impl::impl(Link& link, const char* linkName) : owner(link) {
   if (linkName != nullptr) name = strndup(linkName, kNameMaxLength);
 }
 
 Link::impl::~impl() {
-  // No stream worker runs before stream delivery exists; one would be stopped here, before
-  // the callback queue goes.
-  if (worker != nullptr) {
-    stopSignal.set_value();
-    worker->join();
-    delete worker;
-    worker = nullptr;
-  }
+  // Callbacks and the logger end before the use of the core link goes, and before the
+  // callback queue and the table they read.
+  stopStreams();
+  stopPacketLog();
   if (linkId != 0) aLink_Destroy(&linkId);
   if (spec != nullptr) aLinkSpec_Destroy(&spec);
   std::free(name);
@@ -414,6 +365,8 @@ int Link::getStatus() {
 }
 
 aErr Link::disconnect() {
+  m_impl->stopStreams();
+  m_impl->stopPacketLog();
   if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
   return aErrNone;
 }
@@ -613,20 +566,10 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   return aErrNone;
 }
 
-aErr Link::getStreamValue(uint8_t /*module*/, uint8_t /*command*/, uint8_t /*option*/,
-                          uint8_t /*index*/, uint8_t /*subindex*/, uint32_t* value) {
-  if (value == nullptr) return aErrParam;
-  return aErrNotFound;  // nothing is cached while no streams are registered
-}
-
 aErr Link::enablePooledPackets(bool on) {
   if (m_impl->linkId == 0) return aErrParam;
   return aLink_EnablePooledPackets(m_impl->linkId, on);
 }
-
-aErr Link::enablePacketLog(const char* /*path*/) { return aErrUnimplemented; }
-
-aErr Link::disablePacketLog() { return aErrUnimplemented; }
 
 }  // namespace Kolvantis
 }  // namespace Zentrova

@@ -2,9 +2,12 @@
 // (by link ID), the link specifier it connects from and its sharing settings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "aDiscovery.h"
 #include "aError.h"
@@ -74,13 +77,93 @@ class Link {
   // Removes and frees every queued packet that would answer this module, command, option and
   // index; 0.
   aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
-  // Streamed value cache: aErrNotFound while no streams are registered.
+  // --- store slots (command 4) and factory data (command 0x5E) ---------------------------
+  // Each request goes to the module address given, waits once for its reply (taken only from
+  // that module's address) and is not repeated; stale replies of the same kind are drained
+  // first. Null buffers or counts answer aErrParam, then no connection aErrConnection, then a
+  // module address of 0 or an odd one aErrPacket, before anything is sent.
+  aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+  aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+  // Writes the slot: open, chunks of up to 25 bytes each checked against its 8-bit sum, close.
+  aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
+                     size_t length);
+  // Reads the slot into the buffer; aErrOverrun (with the first capacity bytes) when the slot
+  // holds more than capacity bytes.
+  aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+                       size_t capacity, size_t* count);
+  // Reads the factory data of one kind (0 to 15); the buffer must hold at least one byte more
+  // than the data (aErrOverrun otherwise).
+  aErr getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity,
+                      size_t* count);
+  aErr setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length);
+
+  // --- packet log ----------------------------------------------------------------------------
+  // Enables the core link's packet log and copies it, one text line per record, into the file
+  // at path through a logger thread. aErrConfiguration without a link; aErrIO when the file
+  // cannot be opened (the core log is then left disabled).
+  aErr enablePacketLog(const char* path);
+  // Stops the logger thread and disables the core log; aErrParam when no logger runs.
+  aErr disablePacketLog();
+
+  // --- streams -------------------------------------------------------------------------------
+  // Fields of a stream key, for getStreamKeyElement.
+  enum STREAM_KEY { MODULE = 0, COMMAND = 1, OPTION = 2, INDEX = 3, SUBINDEX = 4 };
+  // Kind of a stream packet.
+  enum STREAM_PACKET {
+    STREAM_NONE = 0,
+    STREAM_U8 = 1,
+    STREAM_U16 = 2,
+    STREAM_U32 = 3,
+    STREAM_BYTES = 4,
+    STREAM_U8_SUBINDEX = 5,
+    STREAM_U16_SUBINDEX = 6,
+    STREAM_U32_SUBINDEX = 7
+  };
+  // One row of a status answer: a cache row's key and value.
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+  // Runs on the Link's stream worker with a copy of the stream packet, which is freed after
+  // the call; the result is not used. A callback may register and unregister streams of its
+  // own Link, but must not destroy the Link it runs for.
+  typedef std::function<uint8_t(const aPacket* packet, void* reference)> streamCallback;
+
+  // Registers (enable) or unregisters a stream and has the module start or stop it (command
+  // 0x5D). 0xFF in command, option or index means any; the module address is even and not
+  // 0xFF. Once an unregister call returns, no callback of the removed rows runs any more.
+  // The module's streaming switch is per module: one Link's disable can stop samples that
+  // another Link on the same module registered.
+  aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                              bool enable, streamCallback callback, void* reference);
+  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                    bool enable);
+  // Streamed value cache: aErrNone with a fresh value, aErrStreamStale with a value already
+  // read, aErrNotFound when none is cached.
   aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                       uint8_t subindex, uint32_t* value);
+  aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                       uint8_t subindex, StreamStatusEntry* rows, size_t capacity,
+                       size_t* count);
+  // Asks the module whether it streams.
+  aErr isLinkStreaming(uint8_t module, uint8_t* answer);
+  // The keys of the table that match (0xFF = any); takes the stream lock when lock is true.
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                               uint8_t index, uint8_t subindex, bool lock);
 
-  // Packet log: not available yet.
-  aErr enablePacketLog(const char* path);
-  aErr disablePacketLog();
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option,
+                                  uint8_t index, uint8_t subindex);
+  static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY which);
+  static bool isStreamPacket(const aPacket* packet);
+  static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
+  static bool isSubindexType(STREAM_PACKET kind);
+  static bool isStreamSample(const aPacket* packet);
+  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value,
+                              uint8_t* subindex);
+  static aErr getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+  // The core link's user filter: 1 for every stream packet (consumed), 0 otherwise. The
+  // reference is the Link::impl.
+  static uint8_t linkStreamFilter(const aPacket* packet, void* reference);
 
   class impl;
 

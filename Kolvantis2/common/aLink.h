@@ -89,5 +89,12 @@ size_t aLink_DrainPackets(uint32_t linkId, aPacketFilter filter, const void* ref
 // reader calls only the new filter. aErrParam for an unknown link.
 aErr aLink_InstallUserPacketFilter(uint32_t linkId, aUserPacketFilter filter, void* reference);
 
+// Replaces the user filter only when the one installed is (expected, expectedRef), in one step
+// under the filter mutex, so that an owner never replaces or removes a filter someone else
+// installed. aErrNone; aErrBusy when another filter is installed; aErrParam for an unknown link.
+aErr aLink_SwapUserPacketFilter(uint32_t linkId, aUserPacketFilter expected,
+                                const void* expectedRef, aUserPacketFilter filter,
+                                void* reference);
+
 // Switches pooled writes (several packets per stream write, up to 4096 bytes) on or off.
 aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable);

@@ -1,0 +1,2 @@
+// Logger thread running a consumer over a file.
+#include "aLogger.h"
