@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "aError.h"
+#include "aCobsStream.h"
 #include "aStream.h"
 
 // Speed indexes: 0 2400, 1 4800, 2 9600, 3 19200, 4 38400, 5 57600, 6 115200, 7 230400 baud.
@@ -29,17 +30,3 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uin
 // and its settings put back).
 aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool parity,
                                      uint32_t dataBits, uint32_t stopBits, aStream** out);
-
-// A framing stream over any inner transport; it owns the inner reference once made (its delete
-// runs with the stream's destruction). aErrParam for a null out, aErrMemory when the record or
-// its packet assembler cannot be had, aErrResource when the stream cannot be made (nothing is
-// kept then, the inner reference stays the caller's).
-aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc del, void* reference, aStream** out);
-
-// aStream_CreateCobsEncoding with the inner transport's wait operation, which the framing
-// stream then offers as its own (answering at once while a received packet is being handed
-// out).
-aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
-                                        aStreamWriteProc write, aStreamDeleteProc del,
-                                        aStreamWaitProc wait, void* reference, aStream** out);
