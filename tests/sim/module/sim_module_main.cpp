@@ -5,7 +5,9 @@
 // on standard output with "OK" or "ERR <reason>"), the transport carries the link's bytes.
 // Output segments that must wait (split packets) are written when their time comes, so the
 // control channel never blocks behind them. With --upgrade the upgrade persona's timed work
-// (late replies, drops, come-backs) wakes the same loop.
+// (late replies, drops, come-backs) wakes the same loop, as do the late replies of store slots
+// (--slot, --slot-fault) and the stream samples (--stream, --stream-rate); the options and
+// control commands of store slots, factory data and streams are in sim_data_options.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_data_options.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_upgrade.h"
@@ -146,8 +149,8 @@ const char kControlHelp[] =
     "  BEHIND ADDR present|silent|missing  change a module behind\n"
     "  DUMP                 the recorded packets, one per line: \"<ms> <in|out> <hex>\"\n"
     "  FLASH PATH           with --upgrade: write the flash now, as --flash-dump does\n"
-    "  QUIT                 end\n"
-    "Every command ends with a line \"OK\" or \"ERR <reason>\".\n";
+    "  QUIT                 end\n";
+const char kControlEnd[] = "Every command ends with a line \"OK\" or \"ERR <reason>\".\n";
 
 void say(const std::string& line) {
   std::fputs(line.c_str(), stdout);
@@ -491,7 +494,8 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     ModuleConfig& config = options->config;
     kvsim::UpgradeConfig& upgrade = options->upgradeConfig;
     if (option == "--help" || option == "-h") {
-      std::printf("%s\n%s\n%s", kHelp, kvsim::kUpgradeHelp, kControlHelp);
+      std::printf("%s\n%s\n%s\n%s%s%s", kHelp, kvsim::kUpgradeHelp, kvsim::kDataHelp, kControlHelp,
+                  kvsim::kDataControlHelp, kControlEnd);
       std::exit(0);
     } else if (option == "--tcp") {
       if (!number(65535, 10, &n))
@@ -666,6 +670,10 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
         return false;
       }
       config.faults[*fault] = *count;
+    } else if (auto taken = kvsim::parseDataOption(option, value, &options->setup, error);
+               taken != kvsim::OptionTaken::No) {
+      if (taken == kvsim::OptionTaken::Failed)
+        return false;
     } else {
       *error = "unknown option " + option;
       return false;
@@ -721,6 +729,7 @@ class Simulator {
         flashDumpPath_(options.upgradeConfig.flashDumpPath) {
     // UEI values first: --echo and --reply take over the commands they name.
     setUpOk_ = kvsim::setUpModule(core_, options.setup, &parts_, &setUpError_);
+    timed_ = kvsim::timedWork(parts_);
     if (options.discovery)
       discovery_ = std::make_unique<DiscoveryResponder>();
     for (uint8_t command : options.echoes)
@@ -754,6 +763,7 @@ class Simulator {
     while (!quit_ && !gStop) {
       comeBackWhenDue();
       pollUpgrade();
+      pollTimed();
       std::vector<pollfd> fds;
       if (stdinOpen_)
         fds.push_back({STDIN_FILENO, POLLIN, 0});
@@ -908,6 +918,10 @@ class Simulator {
         std::fprintf(stdout, "%s\n", kvsim::formatRecord(record).c_str());
     } else if (verb == "QUIT") {
       quit_ = true;
+    } else if (std::vector<std::string> lines; auto refused = kvsim::dataControl(parts_, verb, argument, &lines)) {
+      for (const std::string& line : lines)
+        say(line);
+      return *refused;
     } else {
       return "unknown command " + verb;
     }
@@ -1002,6 +1016,13 @@ class Simulator {
     flushOutput();  // a late reply or the loader's announcement
   }
 
+  // Late replies and stream samples that have fallen due.
+  void pollTimed() {
+    for (const auto& work : timed_)
+      work->poll();
+    flushOutput();
+  }
+
   // What is ready goes out at once, gaps or not; what the transport cannot take now is lost
   // with the connection.
   void flushBeforeDrop() {
@@ -1050,6 +1071,9 @@ class Simulator {
     if (parts_.upgrade)
       if (std::optional<Clock::time_point> next = parts_.upgrade->nextDue())
         earliest(*next);
+    for (const auto& work : timed_)
+      if (std::optional<Clock::time_point> next = work->nextDue())
+        earliest(*next);
     return timeout;
   }
 
@@ -1076,6 +1100,7 @@ class Simulator {
   unsigned returnMs_;
   std::string flashDumpPath_;  // written at exit too
   kvsim::ModuleParts parts_;
+  std::vector<std::shared_ptr<kvsim::TimedWork>> timed_;  // polled by the loop
   bool setUpOk_ = false;
   std::string setUpError_;
   std::unique_ptr<DiscoveryResponder> discovery_;

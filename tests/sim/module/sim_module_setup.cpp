@@ -1,5 +1,6 @@
 #include "sim_module_setup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -11,6 +12,7 @@ constexpr unsigned long kMaxIndex = 0x1F;   // entity index: bits 0 to 4 of the 
 constexpr unsigned long kMaxOption = 0x3F;  // option: bits 0 to 5 of the option byte
 constexpr unsigned long kMaxFaultCount = 1000000000UL;
 constexpr int kBehindFieldsBeforeName = 3;  // ADDR, SERIAL, MODEL
+constexpr unsigned long kMaxLateMs = 600000;  // longest delay of a late slot reply, in ms
 
 std::vector<std::string> split(const std::string& text, char separator, size_t maxFields) {
   std::vector<std::string> fields;
@@ -42,6 +44,60 @@ std::string keyText(const UeiOptionKey& key) {
 
 bool takesParameter(UeiFault fault) { return fault == UeiFault::ErrorCode || fault == UeiFault::OtherAddress; }
 
+// COUNT of a fault knob: a number or "every".
+std::optional<int> faultCount(const std::string& text) {
+  if (text == "every")
+    return kEvery;
+  auto count = number(text, kMaxFaultCount, 10);
+  return count ? std::optional<int>(static_cast<int>(*count)) : std::nullopt;
+}
+
+// Store slots, factory data and streams, as far as setup asks for them.
+bool setUpData(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error) {
+  if (!setup.slots.empty() || !setup.slotFaults.empty()) {
+    parts->slots = SlotStore::attach(core);
+    for (const SlotSpec& slot : setup.slots)
+      parts->slots->setSlot(slot);
+    for (const SlotFaultSpec& fault : setup.slotFaults)
+      parts->slots->setFault(fault);
+  }
+  if (setup.factoryData || !setup.factory.empty() || !setup.factoryFaults.empty()) {
+    parts->factory = FactoryData::attach(core);
+    for (const auto& [kind, bytes] : setup.factory)
+      parts->factory->setKind(kind, bytes);
+    for (const FactoryFaultSpec& fault : setup.factoryFaults)
+      parts->factory->setFault(fault);
+  }
+  auto configure = [&](Streamer& streamer) {
+    if (setup.streamRate)
+      streamer.setRate(*setup.streamRate);
+    if (setup.streamBurst)
+      streamer.setBurst(*setup.streamBurst);
+  };
+  if (setup.streaming || !setup.streams.empty() || !setup.streamFaults.empty()) {
+    parts->streamer = Streamer::attach(core);
+    configure(*parts->streamer);
+    for (const StreamSource& source : setup.streams)
+      parts->streamer->addSource(source);
+    for (const StreamFaultSpec& fault : setup.streamFaults)
+      parts->streamer->setFault(fault);
+  }
+  for (const auto& [address, source] : setup.behindStreams) {
+    ModuleCore* behind = parts->router ? parts->router->module(address) : nullptr;
+    if (!behind) {
+      *error = "stream of the module behind at " + std::to_string(address) + ": there is none";
+      return false;
+    }
+    std::shared_ptr<Streamer>& streamer = parts->behindStreamers[address];
+    if (!streamer) {
+      streamer = Streamer::attach(*behind, &core);
+      configure(*streamer);
+    }
+    streamer->addSource(source);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error) {
@@ -60,17 +116,35 @@ bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
   // number, and takes command 95 over from the store.
   if (setup.upgrade)
     parts->upgrade = UpgradePersona::attach(core, parts->store, *setup.upgrade);
-  if (setup.behind.empty())
-    return true;
-  parts->router = I2cRouter::attach(core);
-  for (const BehindSpec& spec : setup.behind) {
-    std::string reason = parts->router->add(spec);
-    if (!reason.empty()) {
-      *error = reason;
-      return false;
+  if (!setup.behind.empty()) {
+    parts->router = I2cRouter::attach(core);
+    for (const BehindSpec& spec : setup.behind) {
+      std::string reason = parts->router->add(spec);
+      if (!reason.empty()) {
+        *error = reason;
+        return false;
+      }
     }
   }
-  return true;
+  return setUpData(core, setup, parts, error);
+}
+
+std::vector<std::shared_ptr<TimedWork>> timedWork(const ModuleParts& parts) {
+  std::vector<std::shared_ptr<TimedWork>> work;
+  if (parts.slots)
+    work.push_back(parts.slots);
+  if (parts.streamer)
+    work.push_back(parts.streamer);
+  for (const auto& entry : parts.behindStreamers)
+    work.push_back(entry.second);
+  return work;
+}
+
+std::shared_ptr<Streamer> streamerAt(const ModuleParts& parts, uint8_t address) {
+  if (address == 0)
+    return parts.streamer;
+  auto entry = parts.behindStreamers.find(address);
+  return entry == parts.behindStreamers.end() ? nullptr : entry->second;
 }
 
 std::optional<UeiFaultSpec> parseUeiFault(const std::string& text, std::string* error) {
@@ -180,6 +254,148 @@ std::string assignUeiValue(UeiStore& store, const UeiOptionKey& key, const std::
     return "option " + keyText(key) + " takes a number up to " + std::to_string(limit);
   entry->number = static_cast<uint32_t>(*parsed);
   return "";
+}
+
+std::optional<SlotSpec> parseSlotSpec(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 5);
+  auto store = f.size() >= 3 && f.size() <= 4 ? number(f[0], 0xFF) : std::nullopt;
+  auto slot = f.size() >= 3 ? number(f[1], 0xFF) : std::nullopt;
+  auto capacity = f.size() >= 3 ? number(f[2], 0xFFFF) : std::nullopt;
+  auto content = f.size() == 4 ? parseHex(f[3]) : std::optional<Bytes>(Bytes{});
+  if (!store || !slot || !capacity || !content) {
+    *error = "a store slot is STORE:SLOT:CAPACITY[:HEX] (CAPACITY at most 65535), not " + text;
+    return std::nullopt;
+  }
+  if (content->size() > *capacity) {
+    *error = "the content of " + text + " is longer than its capacity";
+    return std::nullopt;
+  }
+  return SlotSpec{static_cast<uint8_t>(*store), static_cast<uint8_t>(*slot), static_cast<uint16_t>(*capacity),
+                  std::move(*content)};
+}
+
+std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 5);
+  auto fault = f.size() >= 3 && f.size() <= 4 ? slotFaultByName(f[0]) : std::nullopt;
+  auto step = f.size() >= 3 ? slotStepByName(f[1]) : std::nullopt;
+  auto count = f.size() >= 3 ? faultCount(f[2]) : std::nullopt;
+  if (!fault || !step || !count) {
+    *error = "a slot fault is NAME:STEP:COUNT[:PARAM] (see --help), not " + text;
+    return std::nullopt;
+  }
+  SlotFaultSpec spec{*fault, *step, *count, 0};
+  if (spec.fault == SlotFault::WrongSum && spec.step != SlotStep::Write) {
+    *error = "wrong-sum is a knob of the write step: " + text;
+    return std::nullopt;
+  }
+  const bool needs = spec.fault == SlotFault::ErrorCode;
+  const bool takes = needs || spec.fault == SlotFault::Late;
+  if ((f.size() == 4 && !takes) || (f.size() == 3 && needs)) {
+    *error = std::string(slotFaultName(spec.fault)) + (needs ? " needs a PARAM: " : " takes no PARAM: ") + text;
+    return std::nullopt;
+  }
+  if (f.size() == 4) {
+    auto parameter = number(f[3], needs ? 0xFF : kMaxLateMs);
+    if (!parameter) {
+      *error = "bad PARAM in " + text + (needs ? " (a code, 0 to 255)" : " (ms, at most 600000)");
+      return std::nullopt;
+    }
+    spec.parameter = static_cast<unsigned>(*parameter);
+  }
+  return spec;
+}
+
+std::optional<std::pair<uint8_t, Bytes>> parseFactoryKind(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 2);
+  auto kind = f.size() == 2 ? number(f[0], kFactoryKinds - 1) : std::nullopt;
+  auto bytes = f.size() == 2 ? parseHex(f[1]) : std::nullopt;
+  if (!kind || !bytes) {
+    *error = "factory data are KIND:HEX (KIND 0 to 15), not " + text;
+    return std::nullopt;
+  }
+  return std::make_pair(static_cast<uint8_t>(*kind), std::move(*bytes));
+}
+
+std::optional<FactoryFaultSpec> parseFactoryFault(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 5);
+  auto fault = f.size() >= 3 && f.size() <= 4 ? factoryFaultByName(f[0]) : std::nullopt;
+  auto packet = f.size() >= 3 ? factoryPacketByName(f[1]) : std::nullopt;
+  auto count = f.size() >= 3 ? faultCount(f[2]) : std::nullopt;
+  if (!fault || !packet || !count) {
+    *error = "a factory fault is NAME:PACKET:COUNT[:CODE] (see --help), not " + text;
+    return std::nullopt;
+  }
+  FactoryFaultSpec spec{*fault, *packet, *count, 0};
+  if (spec.fault == FactoryFault::AckLength && spec.packet == FactoryPacket::Read) {
+    *error = "ack-length is a knob of write and end: " + text;
+    return std::nullopt;
+  }
+  const bool needs = spec.fault == FactoryFault::ErrorCode;
+  if (needs != (f.size() == 4)) {
+    *error = std::string(factoryFaultName(spec.fault)) + (needs ? " needs a CODE: " : " takes no CODE: ") + text;
+    return std::nullopt;
+  }
+  if (needs) {
+    auto code = number(f[3], 0xFF);
+    if (!code) {
+      *error = "bad CODE in " + text + " (0 to 255)";
+      return std::nullopt;
+    }
+    spec.code = static_cast<uint8_t>(*code);
+  }
+  return spec;
+}
+
+std::optional<StreamSource> parseStreamSource(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 6);
+  std::vector<std::optional<unsigned long>> n;
+  for (const std::string& field : f)
+    n.push_back(number(field, 0xFF));
+  bool ok = (f.size() == 4 || f.size() == 5) && std::all_of(n.begin(), n.end(), [](const auto& v) { return v.has_value(); });
+  if (!ok) {
+    *error = "a stream is CMD:OPT:IDX:KIND[:SUB], not " + text;
+    return std::nullopt;
+  }
+  StreamSource source;
+  source.command = static_cast<uint8_t>(*n[0]);
+  source.option = static_cast<uint8_t>(*n[1]);
+  source.index = static_cast<uint8_t>(*n[2]);
+  source.kind = static_cast<uint8_t>(*n[3]);
+  if (f.size() == 5 && source.kind == kStreamByteString)
+    source.stringBytes = *n[4];
+  else if (f.size() == 5)
+    source.subindex = static_cast<uint8_t>(*n[4]);
+  std::string reason = checkStreamSource(source);
+  if (!reason.empty()) {
+    *error = reason + ": " + text;
+    return std::nullopt;
+  }
+  return source;
+}
+
+std::optional<StreamFaultSpec> parseStreamFault(const std::string& text, std::string* error) {
+  std::vector<std::string> f = split(text, ':', 4);
+  auto fault = f.size() >= 2 && f.size() <= 3 ? streamFaultByName(f[0]) : std::nullopt;
+  auto count = f.size() >= 2 ? faultCount(f[1]) : std::nullopt;
+  if (!fault || !count) {
+    *error = "a stream fault is NAME:COUNT[:CODE] (see --help), not " + text;
+    return std::nullopt;
+  }
+  StreamFaultSpec spec{*fault, *count, 0};
+  const bool needs = spec.fault == StreamFault::Refuse;
+  if (needs != (f.size() == 3)) {
+    *error = std::string(streamFaultName(spec.fault)) + (needs ? " needs a CODE: " : " takes no CODE: ") + text;
+    return std::nullopt;
+  }
+  if (needs) {
+    auto code = number(f[2], 0xFF);
+    if (!code) {
+      *error = "bad CODE in " + text + " (0 to 255)";
+      return std::nullopt;
+    }
+    spec.code = static_cast<uint8_t>(*code);
+  }
+  return spec;
 }
 
 }  // namespace kvsim

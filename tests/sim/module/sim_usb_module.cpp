@@ -33,9 +33,25 @@ std::string SimUsbModule::setUp(const ModuleSetup& setup) {
   std::string error;
   if (!setUpModule(core_, setup, &parts_, &error))
     return error;
-  if (parts_.upgrade && !timer_.joinable())
-    timer_ = std::thread([this] { runTimer(); });
+  for (std::shared_ptr<TimedWork>& work : timedWork(parts_))
+    timed_.push_back(std::move(work));
+  if (parts_.upgrade || !timed_.empty())
+    startTimerLocked();
   return "";
+}
+
+void SimUsbModule::keepTimed(std::shared_ptr<TimedWork> work) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    timed_.push_back(std::move(work));
+    startTimerLocked();
+  }
+  wake_.notify_all();  // the timer may be asleep for its full poll interval
+}
+
+void SimUsbModule::startTimerLocked() {
+  if (!timer_.joinable())
+    timer_ = std::thread([this] { runTimer(); });
 }
 
 DeviceSpec SimUsbModule::deviceSpec() const {
@@ -114,7 +130,14 @@ void SimUsbModule::runTimer() {
   std::unique_lock<std::mutex> held(lock_);
   while (!stopping_) {
     pollUpgradeLocked();
-    wake_.wait_for(held, std::chrono::milliseconds(kUsbUpgradePollMs), [this] { return stopping_; });
+    auto wakeAt = TimedWork::Clock::now() + std::chrono::milliseconds(kUsbUpgradePollMs);
+    for (const std::shared_ptr<TimedWork>& work : timed_) {
+      work->poll();
+      if (std::optional<TimedWork::Clock::time_point> next = work->nextDue())
+        wakeAt = std::min(wakeAt, *next);
+    }
+    // Woken early by keepTimed and the destructor, which change what the wait is for.
+    wake_.wait_until(held, wakeAt);
   }
 }
 

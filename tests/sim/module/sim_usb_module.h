@@ -11,6 +11,11 @@
 // taken goes with it, so a LOAD answer needs drop:MS to be read), a come-back puts it on the
 // bus again as a new attachment whose serial string is the come-back's serial number as
 // "%08X" (DEADDEAD after a come-back under the default serial number).
+//
+// Timed work of the other parts (late store-slot replies, stream samples) runs on the same
+// timer thread: setUp() hands it what it attached, and a test that attaches a part itself
+// under withCore() passes it to keepTimed(). Samples asked for at once (emitSamples under
+// withCore) need no timer.
 #pragma once
 
 #include <condition_variable>
@@ -19,16 +24,20 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
+#include "sim_timed.h"
 #include "sim_usb_bus.h"
 
 namespace kvsim {
 
 constexpr unsigned kUsbUpgradePollMs = 5;  // ms between two polls of the upgrade persona
+                                           // and, at most, of the other timed work
 
 // The USB serial string of a serial number: eight upper-case hex digits.
 std::string usbSerialString(uint32_t serial);
@@ -73,6 +82,9 @@ class SimUsbModule : public UsbPeer {
     return std::forward<F>(f)(parts_);
   }
 
+  // Polls work from the timer thread from now on (kept alive until the module goes).
+  void keepTimed(std::shared_ptr<TimedWork> work);
+
   // Unplugs: the device leaves the bus and the module forgets the connection.
   void drop();
   // Plugs in again, as a new attachment.
@@ -81,6 +93,7 @@ class SimUsbModule : public UsbPeer {
  private:
   void dropLocked();
   void pollUpgradeLocked();
+  void startTimerLocked();
   void runTimer();
 
   mutable std::mutex lock_;
@@ -90,7 +103,8 @@ class SimUsbModule : public UsbPeer {
   std::deque<Bytes> outgoing_;  // segments not yet taken by an IN transfer
   std::condition_variable wake_;  // ends the timer's wait early when stopping
   bool stopping_ = false;
-  std::thread timer_;  // runs only with the upgrade persona
+  std::vector<std::shared_ptr<TimedWork>> timed_;
+  std::thread timer_;  // runs only with the upgrade persona or timed work
 };
 
 }  // namespace kvsim
