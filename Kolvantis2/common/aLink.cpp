@@ -9,6 +9,7 @@
 
 #include "aDebug.h"
 #include "aLinkTable.h"
+#include "aPacketLog.h"
 #include "aTime.h"
 
 namespace {
@@ -64,6 +65,44 @@ uint8_t sIsProbe(const aPacket* packet, const void*) {
 // A zero-length answer from the module address the handshake found.
 uint8_t sIsProbeAnswer(const aPacket* packet, const void* reference) {
   return packet->dataSize == 0 && packet->address == *static_cast<const uint8_t*>(reference);
+}
+
+// --- packet log ----------------------------------------------------------------------------------
+
+// Appends one record of the packet's wire bytes [address][length][data] to the link's log,
+// under the log mutex, while the log exists and is enabled. Without a log the cost is one
+// atomic load.
+void sLogWire(aLink* link, uint8_t type, const uint8_t* wire, size_t count) {
+  aPacketLog* log = link->packetLog.load(std::memory_order_acquire);
+  if (log == nullptr || log->enabled.load() == 0) return;
+  if (aMutex_Lock(link->logMutex) != aErrNone) return;
+  // Again under the lock: a disable that has returned is seen here.
+  log = link->packetLog.load(std::memory_order_relaxed);
+  if (log != nullptr && log->enabled.load() != 0) {
+    aPacketLog_Put(log, type, static_cast<uint32_t>(count), wire);
+  }
+  aMutex_Unlock(link->logMutex);
+}
+
+void sLogPacket(aLink* link, uint8_t type, const aPacket* packet) {
+  if (link->packetLog.load(std::memory_order_acquire) == nullptr) return;
+  uint8_t wire[aPACKETMAXBYTES];
+  size_t count = 0;
+  if (aPacket_GetBytes(packet, wire, sizeof wire, &count) != aErrNone) return;
+  sLogWire(link, type, wire, count);
+}
+
+// One sent record for each packet of a pooled write: the pool holds their wire forms back to
+// back, each [address][length][data].
+void sLogPool(aLink* link, const uint8_t* pool, size_t used) {
+  if (link->packetLog.load(std::memory_order_acquire) == nullptr) return;
+  size_t at = 0;
+  while (at + 2 <= used) {
+    const size_t count = 2 + static_cast<size_t>(pool[at + 1]);
+    if (at + count > used) break;
+    sLogWire(link, aPACKETLOG_SENT, pool + at, count);
+    at += count;
+  }
 }
 
 // --- sync handshake ------------------------------------------------------------------------------
@@ -195,6 +234,7 @@ aErr sHandlePacket(aLink* link, bool* complete) {
   *complete = aPacket_IsComplete(link->assembly);
   if (!*complete) return aErrNone;
 
+  sLogPacket(link, aPACKETLOG_RECEIVED, link->assembly);
   uint8_t consumed = 0;
   if (aMutex_Lock(link->filterMutex) == aErrNone) {
     if (link->userFilter != nullptr) consumed = link->userFilter(link->assembly, link->userFilterRef);
@@ -271,15 +311,20 @@ void* sInPipeProcess(void* argument) {
 
 // --- writer --------------------------------------------------------------------------------------
 
+// Records the packet as sent and writes it. The record goes in before the write, so that a
+// module's answer, which the reader records as it arrives, always follows its request in the
+// log; a failed write is traced by the caller.
 aErr sWriteSingle(aLink* link, const aPacket* packet) {
   uint8_t bytes[aPACKETMAXBYTES];
   size_t count = 0;
   if (aPacket_GetBytes(packet, bytes, sizeof bytes, &count) != aErrNone) return aErrPacket;
+  sLogWire(link, aPACKETLOG_SENT, bytes, count);
   return aStream_Write(link->stream, bytes, count);
 }
 
 // Packs the packet and then every packet the queue yields without waiting, while another
-// largest packet still fits, into one write.
+// largest packet still fits, into one write; every packet of it is recorded as sent (before
+// the write, as in sWriteSingle).
 aErr sWritePooled(aLink* link, const aPacket* first, uint8_t* pool) {
   size_t used = 0;
   if (aPacket_GetBytes(first, pool, kPoolBytes, &used) != aErrNone) return aErrPacket;
@@ -293,6 +338,7 @@ aErr sWritePooled(aLink* link, const aPacket* first, uint8_t* pool) {
     }
     aPacket_Destroy(&next);
   }
+  sLogPool(link, pool, used);
   return aStream_Write(link->stream, pool, used);
 }
 
@@ -351,6 +397,8 @@ std::shared_ptr<aLink> sRecord(uint32_t linkId) { return sGetLink(linkId); }
 
 aLink::~aLink() {
   if (assembly != nullptr) aPacket_Destroy(&assembly);
+  aPacketLog* log = packetLog.exchange(nullptr);
+  if (log != nullptr) aPacketLog_Destroy(&log);
   if (filterMutex != nullptr) aMutex_Destroy(&filterMutex);
   if (logMutex != nullptr) aMutex_Destroy(&logMutex);
 }
@@ -371,7 +419,13 @@ uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
     snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
     link->filterMutex = aMutex_Create(name);
   }
-  if (input == 0 || output == 0 || assembly == nullptr || link->filterMutex == nullptr) {
+  if (link->logMutex == nullptr) {
+    char name[64];
+    snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void*>(link));
+    link->logMutex = aMutex_Create(name);
+  }
+  if (input == 0 || output == 0 || assembly == nullptr || link->filterMutex == nullptr ||
+      link->logMutex == nullptr) {
     if (input != 0) aPacketFifo_Destroy(&input);
     if (output != 0) aPacketFifo_Destroy(&output);
     if (assembly != nullptr) aPacket_Destroy(&assembly);
@@ -402,15 +456,11 @@ uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
   link->syncState.store(0);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   link->assembly = assembly;
-  link->packetLog = nullptr;
-  link->logSize = 0;
-  if (link->logMutex != nullptr) aMutex_Destroy(&link->logMutex);
+  // The packet log, its size and its mutex stay, as the user filter does: a reset keeps them.
   link->pooled.store(0);
   link->probeBurstSent.store(false);
-  aMutex_Lock(link->filterMutex);
-  link->userFilter = nullptr;
-  link->userFilterRef = nullptr;
-  aMutex_Unlock(link->filterMutex);
+  // The user filter stays: a reset re-initialises the record and must keep it (a first init
+  // sees a zero-filled record, so the filter is null there anyway).
   return linkId;
 }
 
@@ -555,6 +605,29 @@ aErr aLink_InstallUserPacketFilter(uint32_t linkId, aUserPacketFilter filter, vo
   link->userFilterRef = reference;
   aMutex_Unlock(link->filterMutex);
   return aErrNone;
+}
+
+aErr aLink_SwapUserPacketFilter(uint32_t linkId, aUserPacketFilter expected,
+                                const void* expectedRef, aUserPacketFilter filter,
+                                void* reference) {
+  std::shared_ptr<aLink> link = sRecord(linkId);
+  if (!link) return aErrParam;
+  if (link->filterMutex == nullptr) {  // never initialised: no reader can be running
+    if (link->userFilter != expected || link->userFilterRef != expectedRef) return aErrBusy;
+    link->userFilter = filter;
+    link->userFilterRef = reference;
+    return aErrNone;
+  }
+  const aErr locked = aMutex_Lock(link->filterMutex);
+  if (locked != aErrNone) return locked;
+  aErr result = aErrBusy;
+  if (link->userFilter == expected && link->userFilterRef == expectedRef) {
+    link->userFilter = filter;
+    link->userFilterRef = reference;
+    result = aErrNone;
+  }
+  aMutex_Unlock(link->filterMutex);
+  return result;
 }
 
 aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable) {

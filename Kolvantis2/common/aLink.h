@@ -51,7 +51,8 @@ uint32_t aLink_Create(aStream* stream);
 aErr aLink_Destroy(uint32_t* linkId);
 
 // Stops the link, recreates its stream (USB and TCP/IP links; up to 20 tries 100 ms apart),
-// restarts it and, on USB, runs the sync handshake again. The ID, entry and use count stay.
+// restarts it and, on USB, runs the sync handshake again. The ID, entry and use count stay, and
+// so do the user filter and the packet log with its records.
 // aErrParam for an unknown link; else the first failure: the last stream error when no stream
 // could be made (the link is then stopped with status 5), or the start or sync result.
 aErr aLink_Reset(uint32_t linkId);

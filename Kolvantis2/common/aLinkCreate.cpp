@@ -6,6 +6,7 @@
 #include "aDebug.h"
 #include "aLink.h"
 #include "aLinkTable.h"
+#include "aPacketLog.h"
 #include "aSerialStream.h"
 #include "aSocketStream.h"
 #include "aTime.h"
@@ -100,6 +101,17 @@ void sDestroyQueue(std::atomic<uint64_t>& queue, aErr* result) {
   uint64_t handle = queue.exchange(0);
   const aErr destroyed = handle != 0 ? aPacketFifo_Destroy(&handle) : aErrNone;
   if (result != nullptr) *result = destroyed;
+}
+
+// Frees the link's packet log under its mutex (a logger thread may be reading it) and lets no
+// later enable make a new one. The mutex itself goes with the record.
+void sDestroyPacketLog(aLink* link) {
+  if (link->logMutex == nullptr) return;  // never initialised: no log was ever made
+  if (aMutex_Lock(link->logMutex) != aErrNone) return;
+  aPacketLog* log = link->packetLog.exchange(nullptr);
+  if (log != nullptr) aPacketLog_Destroy(&log);
+  link->logRetired = true;
+  aMutex_Unlock(link->logMutex);
 }
 
 void sDestroyStream(aLink* link) {
@@ -216,11 +228,12 @@ aErr aLink_Destroy(uint32_t* linkId) {
     sDestroyQueue(link->inputQueue, nullptr);
     sDestroyQueue(link->outputQueue, &result);
     if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
+    sDestroyPacketLog(link);
     sDestroyStream(link);
     link->check = 0;
     link->destroyed = true;
   }
-  // The record's memory and its filter mutex go with the last holder of the entry.
+  // The record's memory and its filter and log mutexes go with the last holder of the entry.
   return result;
 }
 

@@ -32,8 +32,8 @@ typedef void (*aLinkHeartbeatCallback)(bool down);
 
 struct aLink {
   aLink() = default;
-  // Releases what may outlive a destroy while callers still hold the record: the filter mutex
-  // and, when they were left, the assembly packet and the log mutex.
+  // Releases what may outlive a destroy while callers still hold the record: the filter mutex,
+  // the log mutex and, when they were left, the assembly packet and the packet log.
   ~aLink();
   aLink(const aLink&) = delete;
   aLink& operator=(const aLink&) = delete;
@@ -56,9 +56,14 @@ struct aLink {
   aLinkHeartbeatCallback heartbeatCallback = nullptr;
   std::atomic<uint32_t> syncState{0};
   std::atomic<uint8_t> syncAddress{0};
-  aPacketLog* packetLog = nullptr;
-  uint32_t logSize = 0;
-  aMutex* logMutex = nullptr;
+  // The packet log (Part 1.118): null until packet debugging is first enabled, then kept
+  // for the record's life (a reset keeps it) and freed by the link's destruction. Made,
+  // replaced and freed only under logMutex; the reader and writer load it without the lock
+  // as their cheap test for "no log" and append to it only under the lock.
+  std::atomic<aPacketLog*> packetLog{nullptr};
+  uint32_t logSize = 0;        // guarded by logMutex: ring size for the log when it is made
+  bool logRetired = false;     // guarded by logMutex: the link was destroyed, no new log
+  aMutex* logMutex = nullptr;  // made once by the first init, kept for the record's life
   aUserPacketFilter userFilter = nullptr;  // guarded by filterMutex
   void* userFilterRef = nullptr;           // guarded by filterMutex
   aMutex* filterMutex = nullptr;           // made once, kept for the record's life
@@ -96,9 +101,11 @@ struct aLink {
 struct aLinkEntry;
 
 // Fills the record of the entry with that ID for the stream (null: no stream, status 5): new
-// queues and assembly packet, cleared flags, filter and log fields. The link ID, or 0 when the
-// ID has no entry, the entry has no record, its threads still run or a part cannot be made;
-// on 0 the stream stays the caller's.
+// queues and assembly packet, cleared flags. The user filter, the packet log and its size stay
+// as they are (a reset re-initialises the record and keeps them; a first init finds them
+// zero); the filter and log mutexes are made by the first init and kept. The link ID, or 0
+// when the ID has no entry, the entry has no record, its threads still run or a part cannot
+// be made; on 0 the stream stays the caller's.
 uint32_t aLink_Init(uint32_t linkId, aStream* stream);
 
 // Starts the reader and writer, waits for them to report ready and queues force-route on.

@@ -1,6 +1,10 @@
 // Logger: runs a consumer function in a loop on a thread of its own, handing it a file opened
 // for appending (unbuffered). The class interface uses it to copy a link's packet log into a
 // text file.
+//
+// A logger belongs to one controlling thread, which creates, enables, disables and destroys
+// it; the logger's own thread reads only the fields set before it started and the enabled
+// flag. The consumer is expected to sleep briefly when it finds nothing to do.
 #pragma once
 
 #include <atomic>
@@ -18,22 +22,30 @@ struct aLogger {
   uint32_t id = 0;
   aLoggerConsumer consumer = nullptr;
   aFile* file = nullptr;
-  aThread* thread = nullptr;  // null while no thread runs
-  std::atomic<uint8_t> enabled{0};
-  uint16_t check = 0;
+  // The logger's thread, null while none runs; the controlling thread's alone. The logger's
+  // own thread knows itself by a thread-local mark set as it begins (aLogger.cpp), so it never
+  // reads this field while the controlling thread writes it.
+  aThread* thread = nullptr;
+  std::atomic<uint8_t> enabled{0};  // 1 while the thread is to run
+  uint16_t check = 0;               // aLOGGERCHECK while valid, cleared before the free
 };
 
 #define aVALIDLOGGER(l) ((l) != nullptr && (l)->check == aLOGGERCHECK)
 
-// A new logger, not running, with the file opened for appending and unbuffered; null when
-// memory is short or the file cannot be opened.
+// A new logger, not running, with the file opened for appending and unbuffered; null for a
+// null consumer, when memory is short or the file cannot be opened.
 aLogger* aLogger_Create(uint32_t id, aLoggerConsumer consumer, const char* path);
-// Starts the thread; aErrNone (also when running); aErrParam for an invalid logger;
-// aErrResource when the thread cannot be started.
+// Starts the thread, which calls consumer(file, id) in a loop while enabled is set; aErrNone
+// (also when running, and from the logger's own thread); aErrParam for an invalid logger;
+// aErrResource when the thread cannot be started (enabled cleared again).
 aErr aLogger_Enable(aLogger* logger);
-// Stops the thread and waits for it; aErrNone (also when stopped); aErrParam for an invalid
-// logger; aErrUnknown when the wait fails. From the logger's own thread: aErrNone, no change.
+// Clears enabled and waits for the thread to end (it ends within one consumer call);
+// aErrNone (also when stopped); aErrParam for an invalid logger; aErrUnknown when the wait
+// fails. From the logger's own thread: aErrNone, nothing changed (the thread runs on until
+// the controlling thread disables it).
 aErr aLogger_Disable(aLogger* logger);
 // Disables, closes the file, frees the record and clears the pointer; the disable's result
-// (the record is kept when it is not aErrNone); aErrNone for an invalid logger.
+// (the record is kept when it is not aErrNone, its file closed all the same); aErrNone for an
+// invalid logger. From the logger's own thread aErrBusy and nothing changed: the record
+// cannot be freed under the thread that runs on it.
 aErr aLogger_Destroy(aLogger** logger);

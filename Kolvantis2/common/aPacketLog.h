@@ -39,7 +39,8 @@ aErr aPacketLog_Put(aPacketLog* log, uint8_t type, uint32_t length, const uint8_
 
 // Takes the oldest record. *length is the buffer's capacity on entry and the record's length
 // on return. aErrNone; aErrNotFound when the log is empty; aErrOverrun when the record is
-// longer than the capacity (the record stays); aErrParam for null arguments.
+// longer than the capacity (the record stays, *type and *length describe it); aErrParam for a
+// null log, type or length, or a null buffer with a capacity above 0.
 aErr aPacketLog_Get(aPacketLog* log, uint32_t* type, uint32_t* length, uint8_t* buffer);
 
 // Clears enabled, frees the ring and the record and clears the pointer; aErrNone (also for a
@@ -48,12 +49,19 @@ aErr aPacketLog_Destroy(aPacketLog** log);
 
 // --- per link, by link ID (an ID that names no link gives aErrParam) ---------------------------
 
+// The log lives as long as its link: made by the first enable, kept by disable and by a link
+// reset, freed by the link's destruction. Every access holds the link's log mutex, which the
+// link record makes once and keeps for its life. The link's reader and writer record every
+// packet received (type 2) and sent (type 1) while the log exists and is enabled.
+
 // Size of the log to be made on first enable: above 0x4000000 (read as signed) aErrParam,
 // negative counts as 0 (the default); aErrBusy when the link already has a log.
 aErr aLink_PacketDebug_SetLogSize(uint32_t linkId, uint32_t size);
-// Makes the log on first use and enables it; aErrResource when it cannot be made.
+// Makes the log on first use (the size set, else 0x10000) and enables it; aErrResource when it
+// cannot be made (a later call tries again).
 aErr aLink_PacketDebug_Enable(uint32_t linkId);
-// Clears enabled; aErrNotReady when the link has no log.
+// Clears enabled: once it returns, the link's threads record nothing more until the next
+// enable. aErrNotReady when the link has no log.
 aErr aLink_PacketDebug_Disable(uint32_t linkId);
 // aPacketLog_Get on the link's log under its mutex; aErrNotReady when the link has no log.
 aErr aLink_PacketDebug_Read(uint32_t linkId, uint32_t* type, uint32_t* length, uint8_t* buffer);

@@ -20,6 +20,7 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "aPacketFifo.h"
+#include "aPacketLog.h"
 #include "aTime.h"
 
 namespace {
@@ -834,6 +835,120 @@ TEST(LinkCreateBare, TheLinkOwnsItsStreamAndANullStreamMakesNoLink) {
   }
   std::lock_guard<std::mutex> hold(script->lock);
   EXPECT_TRUE(script->deleted);
+}
+
+// --- packet log ------------------------------------------------------------------------------------
+
+struct LoggedRecord {
+  uint32_t type;
+  Bytes bytes;
+  bool operator==(const LoggedRecord& other) const {
+    return type == other.type && bytes == other.bytes;
+  }
+};
+
+void PrintTo(const LoggedRecord& record, std::ostream* out) {
+  *out << "{" << record.type << ", " << testing::PrintToString(record.bytes) << "}";
+}
+
+std::vector<LoggedRecord> ReadLog(uint32_t id) {
+  std::vector<LoggedRecord> out;
+  for (;;) {
+    uint32_t type = 0;
+    uint32_t length = aPACKETLOG_MAXRECORD;
+    uint8_t buffer[aPACKETLOG_MAXRECORD];
+    if (aLink_PacketDebug_Read(id, &type, &length, buffer) != aErrNone) return out;
+    out.push_back({type, Bytes(buffer, buffer + length)});
+  }
+}
+
+// Every packet of a pooled write is recorded, not only the first.
+TEST(LinkPacketLog, EveryPacketOfAPooledWriteIsRecorded) {
+  FakeLink link;
+  ASSERT_TRUE(link.started());
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+  link.script->setGate(true);
+  const Bytes blocker = {0x02, 0x01, 0xEE};
+  aPacket* first = MakePacket(blocker);
+  ASSERT_EQ(aLink_PutPacket(link.id, first), aErrNone);
+  aPacket_Destroy(&first);
+  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+  ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
+
+  constexpr int kPackets = 200;
+  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, blocker}};
+  for (int i = 0; i < kPackets; ++i) {
+    Bytes wire = {0x04, 28};
+    for (int j = 0; j < 28; ++j) wire.push_back(static_cast<uint8_t>(i + j));
+    aPacket* packet = MakePacket(wire);
+    ASSERT_EQ(aLink_PutPacket(link.id, packet), aErrNone);
+    aPacket_Destroy(&packet);
+    expected.push_back({aPACKETLOG_SENT, wire});
+  }
+  link.script->setGate(false);
+  ASSERT_TRUE(link.script->awaitWrites(4));  // force-route on, blocker, two pooled writes
+  ASSERT_EQ(link.script->writtenCopy()[2].size(), 4080u);
+  EXPECT_EQ(ReadLog(link.id), expected);
+}
+
+// The final flush of a stop is recorded packet by packet; the wake-up packet never is.
+TEST(LinkPacketLog, TheFinalFlushIsRecordedAndTheWakeUpPacketIsNot) {
+  FakeLink link;
+  ASSERT_TRUE(link.started());
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+  link.script->setGate(true);
+  const Bytes blocker = {0x02, 0x01, 0xEE};
+  aPacket* first = MakePacket(blocker);
+  ASSERT_EQ(aLink_PutPacket(link.id, first), aErrNone);
+  aPacket_Destroy(&first);
+  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, blocker}};
+  for (uint8_t i = 0; i < 3; ++i) {
+    const Bytes wire = {0x02, 0x01, i};
+    aPacket* packet = MakePacket(wire);
+    ASSERT_EQ(aLink_PutPacket(link.id, packet), aErrNone);
+    aPacket_Destroy(&packet);
+    expected.push_back({aPACKETLOG_SENT, wire});
+  }
+  expected.push_back({aPACKETLOG_SENT, kForceRouteOff});
+
+  std::future<aErr> stopped =
+      std::async(std::launch::async, [&] { return aLink_Stop(link.record.get()); });
+  ASSERT_TRUE(Eventually([&] { return link.record->running.load() == 0; }));
+  link.script->setGate(false);
+  ASSERT_EQ(stopped.get(), aErrNone);
+  EXPECT_EQ(ReadLog(link.id), expected);
+}
+
+TEST(LinkPacketLog, NothingIsRecordedWhileDisabledAndRecordingResumesOnEnable) {
+  FakeLink link;
+  ASSERT_TRUE(link.started());
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+  ASSERT_EQ(aLink_PacketDebug_Disable(link.id), aErrNone);
+  link.script->push({0x02, 0x01, 0x31});
+  ASSERT_TRUE(link.script->awaitIdle());
+  ASSERT_TRUE(link.flushWrites());
+  EXPECT_TRUE(ReadLog(link.id).empty());
+
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+  link.script->push({0x02, 0x01, 0x32});
+  ASSERT_TRUE(link.script->awaitIdle());
+  const std::vector<LoggedRecord> records = ReadLog(link.id);
+  EXPECT_EQ(records, (std::vector<LoggedRecord>{{aPACKETLOG_RECEIVED, {0x02, 0x01, 0x32}}}));
+  EXPECT_EQ(TakeReceived(link.id).size(), 2u);  // the log takes nothing from the queue
+}
+
+// A link whose log was never enabled has none: its traffic makes no log.
+TEST(LinkPacketLog, ALinkWithoutALogRecordsNothing) {
+  FakeLink link;
+  ASSERT_TRUE(link.started());
+  link.script->push({0x02, 0x01, 0x33});
+  ASSERT_TRUE(link.script->awaitIdle());
+  ASSERT_TRUE(link.flushWrites());
+  EXPECT_EQ(link.record->packetLog.load(), nullptr);
+  uint32_t type = 0;
+  uint32_t length = 0;
+  EXPECT_EQ(aLink_PacketDebug_Read(link.id, &type, &length, nullptr), aErrNotReady);
 }
 
 }  // namespace
