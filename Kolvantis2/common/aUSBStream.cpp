@@ -26,10 +26,11 @@ aErr sUSBStreamPut(const uint8_t* byte, void* reference) {
   return sUSBStreamWrite(byte, 1, reference);
 }
 
-// Only the kernel node needs a wait: a libusb get waits on its own IN transfer.
+// Installed only for a mode with a wait of its own (the kernel node): a libusb get waits on
+// its own IN transfer.
 aErr sUSBStreamWait(uint32_t timeoutMs, void* reference) {
   USBStream* stream = Record(reference);
-  return stream != nullptr ? kvusb_wait_kernel_device(stream->device, timeoutMs) : aErrParam;
+  return stream != nullptr ? kvusb_wait_for_device(stream->device, timeoutMs) : aErrParam;
 }
 
 aErr sUSBStreamDelete(void* reference) {
@@ -76,7 +77,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** out) {
     delete stream;
     return aErrMemory;
   }
-  if (mode == KVUSB_ACCESS_KERNEL) aStream_SetWaitProc(made, sUSBStreamWait);
+  if (kvusb_device_can_wait(stream->device)) aStream_SetWaitProc(made, sUSBStreamWait);
   *out = made;
   return aErrNone;
 }

@@ -1,31 +1,16 @@
+// The shared part of the USB driver layer: the backend and the process-wide context, the
+// device test, records, and the entry points that hand each call to the operations of the
+// record's access mode (kvusb_node.cpp, kvusb_usblib.cpp).
 #include "kvusb.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <new>
-#include <string>
 
-#include "aDebug.h"
-#include "aFile.h"
 #include "aMutex.h"
+#include "kvusb_ops.h"
 
 namespace {
-
-constexpr unsigned int kWriteTimeoutMs = 50;      // ms per bulk OUT chunk
-constexpr unsigned int kReadTimeoutMs = 1000;     // ms per bulk IN transfer
-constexpr unsigned int kWriteTransferTries = 10;  // failed OUT transfers before a write gives up
-constexpr size_t kChunkAvoided = 512;             // a chunk of this size goes out one byte shorter
-constexpr uint8_t kForgivenErrors = 4;  // consecutive I/O errors forgiven before the record fails
-constexpr int kNodeWriteCalls = 1000;   // write() calls a node write may take
-constexpr uint8_t kEndpointIn = 0x80;   // address bit of an IN endpoint
-constexpr uint8_t kBulkOrInterrupt = 0x02;  // bmAttributes bit shared by bulk and interrupt
 
 // --- shared context -------------------------------------------------------------------------
 
@@ -57,116 +42,24 @@ void ReleaseContextLocked() {
   _libusbContext = nullptr;
 }
 
-// --- kernel node path -----------------------------------------------------------------------
+// --- access modes ---------------------------------------------------------------------------
 
-std::mutex sNodePrefixLock;
-std::string sNodePrefix = KVUSB_NODE_PREFIX;  // guarded by sNodePrefixLock
+struct ModeOps {
+  uint32_t accessMode;
+  const kvusb_ops* ops;
+};
 
-std::string NodePath(const char* serialText) {
-  std::lock_guard<std::mutex> guard(sNodePrefixLock);
-  return sNodePrefix + serialText;
-}
+const ModeOps kModeOps[] = {
+    {KVUSB_ACCESS_KERNEL, &kvusb_node_ops},
+    {KVUSB_ACCESS_LIBUSB, &kvusb_usblib_ops},
+};
 
-// --- libusb mode ----------------------------------------------------------------------------
-
-// Looks up the vendor interface in configuration index 0 and takes its bulk or interrupt
-// endpoints (the last one met of each direction wins). False when a descriptor cannot be read
-// or an endpoint direction is missing.
-bool find_usb_endpoints(kvusb_device* device, KvUsbDevice* usbDevice) {
-  KvUsbBackend& usb = kvusb_GetBackend();
-  KvUsbDeviceDescriptor descriptor;
-  if (usb.getDeviceDescriptor(usbDevice, &descriptor) != LIBUSB_SUCCESS) return false;
-  KvUsbConfigDescriptor config;
-  if (usb.getConfigDescriptor(usbDevice, 0, &config) != LIBUSB_SUCCESS) return false;
-
-  bool haveIn = false;
-  bool haveOut = false;
-  for (const KvUsbInterface& interface : config.interfaces) {
-    for (const KvUsbAltSetting& alt : interface.altsettings) {
-      if (alt.bInterfaceClass != KVUSB_INTERFACE_CLASS ||
-          alt.bInterfaceSubClass != KVUSB_INTERFACE_SUBCLASS ||
-          alt.bInterfaceProtocol != KVUSB_INTERFACE_PROTOCOL)
-        continue;
-      device->interfaceNumber = alt.bInterfaceNumber;
-      for (const KvUsbEndpointDescriptor& endpoint : alt.endpoints) {
-        if ((endpoint.bmAttributes & kBulkOrInterrupt) == 0) continue;
-        if ((endpoint.bEndpointAddress & kEndpointIn) != 0) {
-          device->inEndpoint = endpoint.bEndpointAddress;
-          device->inMaxPacket = endpoint.wMaxPacketSize;
-          haveIn = true;
-          aTRACE(aDEBUG_USB, "In Endpoint Max packet: %d\n", endpoint.wMaxPacketSize);
-        } else {
-          device->outEndpoint = endpoint.bEndpointAddress;
-          device->outMaxPacket = endpoint.wMaxPacketSize;
-          haveOut = true;
-          aTRACE(aDEBUG_USB, "Out Endpoint Max packet: %d\n", endpoint.wMaxPacketSize);
-        }
-      }
-    }
+// The operations of an access mode; null for an unknown mode.
+const kvusb_ops* sOpsFor(uint32_t accessMode) {
+  for (const ModeOps& mode : kModeOps) {
+    if (mode.accessMode == accessMode) return mode.ops;
   }
-  return haveIn && haveOut;
-}
-
-// Drops the handle of a record whose open failed after the device matched.
-aErr FailOpen(kvusb_device* device, aErr result) {
-  device->state.store(KVUSB_STATE_CLOSED);
-  kvusb_GetBackend().close(device->handle);
-  device->handle = nullptr;
-  return result;
-}
-
-// Finishes the open of the matching device: endpoints, then the claim.
-aErr OpenMatched(kvusb_device* device, KvUsbDevice* usbDevice) {
-  device->state.store(KVUSB_STATE_OPENING);
-  // A zero packet size would make every write send empty chunks for ever.
-  if (!find_usb_endpoints(device, usbDevice) || device->inMaxPacket == 0 ||
-      device->outMaxPacket == 0)
-    return FailOpen(device, aErrConfiguration);
-
-  const int claimed = kvusb_GetBackend().claimInterface(device->handle, device->interfaceNumber);
-  switch (claimed) {
-    case LIBUSB_SUCCESS:
-      device->errorCount.store(0);
-      device->state.store(KVUSB_STATE_OPEN);
-      return aErrNone;
-    case LIBUSB_ERROR_BUSY:
-    case LIBUSB_ERROR_NO_DEVICE: return FailOpen(device, aErrBusy);
-    case LIBUSB_ERROR_ACCESS: return FailOpen(device, aErrPermission);
-    default: return FailOpen(device, aErrUnknown);
-  }
-}
-
-// The result of a read or write for a record that is not open, by state.
-aErr StateError(uint32_t state) {
-  switch (state) {
-    case KVUSB_STATE_CLOSED: return aErrConnection;
-    case KVUSB_STATE_CREATED:
-    case KVUSB_STATE_OPENING: return aErrNotReady;
-    default: return aErrIO;
-  }
-}
-
-// Consecutive I/O failures of reads and writes (aErrIO, and aErrWrite for data left unsent)
-// are forgiven four times; the fifth fails the record for good. A forgiven read reports
-// aErrNotReady, as no byte came; a forgiven write reports success only when all its bytes went
-// out. Any other result restarts the count.
-aErr _handleErrorTolerance(kvusb_device* device, aErr result, bool isRead) {
-  const bool failure = result == aErrIO || (!isRead && result == aErrWrite);
-  if (!failure) {
-    device->errorCount.store(0);
-    return result;
-  }
-  if (device->state.load() == KVUSB_STATE_FAILED) return aErrIO;
-  if (device->errorCount.fetch_add(1) < kForgivenErrors)
-    return isRead ? aErrNotReady : (result == aErrIO ? aErrNone : aErrWrite);
-  device->state.store(KVUSB_STATE_FAILED);
-  return aErrIO;
-}
-
-// A vanished device does not come back under this record.
-aErr DeviceGone(kvusb_device* device) {
-  device->state.store(KVUSB_STATE_FAILED);
-  return aErrIO;
+  return nullptr;
 }
 
 }  // namespace
@@ -208,21 +101,10 @@ bool is_kolvantis_device(KvUsbDevice* device) {
   return descriptor.idVendor == KVUSB_VENDOR_ID && descriptor.idProduct < KVUSB_PRODUCT_LIMIT;
 }
 
-void kvusb_SetNodePrefix(const char* prefix) {
-  std::lock_guard<std::mutex> guard(sNodePrefixLock);
-  sNodePrefix = prefix != nullptr ? prefix : KVUSB_NODE_PREFIX;
-}
-
-bool kvusb_is_kernel_driver_installed(uint32_t serialNumber) {
-  char text[16];
-  snprintf(text, sizeof text, "%08X", static_cast<unsigned int>(serialNumber));
-  return aFile_Exists(NodePath(text).c_str());
-}
-
 // --- records and dispatch -------------------------------------------------------------------
 
 kvusb_device* kvusb_create_usb(uint32_t accessMode) {
-  if (accessMode != KVUSB_ACCESS_LIBUSB && accessMode != KVUSB_ACCESS_KERNEL) return nullptr;
+  if (sOpsFor(accessMode) == nullptr) return nullptr;
   kvusb_device* device = new (std::nothrow) kvusb_device;
   if (device == nullptr) return nullptr;
   device->accessMode = accessMode;
@@ -233,29 +115,43 @@ kvusb_device* kvusb_create_usb(uint32_t accessMode) {
   return device;
 }
 
+// The entry points check their own arguments; a record of no known mode gives aErrMode, as a
+// mode's operation does for a record of another mode.
+
 aErr kvusb_open_kolvantis_device(kvusb_device* device, const char* serialText) {
-  if (device == nullptr) return aErrParam;
-  return device->accessMode == KVUSB_ACCESS_LIBUSB
-             ? kvusb_open_kolvantis_USBlib_device(device, serialText)
-             : kvusb_open_kolvantis_kernel_device(device, serialText);
+  if (device == nullptr || serialText == nullptr) return aErrParam;
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr ? ops->open(device, serialText) : aErrMode;
 }
 
 aErr kvusb_write_to_device(kvusb_device* device, const uint8_t* data, size_t n) {
   if (device == nullptr) return aErrParam;
-  return device->accessMode == KVUSB_ACCESS_LIBUSB ? kvusb_write_to_USBlib_device(device, data, n)
-                                                   : kvusb_write_to_kernel_device(device, data, n);
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr ? ops->write(device, data, n) : aErrMode;
 }
 
 aErr kvusb_get_from_device(kvusb_device* device, uint8_t* byte) {
+  if (device == nullptr || byte == nullptr) return aErrParam;
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr ? ops->read(device, byte) : aErrMode;
+}
+
+bool kvusb_device_can_wait(const kvusb_device* device) {
+  if (device == nullptr) return false;
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr && ops->wait != nullptr;
+}
+
+aErr kvusb_wait_for_device(kvusb_device* device, uint32_t timeoutMs) {
   if (device == nullptr) return aErrParam;
-  return device->accessMode == KVUSB_ACCESS_LIBUSB ? kvusb_get_from_USBlib_device(device, byte)
-                                                   : kvusb_get_from_kernel_device(device, byte);
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr && ops->wait != nullptr ? ops->wait(device, timeoutMs) : aErrMode;
 }
 
 aErr kvusb_close_kolvantis_device(kvusb_device* device) {
   if (device == nullptr) return aErrParam;
-  return device->accessMode == KVUSB_ACCESS_LIBUSB ? kvusb_close_kolvantis_USBlib_device(device)
-                                                   : kvusb_close_kolvantis_kernel_device(device);
+  const kvusb_ops* ops = sOpsFor(device->accessMode);
+  return ops != nullptr ? ops->close(device) : aErrMode;
 }
 
 aErr kvusb_destroy(kvusb_device** device) {
@@ -266,206 +162,4 @@ aErr kvusb_destroy(kvusb_device** device) {
   delete record;
   *device = nullptr;
   return aErrNone;
-}
-
-// --- libusb mode ----------------------------------------------------------------------------
-
-aErr kvusb_open_kolvantis_USBlib_device(kvusb_device* device, const char* serialText) {
-  if (device == nullptr || serialText == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_LIBUSB) return aErrMode;
-  if (strnlen(serialText, KVUSB_SERIAL_TEXT) >= KVUSB_SERIAL_TEXT) return aErrParam;
-
-  KvUsbContext* context = Kolvantis_libusb_context();
-  if (context == nullptr) return aErrResource;
-  KvUsbBackend& usb = kvusb_GetBackend();
-  KvUsbDevice** list = nullptr;
-  const ssize_t count = usb.getDeviceList(context, &list);
-  if (count < 0) return aErrIO;
-
-  aErr result = aErrNotFound;
-  for (ssize_t i = 0; i < count; ++i) {
-    KvUsbDevice* candidate = list[i];
-    if (!is_kolvantis_device(candidate)) continue;
-    // A device the user may not open counts as absent.
-    KvUsbHandle* handle = nullptr;
-    if (usb.open(candidate, &handle) != LIBUSB_SUCCESS) continue;
-    KvUsbDeviceDescriptor descriptor;
-    unsigned char text[KVUSB_SERIAL_TEXT] = {};
-    const bool named =
-        usb.getDeviceDescriptor(candidate, &descriptor) == LIBUSB_SUCCESS &&
-        descriptor.iSerialNumber != 0 &&
-        usb.getStringDescriptorAscii(handle, descriptor.iSerialNumber, text, sizeof text) > 0;
-    text[sizeof text - 1] = '\0';
-    if (!named || strcmp(reinterpret_cast<const char*>(text), serialText) != 0) {
-      usb.close(handle);
-      continue;
-    }
-    snprintf(device->serial, sizeof device->serial, "%s", serialText);
-    device->handle = handle;
-    result = OpenMatched(device, candidate);
-    break;
-  }
-  usb.freeDeviceList(list, true);
-  return result;
-}
-
-aErr kvusb_write_to_USBlib_device(kvusb_device* device, const uint8_t* data, size_t n) {
-  if (device == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_LIBUSB) return aErrMode;
-  if (data == nullptr && n > 0) return aErrParam;
-  const uint32_t state = device->state.load();
-  if (state == KVUSB_STATE_FAILED) return aErrIO;
-  if (state != KVUSB_STATE_OPEN) {
-    aTRACE(aDEBUG_USB, "libusb WRITE error dev state: %d\n", static_cast<int>(state));
-    return _handleErrorTolerance(device, StateError(state), false);
-  }
-
-  KvUsbBackend& usb = kvusb_GetBackend();
-  aErr result = aErrNone;
-  size_t sent = 0;
-  unsigned int failures = 0;
-  while (sent < n && failures < kWriteTransferTries) {
-    size_t chunk = std::min<size_t>(n - sent, device->outMaxPacket);
-    if (chunk == kChunkAvoided) --chunk;
-    int transferred = 0;
-    // The OUT direction only reads the buffer.
-    const int rc =
-        usb.bulkTransfer(device->handle, device->outEndpoint, const_cast<uint8_t*>(data + sent),
-                         static_cast<int>(chunk), &transferred, kWriteTimeoutMs);
-    aTRACE(aDEBUG_USB, "libusb lenSent: %d - nSize: %d\n", transferred, static_cast<int>(chunk));
-    // Bytes a failed transfer still moved are on the wire: never send them twice.
-    const size_t moved =
-        transferred > 0 ? std::min<size_t>(static_cast<size_t>(transferred), chunk) : 0;
-    sent += moved;
-    if (rc == LIBUSB_SUCCESS && moved > 0) continue;
-    ++failures;
-    aTRACE(aDEBUG_USB, "libusb error: %d\n", rc);
-    if (rc == LIBUSB_ERROR_NO_DEVICE) return DeviceGone(device);
-    if (rc == LIBUSB_ERROR_PIPE) {
-      const int cleared = usb.clearHalt(device->handle, device->outEndpoint);
-      if (cleared != LIBUSB_SUCCESS) {
-        aTRACE(aDEBUG_USB, "libusb WRITE error clearing halt: %d\n", cleared);
-        result = aErrIO;
-      }
-    }
-  }
-  if (sent < n) result = aErrWrite;
-  return _handleErrorTolerance(device, result, false);
-}
-
-aErr kvusb_get_from_USBlib_device(kvusb_device* device, uint8_t* byte) {
-  if (device == nullptr || byte == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_LIBUSB) return aErrMode;
-  const uint32_t state = device->state.load();
-  if (state == KVUSB_STATE_FAILED) return aErrIO;
-
-  aErr status = aErrNone;
-  if (device->rxCount == 0) {
-    if (state != KVUSB_STATE_OPEN) {
-      aTRACE(aDEBUG_USB, "libusb READ error dev state: %d\n", static_cast<int>(state));
-      status = StateError(state);
-    } else {
-      KvUsbBackend& usb = kvusb_GetBackend();
-      int transferred = 0;
-      const int rc = usb.bulkTransfer(device->handle, device->inEndpoint, device->rxBuffer,
-                                      KVUSB_RX_BUFFER, &transferred, kReadTimeoutMs);
-      if ((rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_TIMEOUT) && transferred > 0) {
-        device->rxNext = device->rxBuffer;
-        device->rxCount = std::min<uint32_t>(static_cast<uint32_t>(transferred), KVUSB_RX_BUFFER);
-      } else if (rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_TIMEOUT) {
-        status = aErrNotReady;
-      } else if (rc == LIBUSB_ERROR_PIPE) {
-        usb.clearHalt(device->handle, device->inEndpoint);
-        status = aErrNotReady;
-      } else if (rc == LIBUSB_ERROR_NO_DEVICE) {
-        return DeviceGone(device);
-      } else {
-        aTRACE(aDEBUG_USB, "libusb READ error bulk transfer: %d\n", rc);
-        status = aErrIO;
-      }
-    }
-  }
-  if (status == aErrNone) {
-    *byte = *device->rxNext++;
-    --device->rxCount;
-  }
-  return _handleErrorTolerance(device, status, true);
-}
-
-aErr kvusb_close_kolvantis_USBlib_device(kvusb_device* device) {
-  if (device == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_LIBUSB || device->handle == nullptr) return aErrMode;
-  KvUsbBackend& usb = kvusb_GetBackend();
-  usb.releaseInterface(device->handle, device->interfaceNumber);
-  usb.close(device->handle);
-  device->handle = nullptr;
-  device->interfaceNumber = 0;
-  device->outEndpoint = 0;
-  device->inEndpoint = 0;
-  device->rxCount = 0;  // a closed record hands out nothing
-  device->rxNext = device->rxBuffer;
-  device->state.store(KVUSB_STATE_CLOSED);
-  return aErrNone;
-}
-
-// --- kernel node mode -----------------------------------------------------------------------
-
-aErr kvusb_open_kolvantis_kernel_device(kvusb_device* device, const char* serialText) {
-  if (device == nullptr || serialText == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_KERNEL) return aErrMode;
-  if (strnlen(serialText, KVUSB_SERIAL_TEXT) >= KVUSB_SERIAL_TEXT) return aErrParam;
-  snprintf(device->serial, sizeof device->serial, "%s", serialText);
-  const int fd = ::open(NodePath(serialText).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
-  device->fd = fd;
-  return aErrNone;
-}
-
-aErr kvusb_write_to_kernel_device(kvusb_device* device, const uint8_t* data, size_t n) {
-  if (device == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_KERNEL || device->fd == KVUSB_NO_FD) return aErrMode;
-  if (data == nullptr && n > 0) return aErrParam;
-  size_t sent = 0;
-  for (int calls = 0; sent < n && calls < kNodeWriteCalls; ++calls) {
-    const ssize_t wrote = ::write(device->fd, data + sent, n - sent);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      return aErrIO;
-    }
-    sent += static_cast<size_t>(wrote);
-  }
-  return sent < n ? aErrIO : aErrNone;
-}
-
-aErr kvusb_get_from_kernel_device(kvusb_device* device, uint8_t* byte) {
-  if (device == nullptr || byte == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_KERNEL || device->fd == KVUSB_NO_FD) return aErrMode;
-  const ssize_t got = ::read(device->fd, byte, 1);
-  if (got == 1) return aErrNone;
-  if (got == 0) return aErrNotReady;
-  // EFAULT is the driver's way of saying no byte is there yet.
-  if (errno == EFAULT || errno == EINTR || errno == EAGAIN) return aErrNotReady;
-  return aErrIO;
-}
-
-aErr kvusb_close_kolvantis_kernel_device(kvusb_device* device) {
-  if (device == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_KERNEL) return aErrMode;
-  if (device->fd == KVUSB_NO_FD) return aErrNone;
-  const int closed = ::close(device->fd);
-  device->fd = KVUSB_NO_FD;
-  device->state.store(KVUSB_STATE_CLOSED);
-  return closed == 0 ? aErrNone : aErrCancel;
-}
-
-aErr kvusb_wait_kernel_device(kvusb_device* device, uint32_t timeoutMs) {
-  if (device == nullptr) return aErrParam;
-  if (device->accessMode != KVUSB_ACCESS_KERNEL || device->fd == KVUSB_NO_FD) return aErrMode;
-  pollfd watch{device->fd, POLLIN, 0};
-  const int timeout =
-      timeoutMs > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(timeoutMs);
-  const int ready = ::poll(&watch, 1, timeout);
-  if (ready > 0) return aErrNone;  // readable, or an error the next read reports
-  if (ready == 0 || errno == EINTR) return aErrTimeout;
-  return aErrIO;
 }

@@ -1,7 +1,9 @@
 // USB driver layer: one module reached either through its kernel device node or directly
 // through the backend (libusb) on the bulk endpoints of its vendor interface, behind open,
-// write, get one byte and close. Also the process-wide USB context that the driver, USB
-// discovery and the updater share.
+// write, get one byte, wait and close. Each access mode has its own file (kvusb_node.cpp,
+// kvusb_usblib.cpp) filling one table of those operations (kvusb_ops.h); the mode-neutral
+// entry points below dispatch through the table of the record's accessMode. Also the
+// process-wide USB context that the driver, USB discovery and the updater share.
 //
 // Threads: a link's reader thread calls get while its writer thread calls write on the same
 // record; state and errorCount are atomic for that. The receive buffer is the reader's alone.
@@ -81,10 +83,17 @@ kvusb_device* kvusb_create_usb(uint32_t accessMode);
 aErr kvusb_open_kolvantis_device(kvusb_device* device, const char* serialText);
 aErr kvusb_write_to_device(kvusb_device* device, const uint8_t* data, size_t n);
 aErr kvusb_get_from_device(kvusb_device* device, uint8_t* byte);
+// True when the record's mode has a wait of its own (the node); a libusb get waits in its IN
+// transfer instead.
+bool kvusb_device_can_wait(const kvusb_device* device);
+// The mode's wait (see kvusb_wait_kernel_device); aErrMode for a mode without one.
+aErr kvusb_wait_for_device(kvusb_device* device, uint32_t timeoutMs);
 aErr kvusb_close_kolvantis_device(kvusb_device* device);
 // Closes a still open handle or node, frees the record and nulls the pointer.
 aErr kvusb_destroy(kvusb_device** device);
 
+// The operations of each mode's table (libusb mode in kvusb_usblib.cpp, kernel node in
+// kvusb_node.cpp); each answers aErrMode for a record of the other mode.
 aErr kvusb_open_kolvantis_USBlib_device(kvusb_device* device, const char* serialText);
 aErr kvusb_write_to_USBlib_device(kvusb_device* device, const uint8_t* data, size_t n);
 aErr kvusb_get_from_USBlib_device(kvusb_device* device, uint8_t* byte);

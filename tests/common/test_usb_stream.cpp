@@ -564,6 +564,34 @@ TEST_F(UsbStreamTest, ModeSpecificFunctionsRefuseTheOtherMode) {
   EXPECT_EQ(kvusb_destroy(&node), aErrParam);
 }
 
+TEST_F(UsbStreamTest, RecordOfNoKnownModeIsRefusedByEveryEntryPoint) {
+  kvusb_device odd;
+  odd.accessMode = 7;
+  const uint8_t data[2] = {1, 2};
+  uint8_t byte = 0;
+  EXPECT_EQ(kvusb_open_kolvantis_device(&odd, kSerialText), aErrMode);
+  EXPECT_EQ(kvusb_open_kolvantis_device(&odd, nullptr), aErrParam);
+  EXPECT_EQ(kvusb_write_to_device(&odd, data, 2), aErrMode);
+  EXPECT_EQ(kvusb_get_from_device(&odd, &byte), aErrMode);
+  EXPECT_EQ(kvusb_get_from_device(&odd, nullptr), aErrParam);
+  EXPECT_FALSE(kvusb_device_can_wait(&odd));
+  EXPECT_EQ(kvusb_wait_for_device(&odd, 0), aErrMode);
+  EXPECT_EQ(kvusb_close_kolvantis_device(&odd), aErrMode);
+  EXPECT_EQ(bus_.calls(), 0);
+}
+
+// A libusb get waits in its own IN transfer, so its stream has no wait to block in.
+TEST_F(UsbStreamTest, LibusbStreamHasNoWaitOfItsOwn) {
+  Add();
+  Stream stream;
+  ASSERT_EQ(aStream_CreateUSB(kSerial, &stream.s), aErrNone);
+  ASSERT_EQ(Driver(stream.s)->accessMode, KVUSB_ACCESS_LIBUSB);
+  EXPECT_FALSE(kvusb_device_can_wait(Driver(stream.s)));
+  EXPECT_EQ(kvusb_wait_for_device(Driver(stream.s), 0), aErrMode);
+  EXPECT_EQ(stream.s->waitProc, nullptr);
+  EXPECT_EQ(aStream_WaitForInput(stream.s, kNodeWaitMs), aErrNone);
+}
+
 TEST_F(UsbStreamTest, ExitThenCreateMakesANewContext) {
   Add();
   {

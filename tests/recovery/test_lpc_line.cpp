@@ -47,7 +47,7 @@ TEST_P(ConnectBaud, OpensThePortAtTheFirstTableRateNotBelowTheRequest)
     NXPSerialClass lpc;
     ASSERT_EQ(lpc.Connect(pty.slaveName().c_str(), GetParam().requested), aErrNone);
     EXPECT_EQ(lpc.baudRate, GetParam().chosen);
-    ASSERT_NE(lpc.stream, nullptr);
+    ASSERT_NE(lpc.serialStream(), nullptr);
     termios settings{};
     ASSERT_EQ(tcgetattr(pty.slave(), &settings), 0);
     EXPECT_EQ(cfgetospeed(&settings), GetParam().speed);
@@ -67,7 +67,7 @@ TEST(LpcConnect, MissingPortLeavesTheClientClosed)
 {
     NXPSerialClass lpc;
     EXPECT_EQ(lpc.Connect("/dev/no-such-port-for-lpc", 115200), aErrNotFound);
-    EXPECT_EQ(lpc.stream, nullptr);
+    EXPECT_EQ(lpc.serialStream(), nullptr);
     char line[32];
     size_t count = 0;
     EXPECT_NE(lpc.GetLine(line, sizeof line, &count, 10), aErrNone);

@@ -129,7 +129,7 @@ const char* const NXPSerialClass::ERROR_TEXT[21] = {
     "Unknown error",
 };
 
-NXPSerialClass::NXPSerialClass() : stream(nullptr), echo(true), baudRate(0), deviceId{0, 0, 0, 0}
+NXPSerialClass::NXPSerialClass() : echo(true), baudRate(0), deviceId{0, 0, 0, 0}, stream(nullptr)
 {
 }
 

@@ -165,7 +165,9 @@ public:
     // than announced when the line's text is too short.
     static int uudecode(uint8_t* out, uint32_t capacity, const char* line);
 
-    aStream* stream;       // the open raw serial stream, owned; null while closed
+    // The open raw serial stream, still owned by the client; null while closed.
+    aStream* serialStream() const { return stream; }
+
     bool echo;             // the chip echoes what it receives (on after its reset)
     uint32_t baudRate;     // rate chosen by Connect; the deadlines are sized with it
     uint32_t deviceId[4];  // the words of the last successful GetDeviceID
@@ -183,5 +185,6 @@ private:
     // Reads a line that must be a decimal number of 32 bits.
     aErr ReadNumberLine(uint32_t* value);
 
+    aStream* stream;    // the open raw serial stream, owned; null while closed
     std::string port_;  // path of the open port, for messages
 };
