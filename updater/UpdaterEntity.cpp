@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "Log.h"
+#include "Retry.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "aPacket.h"
@@ -61,6 +62,17 @@ uint32_t ByteSum(const uint8_t* data, uint32_t length)
     for (uint32_t i = 0; i < length; ++i)
         sum += data[i];
     return sum;
+}
+
+// One reconnection try's result and the line telling it: reconnected, or the pause before the
+// next try.
+TryOutcome<aErr> ReconnectOutcome(aErr result, uint32_t delay)
+{
+    if (result == aErrNone)
+        Log::log(DEBUG_Network_Link, "NETWORK: Reconnected to device\n");
+    else
+        Log::log(DEBUG_Network_Link, "NETWORK: Couldn't reconnect to device delaying: %u ms\n", delay);
+    return {result, result == aErrNone};
 }
 
 } // namespace
@@ -387,33 +399,22 @@ aErr UpdaterEntity::_reconnect(uint32_t delay)
     // Reconnect the way the module was reached.
     linkSpec spec = {};
     const linkType type = module->getLinkSpecifier(&spec) == aErrNone ? spec.type : USB_LINK_TYPE;
-    aErr result = aErrConnection;
-    for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
+    // Each try drops the link first: a failed one leaves its link ID held, which would refuse
+    // the next.
+    const aErr own = RetryWithDelay(RECONNECT_ATTEMPTS, delay, [&](int attempt) {
         Log::log(DEBUG_Network_Link, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
                  RECONNECT_ATTEMPTS);
-        // A failed attempt leaves its link ID held, which would refuse the next one.
         module->disconnect();
-        result = module->reconnect();
-        if (result == aErrNone) {
-            Log::log(DEBUG_Network_Link, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        Log::log(DEBUG_Network_Link, "NETWORK: Couldn't reconnect to device delaying: %u ms\n", delay);
-        aTime_MSSleep(delay);
-    }
-    for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
+        return ReconnectOutcome(module->reconnect(), delay);
+    });
+    if (own == aErrNone)
+        return aErrNone;
+    return RetryWithDelay(RECONNECT_ATTEMPTS, delay, [&](int attempt) {
         Log::log(DEBUG_Network_Link, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
                  RECONNECT_ATTEMPTS);
         module->disconnect();
-        result = module->connect(type, UNKNOWN_SERIAL_NUMBER);
-        if (result == aErrNone) {
-            Log::log(DEBUG_Network_Link, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        Log::log(DEBUG_Network_Link, "NETWORK: Couldn't reconnect to device delaying: %u ms\n", delay);
-        aTime_MSSleep(delay);
-    }
-    return result;
+        return ReconnectOutcome(module->connect(type, UNKNOWN_SERIAL_NUMBER), delay);
+    });
 }
 
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& blocks)

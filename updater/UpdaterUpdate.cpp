@@ -14,6 +14,7 @@
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
+#include "Retry.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
@@ -46,6 +47,7 @@ constexpr int LIBUSB_REFRESH_EVERY = 3;        // tries between refreshes of the
 constexpr uint64_t LOADER_RECONNECT_DELAY_MS = 1000; // ms between tries
 
 constexpr int FIRMWARE_BLOCK_TRIES = 5;        // tries per firmware block, each from PREPARE
+constexpr uint64_t FIRMWARE_BLOCK_RETRY_DELAY_MS = 0; // ms between them: a failed block goes again at once
 
 const char* const BIRD_SUFFIX = ".bird";
 
@@ -81,6 +83,65 @@ uint32_t _recorded_build(KeyValueStore& attributes, const char* key)
     return value > 0 ? static_cast<uint32_t>(value) : 0;
 }
 
+// The build to update with when none was named: the update server's latest when its file is in
+// the store, else the latest download, else the latest transfer. 0, after the error message,
+// when there is none.
+uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber,
+                       const std::string& url)
+{
+    std::string buildText;
+    std::string token;
+    // A failed request leaves the text empty, and the build is then chosen from the store.
+    UpdateServerRequest::QueryBuild(serialNumber, buildText, token, url.c_str());
+    uint32_t build = _server_build_number(buildText);
+    if (build != 0) {
+        try {
+            BirdFile stored = item.ReadBirdFile(_bird_name(build).c_str());
+        } catch (const std::runtime_error&) {
+            build = 0;
+            display.message(UpdaterDisplayInterface::INFO,
+                            "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+        }
+    }
+    if (build == 0) {
+        build = _recorded_build(item.attributes, "LATEST_DOWNLOAD");
+        if (build != 0)
+            display.message(UpdaterDisplayInterface::INFO, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+        build = _recorded_build(item.attributes, "LATEST_TRANSFER");
+        if (build != 0)
+            display.message(UpdaterDisplayInterface::INFO, "Updating with the Latest Transfer");
+    }
+    if (build == 0)
+        display.message(UpdaterDisplayInterface::ERROR, "Could not find valid build for this device.");
+    return build;
+}
+
+// Readies the loaded file for the module: it must hold firmware, and a personalisable one gets
+// the serial number. False, after the error message, when it cannot be sent.
+bool _prepare_bird(UpdaterDisplayInterface& display, BirdFile& file, uint32_t build, uint32_t serialNumber)
+{
+    // Without firmware the module would be left in its loader with nothing to run.
+    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+        display.message(UpdaterDisplayInterface::ERROR, "Bird file %s holds no firmware blocks; nothing was sent",
+                        file.path.empty() ? _bird_name(build).c_str() : file.path.c_str());
+        return false;
+    }
+    if (file.personalisable) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!file.ReplaceSerialNumber(serialNumber)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display.message(UpdaterDisplayInterface::ERROR,
+                            "Could not write the serial number %08X into the firmware of %s; nothing was sent",
+                            serialNumber, file.path.c_str());
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+    return true;
+}
+
 // Connects by serial number over USB, and over TCP/IP when USB does not find the module.
 aErr _connect_direct(Module& module, uint32_t serialNumber)
 {
@@ -88,6 +149,72 @@ aErr _connect_direct(Module& module, uint32_t serialNumber)
     if (result == aErrNotFound)
         result = module.connect(LINK_TCPIP, serialNumber);
     return result;
+}
+
+// Gives target the address that the router's network shows for the module's serial number (the
+// last match wins). False, after the error message, when the network shows no modules or not
+// this one.
+bool _find_network_address(Updater& updater, UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
+                           uint32_t routerSerialNumber)
+{
+    const std::vector<DeviceInfo> network = updater.Discover_KVNetwork_Devices(routerSerialNumber, 0);
+    if (network.empty()) {
+        display.message(UpdaterDisplayInterface::ERROR, "Unable to find modules on Network");
+        return false;
+    }
+    uint16_t address = 0;
+    for (const DeviceInfo& info : network)
+        if (info.spec.serialNumber == serialNumber)
+            address = info.networkAddress;
+    if (address == 0) {
+        display.message(UpdaterDisplayInterface::ERROR,
+                        "Module address required for indirect firmware update, could not find serial "
+                        "number [0x%08X] on network",
+                        serialNumber);
+        return false;
+    }
+    target.setModuleAddress(static_cast<uint8_t>(address & 0xFF));
+    return true;
+}
+
+// Connects target to the module through the router, looking its address up on the router's
+// network when it has none. False when the update ends here (the message shown); otherwise
+// result is the connection's result.
+bool _connect_through_router(Updater& updater, UpdaterDisplayInterface& display, Module& target,
+                             uint32_t serialNumber, uint32_t routerSerialNumber, aErr& result)
+{
+    if (target.getModuleAddress() == 0 &&
+        !_find_network_address(updater, display, target, serialNumber, routerSerialNumber))
+        return false;
+    Module router(ROUTER_ADDRESS, ANY_MODEL);
+    result = _disableEther(router, display);
+    if (result != aErrNone)
+        return true;
+    if (_connect_direct(router, routerSerialNumber) != aErrNone) {
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
+        return false;
+    }
+    result = target.connectThroughLinkModule(&router);
+    if (result != aErrNone)
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to module [%08X]", serialNumber);
+    return true;
+}
+
+// Connects target to the module: directly when no router is named (routerSerialNumber 0), else
+// through the router. False when the update ends here (the message shown); otherwise result is
+// the connection's result, a failure being left to the update's own failure report.
+bool _connect_target(Updater& updater, UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
+                     uint32_t routerSerialNumber, aErr& result)
+{
+    result = _disableEther(target, display);
+    if (result != aErrNone)
+        return true;
+    if (routerSerialNumber != 0)
+        return _connect_through_router(updater, display, target, serialNumber, routerSerialNumber, result);
+    result = _connect_direct(target, serialNumber);
+    if (result != aErrNone)
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to module [%08X]", serialNumber);
+    return true;
 }
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module, uint32_t serialNumber)
@@ -205,23 +332,44 @@ void _reconnect_to_loader(Module& module, uint32_t serialNumber)
 {
     linkSpec spec = {};
     const linkType type = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : LINK_USB;
+    const auto connectAs = [&](uint32_t serial) {
+        // A failed connect leaves its link ID held, which would refuse the next one.
+        module.disconnect();
+        module.discoverAndConnect(type, serial);
+        return module.isConnected();
+    };
     module.disconnect();
-    for (int attempt = 1; attempt <= LOADER_RECONNECT_TRIES; ++attempt) {
+    RetryWithDelay(LOADER_RECONNECT_TRIES, LOADER_RECONNECT_DELAY_MS, [&](int attempt) {
         if (type == LINK_USB && attempt % LIBUSB_REFRESH_EVERY == 0) {
             Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
             Kolvantis_libusb_exit();
         }
-        // A failed connect leaves its link ID held, which would refuse the next one.
-        module.disconnect();
-        module.discoverAndConnect(type, serialNumber);
-        if (module.isConnected())
-            return;
-        module.disconnect();
-        module.discoverAndConnect(type, UNKNOWN_SERIAL_NUMBER);
-        if (module.isConnected())
-            return;
-        aTime_MSSleep(LOADER_RECONNECT_DELAY_MS);
+        const bool connected = connectAs(serialNumber) || connectAs(UNKNOWN_SERIAL_NUMBER);
+        return TryOutcome<bool>{connected, connected};
+    });
+}
+
+// One try of firmware block number of count: PREPARE, then the chunks. A refused PREPARE ends
+// the tries.
+TryOutcome<aErr> _send_firmware_block(UpdaterDisplayInterface& display, UpdaterEntity& entity, const BirdBlock& block,
+                                      size_t number, size_t count, int attempt)
+{
+    display.message(UpdaterDisplayInterface::INFO, "Transferring firmware block %zu of %zu, %u bytes", number, count,
+                    block.length);
+    if (attempt > 1)
+        display.message(UpdaterDisplayInterface::INFO, "  Retry %d", attempt - 1);
+    uint16_t blockSize = 0;
+    const aErr prepared = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (prepared != aErrNone) {
+        Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(prepared),
+                 aError_GetErrorText(prepared));
+        return {prepared, true};
     }
+    const aErr sent = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+    if (sent != aErrNone)
+        Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(sent),
+                 aError_GetErrorText(sent));
+    return {sent, sent == aErrNone};
 }
 
 // The firmware blocks and REBOOT. rebooted: REBOOT went out, so a failure is its wait's.
@@ -240,24 +388,9 @@ aErr _send_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& 
     size_t number = 1;
     uint64_t total = 0;
     for (const BirdBlock& block : blocks) {
-        for (int attempt = 0; attempt < FIRMWARE_BLOCK_TRIES; ++attempt) {
-            display.message(UpdaterDisplayInterface::INFO, "Transferring firmware block %zu of %zu, %u bytes",
-                            number, blocks.size(), block.length);
-            if (attempt > 0)
-                display.message(UpdaterDisplayInterface::INFO, "  Retry %d", attempt);
-            uint16_t blockSize = 0;
-            err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-            if (err != aErrNone) {
-                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(err),
-                         aError_GetErrorText(err));
-                break;
-            }
-            err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-            if (err == aErrNone)
-                break;
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(err),
-                     aError_GetErrorText(err));
-        }
+        err = RetryWithDelay(FIRMWARE_BLOCK_TRIES, FIRMWARE_BLOCK_RETRY_DELAY_MS, [&](int attempt) {
+            return _send_firmware_block(display, entity, block, number, blocks.size(), attempt);
+        });
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
             break;
@@ -321,34 +454,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     const uint64_t start = aTime_GetMSTicks();
 
     if (birdFilePath.empty() && build == 0) {
-        std::string buildText;
-        std::string token;
-        // A failed request leaves the text empty, and the build is then chosen from the store.
-        UpdateServerRequest::QueryBuild(serialNumber, buildText, token, url.c_str());
-        build = _server_build_number(buildText);
-        if (build != 0) {
-            try {
-                BirdFile stored = item.ReadBirdFile(_bird_name(build).c_str());
-            } catch (const std::runtime_error&) {
-                build = 0;
-                display.message(UpdaterDisplayInterface::INFO,
-                                "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-            }
-        }
-        if (build == 0) {
-            build = _recorded_build(item.attributes, "LATEST_DOWNLOAD");
-            if (build != 0)
-                display.message(UpdaterDisplayInterface::INFO, "Updating with the Latest Download");
-        }
-        if (build == 0) {
-            build = _recorded_build(item.attributes, "LATEST_TRANSFER");
-            if (build != 0)
-                display.message(UpdaterDisplayInterface::INFO, "Updating with the Latest Transfer");
-        }
-        if (build == 0) {
-            display.message(UpdaterDisplayInterface::ERROR, "Could not find valid build for this device.");
+        build = _choose_build(display, item, serialNumber, url);
+        if (build == 0)
             return false;
-        }
     }
 
     BirdFile file;
@@ -358,65 +466,13 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
         display.message(UpdaterDisplayInterface::ERROR, "Failed to load bird file");
         return false;
     }
-    // Without firmware the module would be left in its loader with nothing to run.
-    if (file.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
-        display.message(UpdaterDisplayInterface::ERROR, "Bird file %s holds no firmware blocks; nothing was sent",
-                        file.path.empty() ? _bird_name(build).c_str() : file.path.c_str());
+    if (!_prepare_bird(display, file, build, serialNumber))
         return false;
-    }
-
-    if (file.personalisable) {
-        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!file.ReplaceSerialNumber(serialNumber)) {
-            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            display.message(UpdaterDisplayInterface::ERROR,
-                            "Could not write the serial number %08X into the firmware of %s; nothing was sent",
-                            serialNumber, file.path.c_str());
-            return false;
-        }
-        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
 
     Module target(moduleAddress, ANY_MODEL);
-    aErr result = _disableEther(target, display);
-    if (result == aErrNone && routerSerialNumber == 0) {
-        result = _connect_direct(target, serialNumber);
-        if (result != aErrNone)
-            display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to module [%08X]", serialNumber);
-    } else if (result == aErrNone) {
-        if (target.getModuleAddress() == 0) {
-            const std::vector<DeviceInfo> network = Discover_KVNetwork_Devices(routerSerialNumber, 0);
-            if (network.empty()) {
-                display.message(UpdaterDisplayInterface::ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            uint16_t address = 0;
-            for (const DeviceInfo& info : network)
-                if (info.spec.serialNumber == serialNumber)
-                    address = info.networkAddress;
-            if (address == 0) {
-                display.message(UpdaterDisplayInterface::ERROR,
-                                "Module address required for indirect firmware update, could not find serial "
-                                "number [0x%08X] on network",
-                                serialNumber);
-                return false;
-            }
-            target.setModuleAddress(static_cast<uint8_t>(address & 0xFF));
-        }
-        Module router(ROUTER_ADDRESS, ANY_MODEL);
-        result = _disableEther(router, display);
-        if (result == aErrNone) {
-            const aErr reached = _connect_direct(router, routerSerialNumber);
-            if (reached != aErrNone) {
-                display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to link module [%08X]",
-                                routerSerialNumber);
-                return false;
-            }
-            result = target.connectThroughLinkModule(&router);
-            if (result != aErrNone)
-                display.message(UpdaterDisplayInterface::ERROR, "Failed to connect to module [%08X]", serialNumber);
-        }
-    }
+    aErr result = aErrNone;
+    if (!_connect_target(*this, display, target, serialNumber, routerSerialNumber, result))
+        return false;
 
     if (result == aErrNone && !override && !_validate_birdfile(display, file, target, serialNumber)) {
         display.message(UpdaterDisplayInterface::ERROR, "Birdfile failed validation");
