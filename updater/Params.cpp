@@ -137,7 +137,7 @@ void _reset_params(Parameters* params)
 {
     _release_params(params);
     *params = Parameters{};
-    params->linkType = LINK_TYPE_USB;
+    params->linkType = aLINK_TYPE_USB;
     params->baudRate = DEFAULT_BAUD_RATE;
     params->serverUrl = UPDATE_SERVER_HTTP_URL;
     params->logFile = kDefaultLogFile;
@@ -272,9 +272,9 @@ bool _parameter_option(CLI_Display& display, const char* option, const char* val
     case 't':
         params->linkTypeGiven = true;
         if (_starts_with(value, "USB")) {
-            params->linkType = LINK_TYPE_USB;
+            params->linkType = aLINK_TYPE_USB;
         } else if (_starts_with(value, "TCP")) {
-            params->linkType = LINK_TYPE_TCPIP;
+            params->linkType = aLINK_TYPE_TCPIP;
         } else if (_starts_with(value, "RECOVER")) {
             params->linkType = LINK_TYPE_RECOVER;
         } else {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CLI_Display.h"
+#include "aDiscovery.h"
 #include "SimpleOpt.h"
 
 // Command bits of a run.
@@ -35,10 +36,8 @@ private:
     uint32_t bits_ = 0;
 };
 
-// Link types the -t option chooses.
+// Link types the -t option chooses: aLINK_TYPE_USB or aLINK_TYPE_TCPIP, or these.
 constexpr uint32_t LINK_TYPE_NONE = 0;       // after a refused -t value
-constexpr uint32_t LINK_TYPE_USB = 1;
-constexpr uint32_t LINK_TYPE_TCPIP = 2;
 constexpr uint32_t LINK_TYPE_RECOVER = 255;  // recovery through the chip's ROM bootloader
 
 constexpr uint32_t DEFAULT_BAUD_RATE = 115200;

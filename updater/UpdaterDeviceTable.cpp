@@ -18,9 +18,9 @@ constexpr char UNPRINTABLE = '?';        // stands in for each byte a terminal m
 const char* _link_type_label(linkType type)
 {
     switch (type) {
-    case 1:
+    case aLINK_TYPE_USB:
         return "USB";
-    case 2:
+    case aLINK_TYPE_TCPIP:
         return "TCPIP";
     default:
         return "Unknown";
@@ -97,7 +97,7 @@ void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& list, l
         return;
     }
 
-    if (type == 1)
+    if (type == aLINK_TYPE_USB)
         display.message(UpdaterDisplayInterface::INFO,
                         "    Device    Module   Router  Model          Firmware Version (Build)    Device Name");
     else
@@ -107,7 +107,7 @@ void _display_device_list(CLI_Display& display, std::vector<DeviceInfo>& list, l
     for (const DeviceInfo& info : list) {
         const linkSpec& spec = info.spec;
         const std::string name = _printable_name(info.deviceName);
-        if (spec.type == 2) {
+        if (spec.type == aLINK_TYPE_TCPIP) {
             // The address is in network order: its first byte is the first octet.
             const uint8_t* octet = reinterpret_cast<const uint8_t*>(&spec.address);
             char address[sizeof "[255.255.255.255]"];

@@ -27,8 +27,6 @@ using Zentrova::Kolvantis::VelnetConfig;
 
 namespace {
 
-constexpr linkType LINK_USB = 1;
-constexpr linkType LINK_TCPIP = 2;
 constexpr linkType LINK_NONE = 0;
 
 constexpr uint8_t FIRST_MODULE_ADDRESS = 2; // a fresh Module's address until networking adopts the real one
@@ -94,9 +92,9 @@ bool _discovered_link(const linkSpec* spec, bool* taken, void* state)
 linkType _discover_link_type(uint32_t serialNumber)
 {
     LinkTypeSearch search = {serialNumber, LINK_NONE};
-    aDiscovery_EnumerateModules(LINK_USB, _discovered_link, &search, _every_interface());
+    aDiscovery_EnumerateModules(aLINK_TYPE_USB, _discovered_link, &search, _every_interface());
     if (search.found == LINK_NONE)
-        aDiscovery_EnumerateModules(LINK_TCPIP, _discovered_link, &search, _every_interface());
+        aDiscovery_EnumerateModules(aLINK_TYPE_TCPIP, _discovered_link, &search, _every_interface());
     return search.found;
 }
 
@@ -266,7 +264,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
     std::vector<linkType> types;
     if (type == LINK_NONE)
-        types = {LINK_USB, LINK_TCPIP};
+        types = {aLINK_TYPE_USB, aLINK_TYPE_TCPIP};
     else
         types = {type};
 

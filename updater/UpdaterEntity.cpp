@@ -48,7 +48,6 @@ constexpr uint64_t REPLY_WAIT_MS = 1000;           // ms a request waits for its
 constexpr int DATA_RESEND_LIMIT = 3;               // resends of one DATA packet after a wrong echo
 constexpr uint32_t LOAD_RECONNECT_DELAY_MS = 500;  // ms between reconnection attempts after LOAD
 constexpr int RECONNECT_ATTEMPTS = 5;              // per series (own serial number, then the default)
-constexpr linkType USB_LINK_TYPE = 1;
 constexpr uint64_t REBOOT_POLL_MS = 250;           // ms between looks at the link after REBOOT
 constexpr uint64_t REBOOT_DROP_TIMEOUT_MS = 30000; // ms the module may stay connected after REBOOT
 constexpr uint32_t POOLED_PACKETS_FEATURE = 0x80000000u; // protocol feature bit 31
@@ -398,7 +397,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay)
         return aErrResource;
     // Reconnect the way the module was reached.
     linkSpec spec = {};
-    const linkType type = module->getLinkSpecifier(&spec) == aErrNone ? spec.type : USB_LINK_TYPE;
+    const linkType type = module->getLinkSpecifier(&spec) == aErrNone ? spec.type : aLINK_TYPE_USB;
     // Each try drops the link first: a failed one leaves its link ID held, which would refuse
     // the next.
     const aErr own = RetryWithDelay(RECONNECT_ATTEMPTS, delay, [&](int attempt) {

@@ -34,7 +34,6 @@ constexpr uint8_t IDENTIFIER_WORDS = 4;
 constexpr uint8_t SYSTEM_INDEX = 0;
 constexpr uint8_t ANY_MODEL = 0;
 constexpr uint8_t LOADER_ADDRESS = 0;          // the loader's own address is learnt on connecting
-constexpr linkType LINK_USB = 1;
 
 constexpr int LIBUSB_REFRESH_EVERY = 3;             // tries between refreshes of the USB enumeration
 constexpr uint64_t LOADER_CONNECT_DELAY_MS = 1000;  // ms between two tries
@@ -211,7 +210,7 @@ bool _connect_recovery_loader(Module& module, uint32_t serialNumber, bool refres
         for (uint32_t serial : serials) {
             // A failed connect keeps its link ID, which would refuse the next one.
             module.disconnect();
-            module.discoverAndConnect(LINK_USB, serial);
+            module.discoverAndConnect(aLINK_TYPE_USB, serial);
             if (module.isConnected())
                 return true;
         }

@@ -30,8 +30,6 @@ using Zentrova::Kolvantis::SystemClass;
 
 namespace {
 
-constexpr linkType LINK_USB = 1;
-constexpr linkType LINK_TCPIP = 2;
 constexpr uint8_t ANY_MODEL = 0;
 constexpr uint8_t ROUTER_ADDRESS = 0; // the router's own address is learnt on connecting
 constexpr uint8_t SYSTEM_INDEX = 0;
@@ -145,9 +143,9 @@ bool _prepare_bird(UpdaterDisplayInterface& display, BirdFile& file, uint32_t bu
 // Connects by serial number over USB, and over TCP/IP when USB does not find the module.
 aErr _connect_direct(Module& module, uint32_t serialNumber)
 {
-    aErr result = module.connect(LINK_USB, serialNumber);
+    aErr result = module.connect(aLINK_TYPE_USB, serialNumber);
     if (result == aErrNotFound)
-        result = module.connect(LINK_TCPIP, serialNumber);
+        result = module.connect(aLINK_TYPE_TCPIP, serialNumber);
     return result;
 }
 
@@ -331,7 +329,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
 void _reconnect_to_loader(Module& module, uint32_t serialNumber)
 {
     linkSpec spec = {};
-    const linkType type = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : LINK_USB;
+    const linkType type = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : aLINK_TYPE_USB;
     const auto connectAs = [&](uint32_t serial) {
         // A failed connect leaves its link ID held, which would refuse the next one.
         module.disconnect();
@@ -340,7 +338,7 @@ void _reconnect_to_loader(Module& module, uint32_t serialNumber)
     };
     module.disconnect();
     RetryWithDelay(LOADER_RECONNECT_TRIES, LOADER_RECONNECT_DELAY_MS, [&](int attempt) {
-        if (type == LINK_USB && attempt % LIBUSB_REFRESH_EVERY == 0) {
+        if (type == aLINK_TYPE_USB && attempt % LIBUSB_REFRESH_EVERY == 0) {
             Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
             Kolvantis_libusb_exit();
         }

@@ -110,7 +110,7 @@ int _run_commands(CLI_Display& display, Parameters& params, Updater& updater)
         } else {
             display.message(UpdaterDisplayInterface::INFO, "Searching for Kolvantis devices");
             if (type == 0)
-                type = LINK_TYPE_USB;
+                type = aLINK_TYPE_USB;
             std::vector<DeviceInfo> list = updater.Discover_Devices(type);
             _display_device_list(display, list, type);
         }

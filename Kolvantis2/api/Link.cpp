@@ -76,7 +76,7 @@ bool cbModelCallback(const linkSpec* found, bool* taken, void* reference) {
   return false;
 }
 
-bool IsDeviceType(linkType type) { return type >= 1 && type <= 3; }
+bool IsDeviceType(linkType type) { return type >= aLINK_TYPE_USB && type <= aLINK_TYPE_SERIAL; }
 
 bool IsModuleAddress(uint8_t module) { return module != 0 && (module & 1u) == 0; }
 
@@ -157,11 +157,13 @@ uint64_t ueiReplyTimeoutMs(const uei& record) {
 VelnetConfig::VelnetConfig()
     : enabled(1), fallback(1), localOnly(1), port(0), address(htonl(INADDR_LOOPBACK)) {}
 
-bool isVELNET(linkType type) { return type >= 4 && type <= 7; }
+bool isVELNET(linkType type) {
+  return type >= aLINK_TYPE_CLIENT && type <= aLINK_TYPE_SERVED_SERIAL;
+}
 
 bool _fallbackHelper(aErr err, linkType type, bool fallback) {
   const bool retryable = err == aErrNotFound || err == aErrInitialization || err == aErrConnection;
-  const bool typeFalls = type == 1 || type == 2 || isVELNET(type);
+  const bool typeFalls = type == aLINK_TYPE_USB || type == aLINK_TYPE_TCPIP || isVELNET(type);
   return retryable && typeFalls && fallback;
 }
 
@@ -242,14 +244,14 @@ aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t /*through*/, uint32
   std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
   *made = 0;
   switch (record.type) {
-    case 1:
+    case aLINK_TYPE_USB:
       *made = aLink_CreateUSB(record.serialNumber);
       break;
-    case 2:
+    case aLINK_TYPE_TCPIP:
       *made = aLink_CreateTCPIP(record.serialNumber, record.address,
                                 static_cast<uint16_t>(record.port & 0xFFFFu));
       break;
-    case 3: {
+    case aLINK_TYPE_SERIAL: {
       // The path field may lack its terminator; never read past the record.
       char path[LINKSPEC_PATH_SIZE + 1];
       std::memcpy(path, record.path, LINKSPEC_PATH_SIZE);
@@ -257,10 +259,10 @@ aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t /*through*/, uint32
       *made = aLink_CreateSerial(record.serialNumber, path, record.address);
       break;
     }
-    case 4:
-    case 5:
-    case 6:
-    case 7:
+    case aLINK_TYPE_CLIENT:
+    case aLINK_TYPE_SERVED_USB:
+    case aLINK_TYPE_SERVED_TCPIP:
+    case aLINK_TYPE_SERVED_SERIAL:
       // Broker clients are not available yet, so even with sharing on nothing is created
       // (neither a new client link nor, through a router, a further use of the router's).
       return aErrConfiguration;
@@ -339,7 +341,7 @@ aErr Link::setConfig(VelnetConfig cfg) {
 aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
   const aErr first = m_impl->discoveryAndConnectHelper(type, serialNumber, model);
   if (!_fallbackHelper(first, type, m_impl->config.fallback != 0)) return first;
-  const linkType next = isVELNET(type) ? 1 : 4;
+  const linkType next = isVELNET(type) ? aLINK_TYPE_USB : aLINK_TYPE_CLIENT;
   aTRACE(aDEBUG_PACKET, "Executing Fallback - old type: %d - new type: %d\n",
          static_cast<int>(type), static_cast<int>(next));
   return m_impl->discoveryAndConnectHelper(next, serialNumber, model);

@@ -88,7 +88,7 @@ aErr Module::connectThroughLinkModule(Module* router) {
   if (set != aErrNone) return set;
   if (config.enabled) {
     // Reach the router's broker as one more of its clients.
-    spec.type = 4;
+    spec.type = aLINK_TYPE_CLIENT;
     spec.address = config.address;
     spec.port = config.port;
   }

@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr linkType kTypeUsb = 1;
-constexpr linkType kTypeTcpip = 2;
 
 // USB serial-number strings: exactly this many upper-case hexadecimal digits, the text the
 // USB transport looks a module up by.
@@ -95,7 +93,7 @@ uint8_t EnumerateUsb(discoveryCallback callback, void* reference) {
         usb.getStringDescriptorAscii(handle, descriptor.iSerialNumber, text, sizeof text) > 0;
     text[sizeof text - 1] = '\0';
     if (named && ParseSerialText(reinterpret_cast<const char*>(text), &serial)) {
-      linkSpec* spec = aLinkSpec_Create(kTypeUsb);
+      linkSpec* spec = aLinkSpec_Create(aLINK_TYPE_USB);
       if (spec != nullptr) {
         spec->serialNumber = serial;
         spec->address = serial;
@@ -207,7 +205,7 @@ uint8_t QueryTcpip(discoveryCallback callback, void* reference, uint32_t network
     const ssize_t got = recvfrom(listener.fd(), reply, sizeof reply, 0,
                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (got < 0) break;  // time-out or failure ends the search
-    linkSpec* spec = aLinkSpec_Create(kTypeTcpip);
+    linkSpec* spec = aLinkSpec_Create(aLINK_TYPE_TCPIP);
     if (spec == nullptr) continue;
     if (aDiscovery_ParseReply(reply, static_cast<int>(got), from.sin_addr.s_addr, spec) &&
         Offer(spec, callback, reference, &goOn))
@@ -249,8 +247,8 @@ uint8_t aDiscovery_EnumerateModules(linkType type, discoveryCallback callback, v
                                     uint32_t networkInterface) {
   if (callback == nullptr) return 0;
   switch (type) {
-    case kTypeUsb: return EnumerateUsb(callback, reference);
-    case kTypeTcpip: return QueryTcpip(callback, reference, networkInterface);
+    case aLINK_TYPE_USB: return EnumerateUsb(callback, reference);
+    case aLINK_TYPE_TCPIP: return QueryTcpip(callback, reference, networkInterface);
     default: return 0;  // serial ports are not searched; broker discovery is not built yet
   }
 }
@@ -347,7 +345,7 @@ bool aDiscovery_ParseReply(const uint8_t* reply, int length, uint32_t sender, li
   memcpy(bytes, reply, std::min<size_t>(static_cast<size_t>(length), sizeof bytes));
 
   memset(spec, 0, sizeof *spec);
-  spec->type = kTypeTcpip;
+  spec->type = aLINK_TYPE_TCPIP;
   spec->module = bytes[kReplyModuleOffset];
   spec->router = spec->module;  // a TCP/IP module is its own router
   spec->port = ReadLe16(bytes + kReplyPortOffset);

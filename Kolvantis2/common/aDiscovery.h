@@ -14,6 +14,15 @@
 // device link). 0 and values above 7 name no link.
 typedef uint32_t linkType;
 
+// The link types.
+constexpr linkType aLINK_TYPE_USB = 1;
+constexpr linkType aLINK_TYPE_TCPIP = 2;
+constexpr linkType aLINK_TYPE_SERIAL = 3;
+constexpr linkType aLINK_TYPE_CLIENT = 4;        // broker client: any broker, or one by address
+constexpr linkType aLINK_TYPE_SERVED_USB = 5;    // a broker sharing a USB device link
+constexpr linkType aLINK_TYPE_SERVED_TCPIP = 6;  // ... a TCP/IP device link
+constexpr linkType aLINK_TYPE_SERVED_SERIAL = 7; // ... a serial-port device link
+
 #define LINKSPEC_SIZE 128
 // Bytes of a serial-port path, its NUL included: from offset 28 to the end of the record.
 #define LINKSPEC_PATH_SIZE 100

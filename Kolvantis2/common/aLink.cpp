@@ -142,11 +142,11 @@ void sStartSync(aLink* link) {
   link->status.store(aLINK_STATUS_SYNCING);
   aPacket_Reset(link->assembly);
   if (!sProbeBurstDue(link)) {
-    link->syncState.store(2);
+    link->syncState.store(aLINK_SYNC_WAIT_ADDRESS);
     return;
   }
-  link->syncState.store(1);
-  if (sSendProbeBurst(link)) link->syncState.store(2);
+  link->syncState.store(aLINK_SYNC_RESTART);
+  if (sSendProbeBurst(link)) link->syncState.store(aLINK_SYNC_WAIT_ADDRESS);
 }
 
 // An empty read while syncing or after a read error. A handshake that has made no progress
@@ -154,7 +154,7 @@ void sStartSync(aLink* link) {
 // more probes go out when due, so answers split across reads still complete it.
 void sIdleSync(aLink* link) {
   const uint32_t state = link->syncState.load();
-  if (link->status.load() == aLINK_STATUS_READERROR || state < 2 || state > 5) {
+  if (link->status.load() == aLINK_STATUS_READERROR || state < aLINK_SYNC_WAIT_ADDRESS || state > aLINK_SYNC_WAIT_END) {
     sStartSync(link);
     return;
   }
@@ -165,30 +165,31 @@ void sIdleSync(aLink* link) {
 // one even module address).
 void sSyncByte(aLink* link, uint8_t byte) {
   switch (link->syncState.load()) {
-    case 2:
+    case aLINK_SYNC_WAIT_ADDRESS:
       if (byte != 0 && (byte & 1) == 0) {
         link->syncAddress.store(byte);
-        link->syncState.store(3);
+        link->syncState.store(aLINK_SYNC_WAIT_LENGTH);
       } else {
         sStartSync(link);
       }
       break;
-    case 3:
-      link->syncState.store(byte == 0 ? 4 : 1);
+    case aLINK_SYNC_WAIT_LENGTH:
+      link->syncState.store(byte == 0 ? aLINK_SYNC_WAIT_REPEAT : aLINK_SYNC_RESTART);
       break;
-    case 4:
-      link->syncState.store(byte == link->syncAddress.load() ? 5 : 1);
+    case aLINK_SYNC_WAIT_REPEAT:
+      link->syncState.store(byte == link->syncAddress.load() ? aLINK_SYNC_WAIT_END
+                                                              : aLINK_SYNC_RESTART);
       break;
-    case 5:
+    case aLINK_SYNC_WAIT_END:
       if (byte == 0) {
-        link->syncState.store(0);
+        link->syncState.store(aLINK_SYNC_IDLE);
         aPacket_Reset(link->assembly);
         link->status.store(aLINK_STATUS_RUNNING);
       } else {
-        link->syncState.store(1);
+        link->syncState.store(aLINK_SYNC_RESTART);
       }
       break;
-    default:  // 1: a wrong byte came before; 0 or other: a handshake not begun
+    default:  // a wrong byte came before, or a handshake not begun
       sStartSync(link);
       break;
   }
@@ -255,7 +256,7 @@ void* sInPipeProcess(void* argument) {
   link->syncAddress.store(1);
   link->readerReady.store(1);
   link->status.store(aLINK_STATUS_RUNNING);
-  link->syncState.store(0);
+  link->syncState.store(aLINK_SYNC_IDLE);
 
   bool waitAnsweredAtOnce = false;
   while (link->running.load() != 0) {
@@ -453,7 +454,7 @@ uint32_t aLink_Init(uint32_t linkId, aStream* stream) {
   link->writerReady.store(0);
   link->heartbeatState.store(aLINK_HB_IDLE);
   link->heartbeatCallback = nullptr;
-  link->syncState.store(0);
+  link->syncState.store(aLINK_SYNC_IDLE);
   if (link->assembly != nullptr) aPacket_Destroy(&link->assembly);
   link->assembly = assembly;
   // The packet log, its size and its mutex stay, as the user filter does: a reset keeps them.

@@ -92,6 +92,15 @@ struct aLink {
 #define aLINK_HB_UP 2u
 #define aLINK_HB_DOWN 3u
 
+// Sync handshake states (syncState): the reader waits for A, 0, A, 0, two zero-length answers
+// from one even module address A.
+#define aLINK_SYNC_IDLE 0u          // no handshake under way (or it has just completed)
+#define aLINK_SYNC_RESTART 1u       // a wrong byte came, or probes could not be queued
+#define aLINK_SYNC_WAIT_ADDRESS 2u  // probes sent: waiting for the first answer's address
+#define aLINK_SYNC_WAIT_LENGTH 3u   // address seen: waiting for its zero length byte
+#define aLINK_SYNC_WAIT_REPEAT 4u   // one answer complete: waiting for the same address again
+#define aLINK_SYNC_WAIT_END 5u      // waiting for the second answer's zero length byte
+
 // Module address of the sync probe and of force-route packets.
 #define aLINK_PROBE_ADDRESS 0xAD
 #define aLINK_FORCEROUTE_ADDRESS 0xAF

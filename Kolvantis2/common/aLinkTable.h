@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "aDiscovery.h"
 #include "aLinkRecord.h"
 
 // The sharing broker that serves a link; the table only carries the pointer.
@@ -19,10 +20,10 @@ struct aServer;
 
 // Transport types of table entries.
 #define aLINKENTRY_STREAM 0u  // bare stream, never looked up
-#define aLINKENTRY_USB 1u
-#define aLINKENTRY_TCPIP 2u
-#define aLINKENTRY_SERIAL 3u
-#define aLINKENTRY_CLIENT 4u  // broker client
+#define aLINKENTRY_USB aLINK_TYPE_USB
+#define aLINKENTRY_TCPIP aLINK_TYPE_TCPIP
+#define aLINKENTRY_SERIAL aLINK_TYPE_SERIAL
+#define aLINKENTRY_CLIENT aLINK_TYPE_CLIENT  // broker client
 
 struct aLinkEntry {
   uint32_t linkId;    // never 0, never handed out twice

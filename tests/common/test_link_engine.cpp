@@ -406,7 +406,7 @@ TEST(LinkHandshake, CompletesOnlyOnTwoZeroLengthAnswersFromOneEvenAddress) {
     EXPECT_EQ(aLink_GetStatus(link.id), row.completes ? aLINK_STATUS_RUNNING : aLINK_STATUS_SYNCING);
     if (row.completes) {
       EXPECT_EQ(link.record->syncAddress.load(), 0x02);
-      EXPECT_EQ(link.record->syncState.load(), 0u);
+      EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_IDLE);
     }
   }
 }
@@ -418,10 +418,10 @@ TEST(LinkHandshake, AWrongByteRestartsAndTheNextAnswersComplete) {
   link.script->push({0x02, 0x00, 0x04, 0x00});
   ASSERT_TRUE(link.script->awaitIdle());
   EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_SYNCING);
-  EXPECT_EQ(link.record->syncState.load(), 2u);  // restarted: waiting for an answer again
+  EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_WAIT_ADDRESS);  // restarted: waiting for an answer again
   link.script->push({0x03});
   ASSERT_TRUE(link.script->awaitIdle());
-  EXPECT_EQ(link.record->syncState.load(), 2u);
+  EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_WAIT_ADDRESS);
   link.script->push({0x02, 0x00, 0x02, 0x00});
   ASSERT_TRUE(link.script->awaitIdle());
   EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_RUNNING);

@@ -279,7 +279,7 @@ const ParamsCase kParamsCases[] = {
          EXPECT_FALSE(p.commands.IsSet(0xFFFFFFFF));
          EXPECT_EQ(p.serialNumber, 0u);
          EXPECT_EQ(p.routerSerialNumber, 0u);
-         EXPECT_EQ(p.linkType, LINK_TYPE_USB);
+         EXPECT_EQ(p.linkType, aLINK_TYPE_USB);
          EXPECT_FALSE(p.linkTypeGiven);
          EXPECT_EQ(p.baudRate, 115200u);
          EXPECT_EQ(p.serverUrl, UPDATE_SERVER_HTTP_URL);
@@ -382,10 +382,10 @@ const ParamsCase kParamsCases[] = {
     // -t
     {"TransportTcpip", {"-t", "TCPIP"}, 0, "",
      [](const Parameters& p) {
-         EXPECT_EQ(p.linkType, LINK_TYPE_TCPIP);
+         EXPECT_EQ(p.linkType, aLINK_TYPE_TCPIP);
          EXPECT_TRUE(p.linkTypeGiven);
      }},
-    {"TransportUsbPrefix", {"-t", "USBX"}, 0, "", [](const Parameters& p) { EXPECT_EQ(p.linkType, LINK_TYPE_USB); }},
+    {"TransportUsbPrefix", {"-t", "USBX"}, 0, "", [](const Parameters& p) { EXPECT_EQ(p.linkType, aLINK_TYPE_USB); }},
     {"TransportRecover", {"-t", "RECOVER"}, 0, "", [](const Parameters& p) { EXPECT_EQ(p.linkType, LINK_TYPE_RECOVER); }},
     {"TransportLowerCase", {"-t", "usb"}, 1, kTransport,
      [](const Parameters& p) {
@@ -445,7 +445,7 @@ TEST(GetParams, ReparseResetsEveryField)
     ParseOutcome outcome = Parse({}, params);
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(params.serialNumber, 0u);
-    EXPECT_EQ(params.linkType, LINK_TYPE_USB);
+    EXPECT_EQ(params.linkType, aLINK_TYPE_USB);
     EXPECT_FALSE(params.linkTypeGiven);
     EXPECT_EQ(params.baudRate, 115200u);
     EXPECT_EQ(params.serverUrl, UPDATE_SERVER_HTTP_URL);
