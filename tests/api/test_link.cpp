@@ -82,8 +82,8 @@ TEST(LinkTest, UnlinkedLinkAnswersWithoutTouchingACoreLink) {
   EXPECT_EQ(link.enablePooledPackets(true), aErrParam);
   EXPECT_EQ(link.disconnect(), aErrNone);
   EXPECT_EQ(link.reset(), aErrNone);
-  EXPECT_EQ(link.enablePacketLog("unused"), aErrUnimplemented);
-  EXPECT_EQ(link.disablePacketLog(), aErrUnimplemented);
+  EXPECT_EQ(link.enablePacketLog("unused"), aErrConfiguration);
+  EXPECT_EQ(link.disablePacketLog(), aErrConfiguration);
 }
 
 TEST(LinkTest, NameIsCutAt1024Characters) {
