@@ -38,19 +38,9 @@ bool LogsTo(const aLogger* logger, const char* path) {
   return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
-}  // namespace
-
-void Link::impl::readDebugBuffer(aFile* file, uint32_t linkId) {
-  // Large enough for any record: a longer one would stay at the head of the log for ever.
-  uint8_t record[aPACKETLOG_MAXRECORD];
-  uint32_t type = 0;
-  uint32_t length = sizeof record;
-  if (aLink_PacketDebug_Read(linkId, &type, &length, record) != aErrNone) {
-    aTime_MSSleep(kPacketLogIdleMs);
-    return;
-  }
-  // The line is built whole and written at once; a text record may hold zero bytes, so the
-  // line is counted, not terminated.
+// One record as one line of the file. The line is built whole and written at once; a text
+// record may hold zero bytes, so the line is counted, not terminated.
+void WriteRecordLine(aFile* file, uint32_t type, uint32_t length, const uint8_t* record) {
   char line[kLineMax];
   int used = std::snprintf(line, sizeof line, "%d %s ", static_cast<int>(length),
                            type == aPACKETLOG_SENT ? ">" : "<");
@@ -68,6 +58,32 @@ void Link::impl::readDebugBuffer(aFile* file, uint32_t linkId) {
   aFile_Write(file, reinterpret_cast<const uint8_t*>(line), static_cast<size_t>(used), nullptr);
 }
 
+// Takes every record left in the core log, writing each to the file when one is given. Run
+// while the core log is disabled and no logger thread reads it.
+void TakeLeftovers(uint32_t linkId, aFile* file) {
+  uint8_t record[aPACKETLOG_MAXRECORD];
+  for (;;) {
+    uint32_t type = 0;
+    uint32_t length = sizeof record;
+    if (aLink_PacketDebug_Read(linkId, &type, &length, record) != aErrNone) return;
+    if (file != nullptr) WriteRecordLine(file, type, length, record);
+  }
+}
+
+}  // namespace
+
+void Link::impl::readDebugBuffer(aFile* file, uint32_t linkId) {
+  // Large enough for any record: a longer one would stay at the head of the log for ever.
+  uint8_t record[aPACKETLOG_MAXRECORD];
+  uint32_t type = 0;
+  uint32_t length = sizeof record;
+  if (aLink_PacketDebug_Read(linkId, &type, &length, record) != aErrNone) {
+    aTime_MSSleep(kPacketLogIdleMs);
+    return;
+  }
+  WriteRecordLine(file, type, length, record);
+}
+
 void Link::impl::stopPacketLog() {
   if (packetLogger == nullptr) return;
   // Nothing reads the core log once the logger is gone.
@@ -79,22 +95,31 @@ aErr Link::enablePacketLog(const char* path) {
   impl& state = *m_impl;
   if (state.linkId == 0) return aErrConfiguration;
   if (path == nullptr) return aErrParam;
-  if (state.packetLogger != nullptr && !LogsTo(state.packetLogger, path)) {
-    // Another file: the old logger ends with its file.
-    const aErr stopped = aLogger_Destroy(&state.packetLogger);
+  // A new session starts with "START" as its first record: recording stops while the records
+  // of the last session go to its file and START goes in. A log made here first may have
+  // caught a packet or two before this session began; they are dropped.
+  aLink_PacketDebug_Disable(state.linkId);
+  if (state.packetLogger != nullptr) {
+    const aErr stopped = aLogger_Disable(state.packetLogger);
     if (stopped != aErrNone) return stopped;
+    TakeLeftovers(state.linkId, state.packetLogger->file);
+    if (!LogsTo(state.packetLogger, path)) {
+      // Another file: the old logger ends with its file.
+      const aErr destroyed = aLogger_Destroy(&state.packetLogger);
+      if (destroyed != aErrNone) return destroyed;
+    }
   }
   if (state.packetLogger == nullptr) {
     state.packetLogger = aLogger_Create(state.linkId, impl::readDebugBuffer, path);
-    if (state.packetLogger == nullptr) {
-      // No file, no consumer: the core log must not record either.
-      aLink_PacketDebug_Disable(state.linkId);
-      return aErrIO;
-    }
+    // No file, no consumer: the core log stays disabled.
+    if (state.packetLogger == nullptr) return aErrIO;
   }
   const aErr enabled = aLink_PacketDebug_Enable(state.linkId);
   if (enabled != aErrNone) return enabled;
+  aLink_PacketDebug_Disable(state.linkId);
+  TakeLeftovers(state.linkId, nullptr);
   aLink_PacketDebug_Write(state.linkId, aPACKETLOG_TEXT, sizeof kStartRecord, kStartRecord);
+  aLink_PacketDebug_Enable(state.linkId);
   const aErr started = aLogger_Enable(state.packetLogger);
   if (started != aErrNone) aLink_PacketDebug_Disable(state.linkId);
   return started;

@@ -136,6 +136,9 @@ TEST_P(PacketLogTest, TheFileHoldsStartThenOneLinePerPacketAndTextRecord) {
   EXPECT_TRUE(AwaitLines(path, expected));
   EXPECT_EQ(link->disablePacketLog(), aErrNone);
   EXPECT_EQ(LogLines(path), expected);
+  // Nothing of the link's own traffic comes before START either.
+  ASSERT_FALSE(FileLines(path).empty());
+  EXPECT_EQ(FileLines(path).front(), kStartLine);
 }
 
 TEST_P(PacketLogTest, EnablingWithAnotherPathMovesTheLogToTheNewFile) {
@@ -199,6 +202,20 @@ TEST_P(PacketLogTest, DisablingStopsTheRecordAndEnablingAgainAppendsToTheSameFil
   ASSERT_NO_FATAL_FAILURE(send(*link, 3));
   EXPECT_TRUE(AwaitLines(
       path, {kStartLine, SentLine({kQueryCommand, 1}), kStartLine, SentLine({kQueryCommand, 3})}));
+}
+
+TEST_P(PacketLogTest, EnablingAgainKeepsTheRecordsOfTheRunningSession) {
+  auto link = connected();
+  const std::string path = dir_.file("packets.log");
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  // At once after each packet, before the logger may have read its record.
+  for (uint8_t tag = 1; tag <= 3; ++tag) {
+    ASSERT_NO_FATAL_FAILURE(send(*link, tag));
+    ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  }
+  EXPECT_TRUE(AwaitLines(path, {kStartLine, SentLine({kQueryCommand, 1}), kStartLine,
+                                SentLine({kQueryCommand, 2}), kStartLine,
+                                SentLine({kQueryCommand, 3}), kStartLine}));
 }
 
 TEST_P(PacketLogTest, DisconnectAndDestructionWhileLoggingStopTheLoggerBeforeTheLinkGoes) {
