@@ -1,6 +1,7 @@
 #include "EntityClass.h"
 
 #include <cstring>
+#include <utility>
 
 #include "aUEI.h"
 
@@ -371,6 +372,36 @@ aErr EntityClass::drainUEI(uint8_t option) {
   if (link == nullptr) return aErrResource;
   return link->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command,
                                       option, m_impl->index);
+}
+
+namespace {
+
+constexpr uint8_t kAnyField = 0xFF;  // a stream field that means any value
+
+}  // namespace
+
+aErr EntityClass::setStreamEnabled(uint8_t enable) {
+  Link* link = m_impl->link();
+  if (link == nullptr) return aErrResource;
+  return link->enableStream(m_impl->module->getModuleAddress(), m_impl->command, kAnyField,
+                            m_impl->index, enable != 0);
+}
+
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable,
+                                         Link::streamCallback callback, void* reference) {
+  Link* link = m_impl->link();
+  if (link == nullptr) return aErrResource;
+  return link->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command,
+                                      option, m_impl->index, enable, std::move(callback),
+                                      reference);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* rows, size_t capacity,
+                                  size_t* count) {
+  Link* link = m_impl->link();
+  if (link == nullptr) return aErrResource;
+  return link->getStreamStatus(m_impl->module->getModuleAddress(), m_impl->command, kAnyField,
+                               m_impl->index, kAnyField, rows, capacity, count);
 }
 
 namespace {

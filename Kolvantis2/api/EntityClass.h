@@ -72,6 +72,15 @@ class EntityClass {
   // Drops queued replies of the option.
   aErr drainUEI(uint8_t option);
 
+  // Streams of the entity; each answers aErrResource without a module or a Link.
+  // Has the module stream every option of the entity (enable nonzero), or stop them.
+  aErr setStreamEnabled(uint8_t enable);
+  // Registers (or unregisters) a callback for one option (0xFF: any) of the entity.
+  aErr registerOptionCallback(uint8_t option, bool enable, Link::streamCallback callback,
+                              void* reference);
+  // The cached stream values of every option of the entity, as Link::getStreamStatus.
+  aErr getStreamStatus(Link::StreamStatusEntry* rows, size_t capacity, size_t* count);
+
   // The module's entity store (command 92) for this entity.
   aErr saveEntityToStore();
   aErr resetEntityToFactoryDefaults();

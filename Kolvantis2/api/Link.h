@@ -91,21 +91,29 @@ class Link {
   // holds more than capacity bytes.
   aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
                        size_t capacity, size_t* count);
-  // Reads the factory data of one kind (0 to 15); the buffer must hold at least one byte more
-  // than the data (aErrOverrun otherwise).
+  // Reads the factory data of one kind (0 to 15; another kind is aErrParam); the buffer must
+  // hold at least one byte more than the data (aErrOverrun otherwise).
   aErr getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity,
                       size_t* count);
   aErr setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length);
 
   // --- packet log ----------------------------------------------------------------------------
   // Enables the core link's packet log and copies it, one text line per record, into the file
-  // at path through a logger thread. aErrConfiguration without a link; aErrIO when the file
-  // cannot be opened (the core log is then left disabled).
+  // at path through a logger thread; the first line of each session is the text "START". A
+  // file other than the logger's ends that logger and starts one on the new file.
+  // aErrConfiguration without a link; aErrIO when the file cannot be opened (the core log is
+  // then left disabled).
   aErr enablePacketLog(const char* path);
-  // Stops the logger thread and disables the core log; aErrParam when no logger runs.
+  // Stops the logger thread and disables the core log. aErrConfiguration without a link;
+  // aErrParam when the Link never made a logger (a stopped one stops again with 0).
   aErr disablePacketLog();
 
   // --- streams -------------------------------------------------------------------------------
+  // A Link keeps a table of stream registrations and of the latest value of every stream they
+  // cover. Stream packets are caught on the core link's reader thread by one dispatcher per
+  // core link (shared by the Links of a router and of the modules behind it) and handed to the
+  // Link's stream worker, which runs the callbacks in the order the packets came.
+  //
   // Fields of a stream key, for getStreamKeyElement.
   enum STREAM_KEY { MODULE = 0, COMMAND = 1, OPTION = 2, INDEX = 3, SUBINDEX = 4 };
   // Kind of a stream packet.
@@ -126,12 +134,19 @@ class Link {
   };
   // Runs on the Link's stream worker with a copy of the stream packet, which is freed after
   // the call; the result is not used. A callback may register and unregister streams of its
-  // own Link, but must not destroy the Link it runs for.
+  // own Link (also its own stream), but must neither destroy nor disconnect the Link it runs
+  // for: destruction and disconnect() wait for the worker, which is running the callback.
   typedef std::function<uint8_t(const aPacket* packet, void* reference)> streamCallback;
 
   // Registers (enable) or unregisters a stream and has the module start or stop it (command
-  // 0x5D). 0xFF in command, option or index means any; the module address is even and not
-  // 0xFF. Once an unregister call returns, no callback of the removed rows runs any more.
+  // 0x5D, acknowledged within 1000 ms). 0xFF in command, option or index means any; the module
+  // address must be even and not 0xFF (aErrParam) and not 0 (aErrPacket), checked before
+  // anything changes. A new registration replaces the callback of one with the same fields.
+  // Unregistering erases every row the fields match (0xFF: any), and once the call returns no
+  // callback of the erased rows runs any more (it waits for a callback of this Link that is
+  // running, unless it is called from one). A failed registration takes back only what it
+  // did (the row it added, or the callback it replaced). aErrBusy when another user filter
+  // than the stream dispatcher is installed on the core link (it is left as it is).
   // The module's streaming switch is per module: one Link's disable can stop samples that
   // another Link on the same module registered.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
@@ -139,9 +154,11 @@ class Link {
   aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                     bool enable);
   // Streamed value cache: aErrNone with a fresh value, aErrStreamStale with a value already
-  // read, aErrNotFound when none is cached.
+  // read (written to value in both cases), aErrNotFound when none is cached.
   aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                       uint8_t subindex, uint32_t* value);
+  // The cache rows that match (0xFF = any) in key order; aErrSize when there are more than
+  // capacity (the rows written and *count stand).
   aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                        uint8_t subindex, StreamStatusEntry* rows, size_t capacity,
                        size_t* count);
@@ -150,10 +167,16 @@ class Link {
   // The keys of the table that match (0xFF = any); takes the stream lock when lock is true.
   std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
                                                uint8_t index, uint8_t subindex, bool lock);
+  // Callback jobs dropped so far because the worker's queue was full (499 jobs waiting).
+  uint64_t getDroppedStreamJobs();
 
   static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option,
                                   uint8_t index, uint8_t subindex);
   static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY which);
+  // Wildcard mask n (0 to 14; 0 otherwise): 0xFF in the fields named by the bits of n + 1
+  // (bit 0 index, 1 option, 2 command, 3 subindex). OR-ed into a stream's key it gives the key
+  // of a registration that covers the stream.
+  static uint64_t _getGenericStreamKeyMask(uint8_t n);
   static bool isStreamPacket(const aPacket* packet);
   static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
   static bool isSubindexType(STREAM_PACKET kind);
@@ -161,8 +184,8 @@ class Link {
   static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value,
                               uint8_t* subindex);
   static aErr getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
-  // The core link's user filter: 1 for every stream packet (consumed), 0 otherwise. The
-  // reference is the Link::impl.
+  // A Link's part of the stream dispatcher: 1 for every stream packet (consumed), 0
+  // otherwise. The reference is the Link::impl.
   static uint8_t linkStreamFilter(const aPacket* packet, void* reference);
 
   class impl;

@@ -3,6 +3,7 @@
 // Internal to the class interface.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <future>
@@ -17,7 +18,7 @@
 namespace Zentrova {
 namespace Kolvantis {
 
-constexpr size_t kCallbackQueueSlots = 500;  // slots of the stream callback queue
+constexpr uint16_t kCallbackQueueSlots = 500;  // slots of the stream callback queue
 
 class Link::impl {
  public:
@@ -39,6 +40,23 @@ class Link::impl {
   // Leaves stream delivery: off the core link's dispatcher, worker joined, table cleared
   // (LinkStreams.cpp); called before the use of the core link is given back.
   void stopStreams();
+  // Stream delivery (LinkStreams.cpp). on: puts this Link on its core link's stream
+  // dispatcher (installing the core filter for the first Link there) and starts the worker
+  // when there is none; off: takes it off (removing the core filter with the last Link) and
+  // clears the table. *removed, when given, tells whether the core filter went.
+  aErr installStreamFilter(bool on, bool* removed = nullptr);
+  // Reader thread, stream lock held: queues a job for the row when it has a callback; true
+  // when the worker may be asleep and needs signalWork() (once the lock is released).
+  bool queueAsyncCallback(const StreamEntry& row, const aPacket* packet);
+  // Wakes the worker; never blocks.
+  void signalWork();
+  // The worker's body: runs jobs until the stop signal is fulfilled.
+  void asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<void> stop);
+  aErr startWorker();
+  // Fulfils the stop signal, joins the worker and frees the jobs left in the queue; nothing
+  // when there is no worker or when called on the worker itself.
+  void stopWorker();
+  bool onWorker() const;
   // The packet logger's consumer: one record of the core link's log as one line of the file.
   static void readDebugBuffer(aFile* file, uint32_t linkId);
 
@@ -53,6 +71,19 @@ class Link::impl {
   std::mutex streamLock;
   char* name = nullptr;
   linkSpec* spec = nullptr;
+
+  // Stream delivery beyond the fields above.
+  uint64_t lastGeneration = 0;   // of the newest registration; guarded by streamLock
+  // Held by the worker while it checks a job's registration and runs its callback; taken by an
+  // unregister call after erasing, so that no callback of the erased rows runs after it.
+  std::mutex callbackLock;
+  int workSignal = -1;           // eventfd the reader posts when the queue was empty
+  // Guarded by the dispatchers' install mutex (LinkStreams.cpp): the core link whose
+  // dispatcher holds this Link (0 none), and whether stopStreams is at work (registrations are
+  // refused meanwhile).
+  uint32_t dispatchLinkId = 0;
+  bool streamsStopping = false;
+  std::atomic<uint64_t> droppedJobs{0};  // jobs dropped because the queue was full
 };
 
 
