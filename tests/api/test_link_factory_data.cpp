@@ -14,7 +14,7 @@
 
 #include "Link.h"
 #include "api_test_support.h"
-#include "link_standin.h"
+#include "standin_test_support.h"
 
 using linktest::Bytes;
 using linktest::Link;

@@ -20,7 +20,7 @@
 #include "aLinkTable.h"
 #include "aPacketLog.h"
 #include "api_test_support.h"
-#include "link_standin.h"
+#include "standin_test_support.h"
 #include "support.h"
 
 using linktest::Bytes;

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_module_setup.h"
 #include "sim_slots.h"
 #include "sim_stream.h"

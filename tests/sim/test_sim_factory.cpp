@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_factory.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"

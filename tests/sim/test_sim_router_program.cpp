@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "sim_module_core.h"
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_module_process.h"
 #include "sim_router.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_router.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_module_core.h"
 #include "sim_uei.h"
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_exchange.h"
+#include "exchange_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_process.h"
 #include "sim_upgrade.h"

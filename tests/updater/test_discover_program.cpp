@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Updater.h"
-#include "discover_fixture.h"
+#include "discover_test_support.h"
 #include "sim_module_process.h"
 #include "support.h"
 

@@ -15,7 +15,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "Updater.h"
-#include "discover_fixture.h"
+#include "discover_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_usb_module.h"

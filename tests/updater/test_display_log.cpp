@@ -2,7 +2,7 @@
 #include "Log.h"
 #include "UpdaterDisplayInterface.h"
 #include "path.h"
-#include "recording_display.h"
+#include "display_test_support.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

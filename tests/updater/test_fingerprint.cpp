@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Updater.h"
-#include "recovery_fixture.h"
+#include "recover_test_support.h"
 #include "sim_update_server.h"
 
 namespace {

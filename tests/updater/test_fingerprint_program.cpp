@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery_fixture.h"
+#include "recover_test_support.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery_fixture.h"
+#include "recover_test_support.h"
 #include "sim_update_server.h"
 #include "sim_upgrade.h"
 

@@ -20,7 +20,7 @@
 #include "HTTPRequest.h"
 #include "Updater.h"
 #include "bird_gen.h"
-#include "server_fixture.h"
+#include "server_command_test_support.h"
 #include "sim_update_server.h"
 #include "support.h"
 

@@ -12,7 +12,7 @@
 
 #include "Updater.h"
 #include "bird_gen.h"
-#include "server_fixture.h"
+#include "server_command_test_support.h"
 #include "support.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "Params.h"
 #include "bird_gen.h"
-#include "server_fixture.h"
+#include "server_command_test_support.h"
 #include "sim_update_server.h"
 #include "support.h"
 

@@ -23,12 +23,12 @@
 
 #include "Updater.h"
 #include "bird_gen.h"
-#include "server_fixture.h"
+#include "server_command_test_support.h"
 #include "sim_module_process.h"
 #include "sim_update_server.h"
 #include "sim_upgrade.h"
 #include "support.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "Module.h"
 #include "UpdaterEntity.h"
 #include "aError.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace {
 

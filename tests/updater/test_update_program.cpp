@@ -21,7 +21,7 @@
 #include "sim_module_process.h"
 #include "sim_upgrade.h"
 #include "support.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "KeyValueStore.h"
 #include "Updater.h"
 #include "sim_router.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "bird_gen.h"
 #include "sim_upgrade.h"
 #include "support.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace {
 

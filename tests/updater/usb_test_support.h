@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kvusb.h"
-#include "recording_display.h"
+#include "display_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_usb_bus.h"

@@ -21,7 +21,7 @@
 #include "sim_lpc_server.h"
 #include "sim_uei.h"
 #include "support.h"
-#include "update_fixture.h"
+#include "update_test_support.h"
 
 namespace recovery_test {
 

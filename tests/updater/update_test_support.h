@@ -27,7 +27,7 @@
 #include "sim_usb_bus.h"
 #include "sim_usb_module.h"
 #include "support.h"
-#include "usb_fixture.h"
+#include "usb_test_support.h"
 
 namespace update_test {
 
