@@ -56,7 +56,7 @@ struct aLink {
   aLinkHeartbeatCallback heartbeatCallback = nullptr;
   std::atomic<uint32_t> syncState{0};
   std::atomic<uint8_t> syncAddress{0};
-  // The packet log (Part 1.118): null until packet debugging is first enabled, then kept
+  // The packet log: null until packet debugging is first enabled, then kept
   // for the record's life (a reset keeps it) and freed by the link's destruction. Made,
   // replaced and freed only under logMutex; the reader and writer load it without the lock
   // as their cheap test for "no log" and append to it only under the lock.
