@@ -38,10 +38,14 @@
 #include "aLink.h"
 #include "aPacket.h"
 #include "aPacketFifo.h"
+#include "bench_support.h"
 #include "sim_module_process.h"
 
 namespace {
 
+using bench::failed;
+using bench::Measure;
+using bench::secondsSince;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kAddress = 2;          // the module program's default address
@@ -76,25 +80,6 @@ const char kUsage[] =
     "usage: bench_link [--quick]\n"
     "Round trips, packet throughput and idle CPU of core links over 127.0.0.1 and a pty,\n"
     "against kv_sim_module, beside raw-socket baselines. --quick: shorter runs.\n";
-
-// One figure: how much was done in how long, or why it could not be measured.
-struct Measure {
-  bool ok = false;
-  std::string failure;
-  uint64_t count = 0;
-  double seconds = 0;
-  double rate() const { return seconds > 0 ? static_cast<double>(count) / seconds : 0; }
-};
-
-Measure failed(const std::string& why) {
-  Measure m;
-  m.failure = why;
-  return m;
-}
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // One packet as it travels: [address][length][data].
 struct Wire {
@@ -476,21 +461,12 @@ void printIdle(const char* label, const IdleCost& cost) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Settings settings = kFullRun;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--quick") {
-      settings = kQuickRun;
-    } else {
-      std::fputs(kUsage, option == "--help" || option == "-h" ? stdout : stderr);
-      return option == "--help" || option == "-h" ? 0 : 2;
-    }
-  }
-  signal(SIGPIPE, SIG_IGN);
-
-  std::printf("bench_link: core links against kv_sim_module (%s build, %u cores%s)\n",
-              KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(),
-              settings.packets == kQuickRun.packets ? ", --quick" : "");
+  bool quick = false;
+  const int ended =
+      bench::startRun(argc, argv, kUsage, "bench_link: core links against kv_sim_module",
+                      KV_BENCH_BUILD_TYPE, &quick);
+  if (ended >= 0) return ended;
+  const Settings settings = quick ? kQuickRun : kFullRun;
 
   std::printf("\n1. Request/reply round trips over TCP, 127.0.0.1; request %zu bytes on the wire,\n"
               "   echoed by the module program; raw: plain socket, same bytes, same program\n",

@@ -47,10 +47,15 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "aPacket.h"
+#include "bench_support.h"
 #include "sim_module_process.h"
 
 namespace {
 
+using bench::failed;
+// count: samples delivered; dropped: callback jobs dropped by the full queue.
+using bench::Measure;
+using bench::secondsSince;
 using Clock = std::chrono::steady_clock;
 using Zentrova::Kolvantis::Link;
 using Zentrova::Kolvantis::VelnetConfig;
@@ -86,25 +91,6 @@ const char kUsage[] =
     "Stream delivery against plain inbound packets of the same link, the stand-in's own\n"
     "send rate, and the stream worker's idle CPU, over 127.0.0.1 against kv_sim_module.\n"
     "--quick: shorter runs.\n";
-
-struct Measure {
-  bool ok = false;
-  std::string failure;
-  uint64_t count = 0;    // samples delivered
-  uint64_t dropped = 0;  // callback jobs dropped by the full queue
-  double seconds = 0;
-  double rate() const { return seconds > 0 ? static_cast<double>(count) / seconds : 0; }
-};
-
-Measure failed(const std::string& why) {
-  Measure m;
-  m.failure = why;
-  return m;
-}
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::vector<std::string> moduleArguments() {
   return {"--tcp", "0", "--stream", "3:8:0:3", "--stream-rate", "0"};
@@ -203,7 +189,13 @@ VelnetConfig noSharing() {
   return config;
 }
 
-std::unique_ptr<Link> connectLink(kvsim::SimModuleProcess& module) {
+// A Link connected to the started module program; null, with *failure saying why, when the
+// program did not start or the Link did not connect.
+std::unique_ptr<Link> connectLink(kvsim::SimModuleProcess& module, std::string* failure) {
+  if (!module.ready()) {
+    *failure = "module program: " + module.error();
+    return nullptr;
+  }
   static uint32_t serial = kFirstSerial;
   linkSpec spec{};
   spec.type = 2;
@@ -211,7 +203,10 @@ std::unique_ptr<Link> connectLink(kvsim::SimModuleProcess& module) {
   spec.address = htonl(INADDR_LOOPBACK);
   spec.port = static_cast<uint32_t>(module.port());
   auto link = std::make_unique<Link>(spec, "Bench");
-  if (link->setConfig(noSharing()) != aErrNone || link->connect() != aErrNone) return nullptr;
+  if (link->setConfig(noSharing()) != aErrNone || link->connect() != aErrNone) {
+    *failure = "link not connected";
+    return nullptr;
+  }
   return link;
 }
 
@@ -228,15 +223,8 @@ uint32_t coreLinkId(Link& link) {
 class PlainPath {
  public:
   PlainPath() : module_(moduleArguments()) {
-    if (!module_.ready()) {
-      failure_ = "module program: " + module_.error();
-      return;
-    }
-    link_ = connectLink(module_);
-    if (!link_) {
-      failure_ = "link not connected";
-      return;
-    }
+    link_ = connectLink(module_, &failure_);
+    if (!link_) return;
     const uint8_t enable[] = {0x81, 0x20, kAddress, kCommand, kOption, kIndex};
     const uint8_t ack[] = {kStreamCommand, 0xC1};
     uint8_t length = sizeof ack;
@@ -283,15 +271,8 @@ class PlainPath {
 class StreamPath {
  public:
   StreamPath() : module_(moduleArguments()) {
-    if (!module_.ready()) {
-      failure_ = "module program: " + module_.error();
-      return;
-    }
-    link_ = connectLink(module_);
-    if (!link_) {
-      failure_ = "link not connected";
-      return;
-    }
+    link_ = connectLink(module_, &failure_);
+    if (!link_) return;
     // A callback of the kind a user writes: it decodes its sample.
     const auto callback = [this](const aPacket* packet, void*) -> uint8_t {
       uint32_t value = 0;
@@ -404,13 +385,10 @@ struct IdleCost {
 IdleCost workerIdle(int idleMs) {
   IdleCost cost;
   kvsim::SimModuleProcess module(moduleArguments());
-  if (!module.ready()) {
-    cost.wall = failed("module program: " + module.error());
-    return cost;
-  }
-  auto link = connectLink(module);
+  std::string failure;
+  auto link = connectLink(module, &failure);
   if (!link) {
-    cost.wall = failed("link not connected");
+    cost.wall = failed(failure);
     return cost;
   }
   const std::set<int> before = threadIds();
@@ -475,21 +453,12 @@ void printRate(const char* label, const Measure& m, const Measure* baseline, boo
 }  // namespace
 
 int main(int argc, char** argv) {
-  Settings settings = kFullRun;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--quick") {
-      settings = kQuickRun;
-    } else {
-      std::fputs(kUsage, option == "--help" || option == "-h" ? stdout : stderr);
-      return option == "--help" || option == "-h" ? 0 : 2;
-    }
-  }
-  signal(SIGPIPE, SIG_IGN);
-
-  std::printf("bench_stream: stream delivery against kv_sim_module (%s build, %u cores%s)\n",
-              KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(),
-              settings.samples == kQuickRun.samples ? ", --quick" : "");
+  bool quick = false;
+  const int ended =
+      bench::startRun(argc, argv, kUsage, "bench_stream: stream delivery against kv_sim_module",
+                      KV_BENCH_BUILD_TYPE, &quick);
+  if (ended >= 0) return ended;
+  const Settings settings = quick ? kQuickRun : kFullRun;
 
   std::printf("\n1. Stream samples over TCP, 127.0.0.1: %zu bytes each on the wire, in windows of\n"
               "   %zu (one write each), two at most in flight; a module program per path; the\n"

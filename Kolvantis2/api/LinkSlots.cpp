@@ -59,6 +59,16 @@ aErr ReplyCode(const aPacket* reply, size_t index) {
 
 bool IsErrorReply(const aPacket* reply) { return (reply->data[1] & kReplyErrorBit) != 0; }
 
+// The request a reply filter was given (Request names its module), when packet is a packet of
+// valid size from that module; null otherwise.
+template <typename Request>
+const Request* RequestOfReplyFrom(const aPacket* packet, const void* reference) {
+  if (packet == nullptr || reference == nullptr) return nullptr;
+  const auto* request = static_cast<const Request*>(reference);
+  if (packet->address != request->module || packet->dataSize > aPACKETMAXDATA) return nullptr;
+  return request;
+}
+
 // What a slot request asked, for sSlotFilter.
 struct SlotRequest {
   uint8_t module;
@@ -73,9 +83,8 @@ struct SlotRequest {
 // handle (read, write and close). A handle step's reply of only three bytes is taken too, so
 // that a reply cut short is answered at once instead of waiting out the time-out.
 uint8_t sSlotFilter(const aPacket* packet, const void* reference) {
-  if (packet == nullptr || reference == nullptr) return 0;
-  const auto* request = static_cast<const SlotRequest*>(reference);
-  if (packet->address != request->module || packet->dataSize > aPACKETMAXDATA) return 0;
+  const auto* request = RequestOfReplyFrom<SlotRequest>(packet, reference);
+  if (request == nullptr) return 0;
   const uint8_t* data = packet->data;
   if (packet->dataSize < 3 || data[0] != kSlotCommand) return 0;
   if (data[1] != request->step && data[1] != (request->step | kReplyErrorBit)) return 0;
@@ -94,9 +103,8 @@ struct FactoryRequest {
 // Selects the reply to a factory request from its module: byte 1 the request's option AND
 // 0x0F, or that with the error bit.
 uint8_t sFactoryFilter(const aPacket* packet, const void* reference) {
-  if (packet == nullptr || reference == nullptr) return 0;
-  const auto* request = static_cast<const FactoryRequest*>(reference);
-  if (packet->address != request->module || packet->dataSize > aPACKETMAXDATA) return 0;
+  const auto* request = RequestOfReplyFrom<FactoryRequest>(packet, reference);
+  if (request == nullptr) return 0;
   if (packet->dataSize < 2 || packet->data[0] != kFactoryCommand) return 0;
   const uint8_t option = static_cast<uint8_t>(request->option & kKindMask);
   return packet->data[1] == option || packet->data[1] == (option | kReplyErrorBit) ? 1 : 0;
@@ -128,6 +136,12 @@ aErr SlotExchange(Link& link, Link::impl& state, const SlotRequest& request, con
                   uint8_t length, uint64_t timeoutMs, aPacket** reply) {
   return Exchange(link, state, request.module, bytes, length, sSlotFilter, &request, timeoutMs,
                   reply);
+}
+
+aErr FactoryExchange(Link& link, Link::impl& state, const FactoryRequest& request,
+                     const uint8_t* bytes, uint8_t length, aPacket** reply) {
+  return Exchange(link, state, request.module, bytes, length, sFactoryFilter, &request,
+                  kFactoryReplyTimeoutMs, reply);
 }
 
 // Checks shared by the slot and factory requests, in this order, before anything is sent.
@@ -204,8 +218,7 @@ aErr sEndFactoryTransfer(Link& link, Link::impl& state, uint8_t module, size_t m
   const uint8_t bytes[] = {kFactoryCommand, kFactoryEnd, static_cast<uint8_t>(moved >> 8 & 0xFF),
                            static_cast<uint8_t>(moved & 0xFF)};
   aPacket* reply = nullptr;
-  aErr result = Exchange(link, state, module, bytes, sizeof bytes, sFactoryFilter, &request,
-                         kFactoryReplyTimeoutMs, &reply);
+  aErr result = FactoryExchange(link, state, request, bytes, sizeof bytes, &reply);
   if (result != aErrNone) return result;
   if (IsErrorReply(reply)) result = ReplyCode(reply, kFactoryCodeIndex);
   aPacket_Destroy(&reply);
@@ -315,8 +328,7 @@ aErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
                                  first ? static_cast<uint8_t>(kind | kFactoryReadFirst) : kind};
     const uint8_t bytes[] = {kFactoryCommand, request.option};
     aPacket* reply = nullptr;
-    result = Exchange(*this, state, module, bytes, sizeof bytes, sFactoryFilter, &request,
-                      kFactoryReplyTimeoutMs, &reply);
+    result = FactoryExchange(*this, state, request, bytes, sizeof bytes, &reply);
     if (result != aErrNone) break;
     // sFactoryFilter takes no reply shorter than the command and option bytes.
     const size_t pieceLength = reply->dataSize - COMMAND_OVERHEAD;
@@ -353,8 +365,8 @@ aErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, siz
     uint8_t bytes[aPACKETMAXDATA] = {kFactoryCommand, request.option};
     std::memcpy(bytes + COMMAND_OVERHEAD, data + sent, chunk);
     aPacket* reply = nullptr;
-    result = Exchange(*this, state, module, bytes, static_cast<uint8_t>(chunk + COMMAND_OVERHEAD),
-                      sFactoryFilter, &request, kFactoryReplyTimeoutMs, &reply);
+    result = FactoryExchange(*this, state, request, bytes,
+                             static_cast<uint8_t>(chunk + COMMAND_OVERHEAD), &reply);
     if (result != aErrNone) break;
     if (IsErrorReply(reply)) {
       result = ReplyCode(reply, kFactoryCodeIndex);

@@ -219,31 +219,45 @@ void AwaitCallbacks(Link::impl* link) {
   std::lock_guard<std::mutex> running(link->callbackLock);
 }
 
+// A request to the module's stream entity with this option byte and value type; the caller
+// sets the value, if any.
+uei StreamRequest(uint8_t module, uint8_t option, uint32_t type) {
+  uei request{};
+  request.module = module;
+  request.command = kStreamCommand;
+  request.option = option;
+  request.specifier = static_cast<uint8_t>(kStreamEntity | ueiSpecifierRequest);
+  request.type = type;
+  return request;
+}
+
+// Sends the request to the stream entity and takes its reply, of option replyOption, into
+// *reply; replies of that option still queued are dropped first, so that a late one to an
+// earlier request cannot answer this one. An error reply gives the module's code.
+aErr StreamExchange(Link& link, const uei& request, uint8_t replyOption, uei* reply) {
+  const uint8_t module = request.module;
+  link.dropMatchingUEIPackets(module, kStreamCommand, replyOption, kStreamEntity);
+  const aErr sent = link.sendUEI(request);
+  if (sent != aErrNone) return sent;
+  *reply = uei{};
+  reply->module = module;
+  reply->command = kStreamCommand;
+  reply->option = replyOption;
+  reply->specifier = kStreamEntity;
+  const aErr received = link.receiveUEI(module, kStreamCommand, replyOption, kStreamEntity, reply);
+  if (received != aErrNone) return received;
+  if ((reply->specifier & ueiSpecifierError) != 0) return static_cast<aErr>(reply->value.byteVal);
+  return aErrNone;
+}
+
 // The module's stream switch: [module][7][0x5D][0x81 or 0x82][0x20] + the key's low 32 bits,
 // and its acknowledgement (option 0xC1 or 0xC2, index 0).
 aErr SwitchStreaming(Link& link, uint8_t module, uint64_t key, bool enable) {
   const uint8_t option = enable ? kStreamEnable : kStreamDisable;
-  const uint8_t ack = static_cast<uint8_t>(option | ueiOptionAck);
-  uei request{};
-  request.module = module;
-  request.command = kStreamCommand;
-  request.option = static_cast<uint8_t>(option | ueiOptionSet);
-  request.specifier = static_cast<uint8_t>(kStreamEntity | ueiSpecifierRequest);
-  request.type = ueiTypeU32;
+  uei request = StreamRequest(module, static_cast<uint8_t>(option | ueiOptionSet), ueiTypeU32);
   request.value.intVal = static_cast<uint32_t>(key);
-  // A late acknowledgement of an earlier switch must not answer this one.
-  link.dropMatchingUEIPackets(module, kStreamCommand, ack, kStreamEntity);
-  const aErr sent = link.sendUEI(request);
-  if (sent != aErrNone) return sent;
-  uei reply{};
-  reply.module = module;
-  reply.command = kStreamCommand;
-  reply.option = ack;
-  reply.specifier = kStreamEntity;
-  const aErr received = link.receiveUEI(module, kStreamCommand, ack, kStreamEntity, &reply);
-  if (received != aErrNone) return received;
-  if ((reply.specifier & ueiSpecifierError) != 0) return static_cast<aErr>(reply.value.byteVal);
-  return aErrNone;
+  uei reply;
+  return StreamExchange(link, request, static_cast<uint8_t>(option | ueiOptionAck), &reply);
 }
 
 }  // namespace
@@ -715,23 +729,11 @@ uint64_t Link::getDroppedStreamJobs() { return m_impl->droppedJobs.load(); }
 
 aErr Link::isLinkStreaming(uint8_t module, uint8_t* answer) {
   if (answer == nullptr) return aErrParam;
-  uei request{};
-  request.module = module;
-  request.command = kStreamCommand;
-  request.option = static_cast<uint8_t>(kStreamQuery | ueiOptionGet);
-  request.specifier = static_cast<uint8_t>(kStreamEntity | ueiSpecifierRequest);
-  request.type = ueiTypeNone;
-  dropMatchingUEIPackets(module, kStreamCommand, kStreamQuery, kStreamEntity);
-  const aErr sent = sendUEI(request);
-  if (sent != aErrNone) return sent;
-  uei reply{};
-  reply.module = module;
-  reply.command = kStreamCommand;
-  reply.option = kStreamQuery;
-  reply.specifier = kStreamEntity;
-  const aErr received = receiveUEI(module, kStreamCommand, kStreamQuery, kStreamEntity, &reply);
-  if (received != aErrNone) return received;
-  if ((reply.specifier & ueiSpecifierError) != 0) return static_cast<aErr>(reply.value.byteVal);
+  const uei request =
+      StreamRequest(module, static_cast<uint8_t>(kStreamQuery | ueiOptionGet), ueiTypeNone);
+  uei reply;
+  const aErr result = StreamExchange(*this, request, kStreamQuery, &reply);
+  if (result != aErrNone) return result;
   // The answer is the reply's first value byte.
   switch (reply.type) {
     case ueiTypeU8:

@@ -1,14 +1,12 @@
 // Shared pieces of the stream tests: a streaming stand-in module reached the same way over
 // both transports (the kv_sim_module program over TCP loopback, or the in-process module on
-// the simulated USB bus), stream packets written out by hand, and a log of the callbacks a
-// Link ran, with a sentinel stream whose callback shows that the worker got through every job
-// queued before it (callbacks run in the order the reader queued them).
+// the simulated USB bus; built on linktest::StandInBase), stream packets written out by hand,
+// and a log of the callbacks a Link ran, with a sentinel stream whose callback shows that the
+// worker got through every job queued before it (callbacks run in the order the reader
+// queued them).
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,48 +25,26 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "api_test_support.h"
-#include "kvusb.h"
 #include "sim_data_options.h"
 #include "sim_module_process.h"
 #include "sim_module_setup.h"
-#include "sim_usb_bus.h"
 #include "sim_usb_module.h"
-#include "support.h"
+#include "standin_test_support.h"
 
 namespace streamtest {
 
 using kvsim::Bytes;
+using linktest::HexText;
+using linktest::kMarkerCommand;
+using linktest::kTransports;
+using linktest::Transport;
+using linktest::TransportName;
 using Zentrova::Kolvantis::Link;
 
 constexpr uint8_t kAny = 0xFF;
 constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint8_t kSystem = 3;  // the system entity's command, streamed by the stand-in
 constexpr uint8_t kSentinelCommand = 0x30;
-constexpr uint8_t kMarkerCommand = 0x7E;
-
-enum class Transport { Tcp, Usb };
-
-inline const auto kTransports = ::testing::Values(Transport::Tcp, Transport::Usb);
-
-inline std::string TransportName(const ::testing::TestParamInfo<Transport>& info) {
-  return info.param == Transport::Tcp ? "TcpProgram" : "SimulatedUsb";
-}
-
-inline std::string HexSerial(uint32_t serial) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(serial));
-  return text;
-}
-
-inline std::string HexText(const Bytes& bytes) {
-  std::string text;
-  char byte[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(byte, sizeof byte, "%02X", static_cast<unsigned>(b));
-    text += byte;
-  }
-  return text;
-}
 
 // --- stream packets by hand ----------------------------------------------------------------------
 
@@ -116,10 +92,12 @@ struct StreamStat {
   bool enabled = false;
 };
 
-class StreamStandIn {
+class StreamStandIn : public linktest::StandInBase {
  public:
+  using Spec = StandInSpec;
+
   StreamStandIn(Transport transport, const StandInSpec& spec)
-      : transport_(transport), serial_(spec.serial), address_(spec.address) {
+      : StandInBase(transport, spec.serial, spec.address) {
     StandInSpec withRate = spec;
     bool rateGiven = false;
     for (const auto& option : spec.options) rateGiven |= option.first == "--stream-rate";
@@ -129,37 +107,6 @@ class StreamStandIn {
     } else {
       startInProcess(withRate);
     }
-  }
-  ~StreamStandIn() {
-    if (usb_) {
-      kvusb_SetBackend(nullptr);
-      kvusb_SetNodePrefix(nullptr);
-    }
-  }
-  StreamStandIn(const StreamStandIn&) = delete;
-  StreamStandIn& operator=(const StreamStandIn&) = delete;
-
-  const std::string& error() const { return error_; }
-  uint8_t address() const { return address_; }
-
-  linkSpec linkSpecifier() const {
-    linkSpec spec{};
-    spec.serialNumber = serial_;
-    if (transport_ == Transport::Tcp) {
-      spec.type = 2;
-      spec.address = htonl(INADDR_LOOPBACK);
-      spec.port = static_cast<uint32_t>(process_->port());
-    } else {
-      spec.type = 1;
-    }
-    return spec;
-  }
-
-  // The core link to this module, for the core's own view of it (user filter, input queue).
-  uint32_t coreLinkId() const {
-    aLinkEntryRef entry = sLookupEntryByIdentifier(
-        serial_, transport_ == Transport::Tcp ? aLINKENTRY_TCPIP : aLINKENTRY_USB);
-    return entry ? entry->linkId : 0;
   }
 
   // One control command of the program ("EMIT 5", "STREAMFAULT refuse:1:29", "SILENT on",
@@ -212,68 +159,26 @@ class StreamStandIn {
     return stat;
   }
 
-  std::vector<kvsim::Record> records() {
-    if (process_) return process_->dump();
-    return usb_->module.withCore([](kvsim::ModuleCore& core) { return core.records(); });
-  }
-  // Data bytes of the packets to address that start with command, as the module got them.
-  std::vector<Bytes> received(uint8_t address, uint8_t command) {
-    std::vector<Bytes> found;
-    for (const kvsim::Record& record : records()) {
-      if (record.direction != kvsim::Direction::In || record.bytes.size() < 3) continue;
-      if (record.bytes[0] != address || record.bytes[2] != command) continue;
-      found.emplace_back(record.bytes.begin() + 2, record.bytes.end());
-    }
-    return found;
-  }
-
-  // The module sends these packets (wire bytes) on its own; returns once the link has queued
-  // a marker sent after them, so the reader has handled them all.
-  void inject(Link& link, const std::vector<Bytes>& wires) {
-    ++markers_;
-    std::vector<Bytes> all = wires;
-    all.push_back({address_, 2, kMarkerCommand, markers_});
-    for (const Bytes& wire : all) ASSERT_TRUE(control("SEND " + HexText(wire)));
-    const uint8_t pattern[2] = {kMarkerCommand, markers_};
-    uint8_t length = sizeof pattern;
-    uint8_t data[aPACKETMAXDATA];
-    ASSERT_EQ(link.receivePacketFrom(address_, pattern, &length, data), aErrNone);
-  }
-
  private:
-  struct InProcess {
-    explicit InProcess(const kvsim::ModuleConfig& config) : module(config) {}
-    TempDir nodes;
-    kvsim::SimUsbModule module;
-    kvsim::UsbBus bus;
-  };
-
   void startProgram(const StandInSpec& spec) {
-    std::vector<std::string> arguments{"--tcp", "0", "--serial", HexSerial(spec.serial),
-                                       "--address", std::to_string(spec.address)};
-    if (spec.uei) arguments.push_back("--uei");
+    std::vector<std::string> options;
+    if (spec.uei) options.push_back("--uei");
     for (const std::string& behind : spec.behind) {
-      arguments.push_back("--behind");
-      arguments.push_back(behind);
+      options.push_back("--behind");
+      options.push_back(behind);
     }
     for (const auto& option : spec.options) {
-      arguments.push_back(option.first);
-      if (!option.second.empty()) arguments.push_back(option.second);
+      options.push_back(option.first);
+      if (!option.second.empty()) options.push_back(option.second);
     }
-    process_ = std::make_unique<kvsim::SimModuleProcess>(arguments);
-    if (!process_->ready()) error_ = "program: " + process_->error();
+    startProgramWith(options);
   }
 
   void startInProcess(const StandInSpec& spec) {
-    usb_ = std::make_unique<InProcess>(apitest::UsbConfig(spec.address, spec.serial));
     kvsim::ModuleSetup setup;
     setup.uei = spec.uei;
+    parseEach(spec.behind, kvsim::parseBehind, &setup.behind);
     std::string why;
-    for (const std::string& text : spec.behind) {
-      auto behind = kvsim::parseBehind(text, &why);
-      if (!behind) error_ = why;
-      else setup.behind.push_back(*behind);
-    }
     for (const auto& option : spec.options) {
       const std::string value = option.second;
       auto taken = kvsim::parseDataOption(
@@ -285,25 +190,8 @@ class StreamStandIn {
           &setup, &why);
       if (taken != kvsim::OptionTaken::Yes) error_ = option.first + ": " + why;
     }
-    if (!error_.empty()) return;
-    const std::string refused = usb_->module.setUp(setup);
-    if (!refused.empty()) {
-      error_ = refused;
-      return;
-    }
-    kvusb_SetNodePrefix(usb_->nodes.file("kolvantis.").c_str());
-    usb_->module.attach(usb_->bus.addDevice(usb_->module.deviceSpec(), usb_->module));
-    usb_->bus.setIdleInWaitMs(apitest::kSimUsbIdleInMs);
-    kvusb_SetBackend(&usb_->bus);
+    startInProcessWith(setup);
   }
-
-  Transport transport_;
-  uint32_t serial_;
-  uint8_t address_;
-  std::unique_ptr<kvsim::SimModuleProcess> process_;
-  std::unique_ptr<InProcess> usb_;
-  std::string error_;
-  uint8_t markers_ = 0;
 };
 
 // --- callbacks ---------------------------------------------------------------------------------------

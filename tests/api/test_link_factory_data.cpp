@@ -141,13 +141,7 @@ TEST_P(FactoryDataTest, ArgumentsThenConnectionThenModuleAddressAreCheckedBefore
   Link idle("Idle");
   uint8_t buffer[8] = {};
   size_t count = 0;
-  struct Case {
-    const char* what;
-    std::function<aErr(Link&)> call;
-    bool onIdle;
-    aErr expected;
-  };
-  const Case cases[] = {
+  const std::vector<linktest::RefusedCall> calls = {
       {"read without buffer", [&](Link& l) { return l.getFactoryData(3, 3, nullptr, 8, &count); },
        true, aErrParam},
       {"read without count", [&](Link& l) { return l.getFactoryData(0, 3, buffer, 8, nullptr); },
@@ -168,14 +162,7 @@ TEST_P(FactoryDataTest, ArgumentsThenConnectionThenModuleAddressAreCheckedBefore
       {"write to an odd module", [&](Link& l) { return l.setFactoryData(7, 3, buffer, 8); }, false,
        aErrPacket},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.call(c.onIdle ? idle : *link), c.expected) << c.what;
-  }
-  for (const kvsim::Record& record : standIn().records()) {
-    if (record.direction == kvsim::Direction::In && record.bytes.size() > 2) {
-      EXPECT_NE(record.bytes[2], kFactory) << "sent: " << linktest::HexText(record.bytes);
-    }
-  }
+  linktest::ExpectRefusedBeforeSending(calls, *link, idle, standIn(), kFactory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, FactoryDataTest, linktest::kTransports,
@@ -252,18 +239,11 @@ const FaultCase kFaultCases[] = {
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name << " (" << c.fault << ")"; }
 
-class FactoryDataFaultTest : public ::testing::TestWithParam<std::tuple<Transport, FaultCase>>,
-                             protected linktest::StandInUser {
- protected:
-  void SetUp() override {
-    StandInSpec spec = FactoryModule();
-    spec.factoryFaults = {std::get<1>(GetParam()).fault};
-    ASSERT_NO_FATAL_FAILURE(start(std::get<0>(GetParam()), spec));
-  }
-};
+using FactoryDataFaultTest =
+    linktest::FaultCaseTest<FaultCase, FactoryModule, &StandInSpec::factoryFaults>;
 
 TEST_P(FactoryDataFaultTest, AnswersTheFaultAndSendsNothingAfterIt) {
-  const FaultCase& c = std::get<1>(GetParam());
+  const FaultCase& c = faultCase();
   auto link = connected();
   aErr result = aErrNone;
   Bytes buffer(kRoom);
@@ -284,36 +264,23 @@ TEST_P(FactoryDataFaultTest, AnswersTheFaultAndSendsNothingAfterIt) {
     }
   }
   EXPECT_EQ(result, c.expected);
-  std::vector<uint8_t> options;
-  for (const Bytes& request : standIn().received(kModule, kFactory)) {
-    options.push_back(request.size() > 1 ? request[1] : 0);
-  }
-  EXPECT_EQ(options, c.options);
-}
-
-std::string FaultCaseName(const ::testing::TestParamInfo<std::tuple<Transport, FaultCase>>& info) {
-  return std::string(std::get<1>(info.param).name) + "_" +
-         linktest::TransportText(std::get<0>(info.param));
+  EXPECT_EQ(linktest::SecondBytes(standIn().received(kModule, kFactory)), c.options);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FactoryDataFaultTest,
-                         ::testing::Combine(linktest::kTransports,
-                                            ::testing::ValuesIn(kFaultCases)),
-                         FaultCaseName);
+                         linktest::FaultCasesOnTransports(kFaultCases),
+                         linktest::FaultCaseName<FaultCase>);
 
 // --- modules behind a router -----------------------------------------------------------------
 
-constexpr uint8_t kRouter = 4;
-constexpr uint8_t kBehind = 6;
+using linktest::kBehind;
+using linktest::kRouter;
 
 class RoutedFactoryDataTest : public ::testing::TestWithParam<Transport>,
                               protected linktest::StandInUser {
  protected:
   void SetUp() override {
-    StandInSpec spec = FactoryModule();
-    spec.address = kRouter;
-    spec.behind = {std::to_string(kBehind) + ":2181F0EE:20"};
-    ASSERT_NO_FATAL_FAILURE(start(GetParam(), spec));
+    ASSERT_NO_FATAL_FAILURE(start(GetParam(), linktest::RouterSpec(FactoryModule())));
   }
 };
 

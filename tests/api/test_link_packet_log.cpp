@@ -17,7 +17,6 @@
 #include "Module.h"
 #include "aFile.h"
 #include "aLinkRecord.h"
-#include "aLinkTable.h"
 #include "aPacketLog.h"
 #include "api_test_support.h"
 #include "standin_test_support.h"
@@ -91,13 +90,6 @@ class PacketLogTest : public ::testing::TestWithParam<Transport>, protected link
     ASSERT_NO_FATAL_FAILURE(start(GetParam(), spec));
   }
 
-  // ID of the core link the stand-in is reached through; 0 when there is none.
-  uint32_t coreLinkId() {
-    const uint32_t type = GetParam() == Transport::Tcp ? aLINKENTRY_TCPIP : aLINKENTRY_USB;
-    aLinkEntryRef entry = sLookupEntryByIdentifier(apitest::kSerial, type);
-    return entry ? entry->linkId : 0;
-  }
-
   // Sends [0x49][tag] and waits until the module got it (so the writer has recorded it).
   void send(Link& link, uint8_t tag) {
     const size_t before = standIn().received(kModule, kQueryCommand).size();
@@ -119,7 +111,7 @@ TEST_P(PacketLogTest, TheFileHoldsStartThenOneLinePerPacketAndTextRecord) {
   // Text records, one of the largest length a record may have.
   const std::string text200 = TextOf(200);
   const std::string text255 = TextOf(aPACKETLOG_MAXRECORD);
-  const uint32_t id = coreLinkId();
+  const uint32_t id = standIn().coreLinkId();
   for (const std::string* text : {&text200, &text255}) {
     ASSERT_EQ(aLink_PacketDebug_Write(id, aPACKETLOG_TEXT, static_cast<uint32_t>(text->size()),
                                       reinterpret_cast<const uint8_t*>(text->data())),
@@ -163,7 +155,7 @@ TEST_P(PacketLogTest, EnablingWithAnotherPathMovesTheLogToTheNewFile) {
 TEST_P(PacketLogTest, AFileThatCannotBeOpenedAnswersIOAndLeavesTheCoreLogDisabled) {
   auto link = connected();
   const std::string unopenable = dir_.file("missing/packets.log");
-  const uint32_t id = coreLinkId();
+  const uint32_t id = standIn().coreLinkId();
   uint8_t record[aPACKETLOG_MAXRECORD];
   uint32_t type = 0;
   uint32_t length = sizeof record;
@@ -232,7 +224,7 @@ TEST_P(PacketLogTest, DisconnectAndDestructionWhileLoggingStopTheLoggerBeforeThe
   // Logging is under way: some of the flood is in the file.
   ASSERT_TRUE(apitest::Eventually([&] { return FileLines(path).size() > 10; }));
   EXPECT_EQ(link->disconnect(), aErrNone);
-  EXPECT_EQ(coreLinkId(), 0u) << "the core link outlived its last use";
+  EXPECT_EQ(standIn().coreLinkId(), 0u) << "the core link outlived its last use";
   EXPECT_EQ(link->disablePacketLog(), aErrConfiguration);
   EXPECT_EQ(link->enablePacketLog(path.c_str()), aErrConfiguration);
   EXPECT_TRUE(allLinesWhole());
@@ -244,7 +236,7 @@ TEST_P(PacketLogTest, DisconnectAndDestructionWhileLoggingStopTheLoggerBeforeThe
   ASSERT_TRUE(standIn().flood(kFloodPackets));
   ASSERT_TRUE(apitest::Eventually([&] { return FileLines(path).size() > before + 10; }));
   link.reset();
-  EXPECT_EQ(coreLinkId(), 0u) << "the core link outlived its last use";
+  EXPECT_EQ(standIn().coreLinkId(), 0u) << "the core link outlived its last use";
   EXPECT_TRUE(allLinesWhole());
   const std::vector<std::string> lines = FileLines(path);
   EXPECT_NE(std::find(lines.begin() + static_cast<long>(before), lines.end(), kStartLine),

@@ -58,9 +58,7 @@ StandInSpec SlotModule() {
 
 // The steps (byte 1) of the slot requests the module got, in order.
 std::vector<uint8_t> Steps(const std::vector<Bytes>& requests) {
-  std::vector<uint8_t> steps;
-  for (const Bytes& request : requests) steps.push_back(request.size() > 1 ? request[1] : 0);
-  return steps;
+  return linktest::SecondBytes(requests);
 }
 
 class StoreSlotTest : public ::testing::TestWithParam<Transport>, protected linktest::StandInUser {
@@ -198,13 +196,7 @@ TEST_P(StoreSlotTest, ArgumentsThenConnectionThenModuleAddressAreCheckedBeforeAn
   Link idle("Idle");
   size_t value = 0;
   uint8_t buffer[8] = {};
-  struct Case {
-    const char* what;
-    std::function<aErr(Link&)> call;
-    bool onIdle;
-    aErr expected;
-  };
-  const Case cases[] = {
+  const std::vector<linktest::RefusedCall> calls = {
       {"capacity without output", [](Link& l) { return l.storeSlotCapacity(3, 1, 1, nullptr); },
        true, aErrParam},
       {"size without output", [](Link& l) { return l.storeSlotSize(0, 1, 1, nullptr); }, false,
@@ -230,14 +222,7 @@ TEST_P(StoreSlotTest, ArgumentsThenConnectionThenModuleAddressAreCheckedBeforeAn
       {"read of module 0", [&](Link& l) { return l.unloadStoreSlot(0, 1, 1, buffer, 8, &value); },
        false, aErrPacket},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.call(c.onIdle ? idle : *link), c.expected) << c.what;
-  }
-  for (const kvsim::Record& record : standIn().records()) {
-    if (record.direction == kvsim::Direction::In && record.bytes.size() > 2) {
-      EXPECT_NE(record.bytes[2], kSlotCommand) << "sent: " << linktest::HexText(record.bytes);
-    }
-  }
+  linktest::ExpectRefusedBeforeSending(calls, *link, idle, standIn(), kSlotCommand);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, StoreSlotTest, linktest::kTransports, linktest::TransportName);
@@ -374,18 +359,10 @@ const FaultCase kFaultCases[] = {
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name << " (" << c.fault << ")"; }
 
-class StoreSlotFaultTest : public ::testing::TestWithParam<std::tuple<Transport, FaultCase>>,
-                           protected linktest::StandInUser {
- protected:
-  void SetUp() override {
-    StandInSpec spec = SlotModule();
-    spec.slotFaults = {std::get<1>(GetParam()).fault};
-    ASSERT_NO_FATAL_FAILURE(start(std::get<0>(GetParam()), spec));
-  }
-};
+using StoreSlotFaultTest = linktest::FaultCaseTest<FaultCase, SlotModule, &StandInSpec::slotFaults>;
 
 TEST_P(StoreSlotFaultTest, AnswersTheFaultAndSendsOnlyTheStepsThatStillMakeSense) {
-  const FaultCase& c = std::get<1>(GetParam());
+  const FaultCase& c = faultCase();
   auto link = connected();
   aErr result = aErrNone;
   size_t count = 99;
@@ -416,20 +393,13 @@ TEST_P(StoreSlotFaultTest, AnswersTheFaultAndSendsOnlyTheStepsThatStillMakeSense
   EXPECT_EQ(Steps(standIn().received(kModule, kSlotCommand)), c.steps);
 }
 
-std::string FaultCaseName(const ::testing::TestParamInfo<std::tuple<Transport, FaultCase>>& info) {
-  return std::string(std::get<1>(info.param).name) + "_" +
-         linktest::TransportText(std::get<0>(info.param));
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, StoreSlotFaultTest,
-                         ::testing::Combine(linktest::kTransports,
-                                            ::testing::ValuesIn(kFaultCases)),
-                         FaultCaseName);
+INSTANTIATE_TEST_SUITE_P(Faults, StoreSlotFaultTest, linktest::FaultCasesOnTransports(kFaultCases),
+                         linktest::FaultCaseName<FaultCase>);
 
 // --- modules behind a router -----------------------------------------------------------------
 
-constexpr uint8_t kRouter = 4;
-constexpr uint8_t kBehind = 6;
+using linktest::kBehind;
+using linktest::kRouter;
 // The router's late answer goes out half-way through the routed module's own wait.
 constexpr unsigned kRouterLateMs = 1500;
 
@@ -438,11 +408,9 @@ class RoutedStoreSlotTest : public ::testing::TestWithParam<Transport>,
  protected:
   void SetUp() override {
     StandInSpec spec;
-    spec.address = kRouter;
     spec.slots = {"1:0:" + std::to_string(kWritableCapacity)};
-    spec.behind = {std::to_string(kBehind) + ":2181F0EE:20"};
     spec.slotFaults = {"late:capacity:1:" + std::to_string(kRouterLateMs)};
-    ASSERT_NO_FATAL_FAILURE(start(GetParam(), spec));
+    ASSERT_NO_FATAL_FAILURE(start(GetParam(), linktest::RouterSpec(spec)));
   }
 };
 

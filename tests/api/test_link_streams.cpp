@@ -92,29 +92,10 @@ StandInSpec Sources(std::vector<std::pair<std::string, std::string>> options) {
   return spec;
 }
 
-class LinkStreamTest : public ::testing::TestWithParam<Transport> {
+class LinkStreamTest : public ::testing::TestWithParam<Transport>,
+                       protected linktest::StandInFixture<StreamStandIn> {
  protected:
-  void start(const StandInSpec& spec) {
-    standIn_ = std::make_unique<StreamStandIn>(GetParam(), spec);
-    ASSERT_TRUE(standIn_->error().empty()) << standIn_->error();
-  }
-  StreamStandIn& standIn() { return *standIn_; }
-
-  std::unique_ptr<Link> connected(const char* name = "Link") {
-    auto link = std::make_unique<Link>(standIn_->linkSpecifier(), name);
-    EXPECT_EQ(link->setConfig(apitest::NoSharing()), aErrNone);
-    EXPECT_EQ(link->connect(), aErrNone);
-    return link;
-  }
-  // A second Link on the same core link (as a routed module's Link would be).
-  std::unique_ptr<Link> sharing(Link& first, const char* name = "Shared") {
-    auto link = std::make_unique<Link>(standIn_->linkSpecifier(), name);
-    EXPECT_EQ(link->setConfig(apitest::NoSharing()), aErrNone);
-    EXPECT_EQ(link->connectThroughLinkModule(first), aErrNone);
-    return link;
-  }
-
-  std::unique_ptr<StreamStandIn> standIn_;
+  void start(const StandInSpec& spec) { StandInFixture::start(GetParam(), spec); }
 };
 
 // A registration with any option and a u32 sample of option 8.
@@ -513,7 +494,7 @@ TEST_P(LinkStreamTest, StreamingQueryFollowsTheModulesSwitch) {
 TEST_P(LinkStreamTest, LinksSharingACoreLinkEachGetTheirStreamsUntilTheyLeave) {
   ASSERT_NO_FATAL_FAILURE(start(Sources({{"--stream", "3:8:0:3"}, {"--stream", "3:9:0:1"}})));
   auto first = connected("First");
-  auto second = sharing(*first);
+  auto second = routedThrough(*first, "Shared");
   const uint32_t id = standIn().coreLinkId();
   CallbackLog firstLog, secondLog;
   ASSERT_EQ(first->registerStreamCallback(kModule, kSystem, 8, 0, true, firstLog.callback(kTag), nullptr),
@@ -628,8 +609,8 @@ TEST_P(LinkStreamTest, RoutedLinksOnOneCoreLinkStreamAtOnce) {
   spec.behind = {"6:2181F0EE:20", "8:00C0FFEE:5"};
   ASSERT_NO_FATAL_FAILURE(start(spec));
   auto router = connected("Router");
-  auto first = sharing(*router, "First");
-  auto second = sharing(*router, "Second");
+  auto first = routedThrough(*router, "First");
+  auto second = routedThrough(*router, "Second");
   const uint32_t id = standIn().coreLinkId();
   CallbackLog routerLog, firstLog, secondLog;
   ASSERT_EQ(router->registerStreamCallback(kRouter, kSystem, 8, 0, true, routerLog.callback(kTag), nullptr),

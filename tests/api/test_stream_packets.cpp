@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -170,17 +171,34 @@ TEST(StreamKeys, WildcardMasksInTheirOrder) {
   EXPECT_FALSE(Link::isSubindexType(Link::STREAM_BYTES));
 }
 
+// The streaming stand-in on the simulated USB bus and a Link connected to it without sharing.
+class StreamingOnUsb {
+ public:
+  void start() {
+    streamtest::StandInSpec spec;
+    spec.options = {{"--streaming", ""}};
+    standIn_ = std::make_unique<streamtest::StreamStandIn>(streamtest::Transport::Usb, spec);
+    ASSERT_TRUE(standIn_->error().empty()) << standIn_->error();
+    link_ = std::make_unique<Link>(standIn_->linkSpecifier(), "Link");
+    ASSERT_EQ(link_->setConfig(apitest::NoSharing()), aErrNone);
+    ASSERT_EQ(link_->connect(), aErrNone);
+  }
+  streamtest::StreamStandIn& standIn() { return *standIn_; }
+  Link& link() { return *link_; }
+
+ private:
+  std::unique_ptr<streamtest::StreamStandIn> standIn_;
+  std::unique_ptr<Link> link_;  // ends before the stand-in
+};
+
 // The same table through a Link on the simulated USB bus under a registration that covers
 // every option of the entity: stream packets run the callback and never reach the input
 // queue, and only whole samples leave a value in the cache.
 TEST(StreamPackets, LinkRunsCallbacksForStreamPacketsAndCachesOnlySamples) {
-  streamtest::StandInSpec spec;
-  spec.options = {{"--streaming", ""}};
-  streamtest::StreamStandIn standIn(streamtest::Transport::Usb, spec);
-  ASSERT_TRUE(standIn.error().empty()) << standIn.error();
-  Link link(standIn.linkSpecifier(), "Link");
-  ASSERT_EQ(link.setConfig(apitest::NoSharing()), aErrNone);
-  ASSERT_EQ(link.connect(), aErrNone);
+  StreamingOnUsb usb;
+  ASSERT_NO_FATAL_FAILURE(usb.start());
+  streamtest::StreamStandIn& standIn = usb.standIn();
+  Link& link = usb.link();
   streamtest::CallbackLog log;
   constexpr int kTag = 1;
   ASSERT_EQ(link.registerStreamCallback(2, 3, 0xFF, 0, true, log.callback(kTag), nullptr), aErrNone);
@@ -225,13 +243,10 @@ TEST(StreamPackets, LinkRunsCallbacksForStreamPacketsAndCachesOnlySamples) {
 // A sample field of 0xFF gives the key of a wildcard registration too; each row still runs
 // its callback once for the packet.
 TEST(StreamPackets, RowMatchedByTwoKeysRunsItsCallbackOnce) {
-  streamtest::StandInSpec spec;
-  spec.options = {{"--streaming", ""}};
-  streamtest::StreamStandIn standIn(streamtest::Transport::Usb, spec);
-  ASSERT_TRUE(standIn.error().empty()) << standIn.error();
-  Link link(standIn.linkSpecifier(), "Link");
-  ASSERT_EQ(link.setConfig(apitest::NoSharing()), aErrNone);
-  ASSERT_EQ(link.connect(), aErrNone);
+  StreamingOnUsb usb;
+  ASSERT_NO_FATAL_FAILURE(usb.start());
+  streamtest::StreamStandIn& standIn = usb.standIn();
+  Link& link = usb.link();
   streamtest::CallbackLog log;
   constexpr int kAnyCommand = 1;
   constexpr int kExact = 2;

@@ -23,6 +23,7 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "kvusb.h"
+#include "link_test_support.h"
 #include "sim_module_process.h"
 #include "sim_usb_bus.h"
 #include "sim_usb_module.h"
@@ -30,11 +31,10 @@
 
 namespace {
 
+using coretest::LinkGuard;
 using kvsim::Bytes;
 using kvsim::Direction;
 
-// Longest wait for something the link or the module is about to do; only reached on failure.
-constexpr auto kHangGuard = std::chrono::seconds(20);
 // Pause between the tries of a poll, in ms.
 constexpr int kPollMs = 5;
 // Pause between packets put while waiting for a dropped connection to come back, in ms.
@@ -51,12 +51,7 @@ const Bytes kProbe = {0xAD, 0x00};
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kHangGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  return true;
+  return coretest::Eventually(condition, kPollMs);
 }
 
 
@@ -236,14 +231,6 @@ std::unique_ptr<Module> MakeModule(Transport transport, Shape shape) {
   if (transport == Transport::SimUsb) return std::make_unique<UsbModule>(shape);
   return std::make_unique<ProcessModule>(transport, shape);
 }
-
-// Destroys the link at the end of a scope, unless the test did.
-struct LinkGuard {
-  uint32_t id = 0;
-  ~LinkGuard() {
-    if (id != 0) aLink_Destroy(&id);
-  }
-};
 
 // The module's heartbeat is answered: the link runs both ways.
 void ExpectRoundTrip(Module& module, uint8_t x) {

@@ -22,19 +22,25 @@
 #include "aPacketFifo.h"
 #include "aPacketLog.h"
 #include "aTime.h"
+#include "link_test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Longest wait for something the link is about to do; only reached when the test fails.
-constexpr auto kHangGuard = std::chrono::seconds(20);
+using coretest::Eventually;
+using coretest::kHangGuard;
+using coretest::ReadLog;
+using LoggedRecord = coretest::LogRecord;
+
 // The engine's probe interval, as the link promises it, in ms.
 constexpr uint64_t kProbeIntervalMs = 100;
 
 const Bytes kProbe = {0xAD, 0x00};
 const Bytes kForceRouteOn = {0xAF, 0x01, 0x01};
 const Bytes kForceRouteOff = {0xAF, 0x01, 0x00};
+// The packet FakeLink::holdWriter holds the writer in.
+const Bytes kBlocker = {0x02, 0x01, 0xEE};
 
 // The transport's state, shared by the stream (which owns a handle to it) and the test.
 struct Script {
@@ -171,6 +177,10 @@ aErr FakeDelete(void* reference) {
   return aErrNone;
 }
 
+aPacket* MakePacket(const Bytes& wire) {
+  return aPacket_CreateWithData(wire[0], wire[1], wire.data() + 2);
+}
+
 // A bare-stream link over a scripted transport; destroyed with the fixture.
 class FakeLink {
  public:
@@ -200,6 +210,21 @@ class FakeLink {
     const bool put = aLink_PutPacket(id, marker) == aErrNone;
     aPacket_Destroy(&marker);
     return put && script->awaitWrite({0x7E, 0x01, data[0]});
+  }
+
+  // Puts the packet (wire bytes) in the output queue.
+  void put(const Bytes& wire) {
+    aPacket* packet = MakePacket(wire);
+    ASSERT_EQ(aLink_PutPacket(id, packet), aErrNone);
+    aPacket_Destroy(&packet);
+  }
+
+  // On a started link: closes the gate and waits until the writer is held in the write of
+  // kBlocker, so that what is put next waits in the output queue.
+  void holdWriter() {
+    script->setGate(true);
+    ASSERT_NO_FATAL_FAILURE(put(kBlocker));
+    ASSERT_TRUE(script->awaitEnteredWrites(2));  // force-route on, then the blocker
   }
 
   // Writes other than force-route on and the flush markers.
@@ -234,19 +259,6 @@ std::vector<Bytes> TakeReceived(uint32_t id) {
     aPacket_Destroy(&packet);
   }
   return out;
-}
-
-aPacket* MakePacket(const Bytes& wire) {
-  return aPacket_CreateWithData(wire[0], wire[1], wire.data() + 2);
-}
-
-bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kHangGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // --- heartbeats ----------------------------------------------------------------------------------
@@ -502,11 +514,7 @@ TEST(LinkHandshake, ProbesGoOutAtMostOncePerInterval) {
 TEST(LinkHandshake, ProbesNeverEmptyTheOutputQueue) {
   FakeLink link;
   ASSERT_TRUE(link.started());
-  link.script->setGate(true);
-  aPacket* blocker = MakePacket({0x02, 0x01, 0xEE});
-  ASSERT_EQ(aLink_PutPacket(link.id, blocker), aErrNone);
-  aPacket_Destroy(&blocker);
-  ASSERT_TRUE(link.script->awaitEnteredWrites(2));  // force-route on, then the blocker
+  ASSERT_NO_FATAL_FAILURE(link.holdWriter());
 
   constexpr int kQueued = 990;
   for (int i = 0; i < kQueued; ++i) {
@@ -538,11 +546,7 @@ TEST(LinkHandshake, ProbesNeverEmptyTheOutputQueue) {
 TEST(LinkHandshake, SyncDrainsOnlyProbesAndTheirAnswers) {
   FakeLink link;
   ASSERT_TRUE(link.started());
-  link.script->setGate(true);
-  aPacket* blocker = MakePacket({0x02, 0x01, 0xEE});
-  ASSERT_EQ(aLink_PutPacket(link.id, blocker), aErrNone);
-  aPacket_Destroy(&blocker);
-  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+  ASSERT_NO_FATAL_FAILURE(link.holdWriter());
   ASSERT_EQ(aLink_ForceRoute(link.id, 1), aErrNone);
   link.script->push({0x02, 0x02, 0x00, 0x00});  // a heartbeat: its answer waits in the queue
   ASSERT_TRUE(link.script->awaitIdle());
@@ -631,11 +635,7 @@ TEST(LinkStatus, AFailedQueuePutDoesNotStick) {
 TEST(LinkWriter, PooledWritesPackUpTo4096Bytes) {
   FakeLink link;
   ASSERT_TRUE(link.started());
-  link.script->setGate(true);
-  aPacket* blocker = MakePacket({0x02, 0x01, 0xEE});
-  ASSERT_EQ(aLink_PutPacket(link.id, blocker), aErrNone);
-  aPacket_Destroy(&blocker);
-  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+  ASSERT_NO_FATAL_FAILURE(link.holdWriter());
   ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
 
   constexpr int kPackets = 200;
@@ -686,17 +686,11 @@ TEST(LinkWriter, StopFlushesTheOutputQueueUntilTheFirstWriteError) {
     SCOPED_TRACE(row.name);
     FakeLink link;
     ASSERT_TRUE(link.started());
-    link.script->setGate(true);
-    aPacket* blocker = MakePacket({0x02, 0x01, 0xEE});
-    ASSERT_EQ(aLink_PutPacket(link.id, blocker), aErrNone);
-    aPacket_Destroy(&blocker);
-    ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+    ASSERT_NO_FATAL_FAILURE(link.holdWriter());
     std::vector<Bytes> queued;
     for (uint8_t i = 0; i < 5; ++i) {
       queued.push_back({0x02, 0x01, i});
-      aPacket* packet = MakePacket(queued.back());
-      ASSERT_EQ(aLink_PutPacket(link.id, packet), aErrNone);
-      aPacket_Destroy(&packet);
+      ASSERT_NO_FATAL_FAILURE(link.put(queued.back()));
     }
     queued.push_back(kForceRouteOff);
     aPacket* kept = MakePacket({0x02, 0x01, 0x77});
@@ -839,50 +833,20 @@ TEST(LinkCreateBare, TheLinkOwnsItsStreamAndANullStreamMakesNoLink) {
 
 // --- packet log ------------------------------------------------------------------------------------
 
-struct LoggedRecord {
-  uint32_t type;
-  Bytes bytes;
-  bool operator==(const LoggedRecord& other) const {
-    return type == other.type && bytes == other.bytes;
-  }
-};
-
-void PrintTo(const LoggedRecord& record, std::ostream* out) {
-  *out << "{" << record.type << ", " << testing::PrintToString(record.bytes) << "}";
-}
-
-std::vector<LoggedRecord> ReadLog(uint32_t id) {
-  std::vector<LoggedRecord> out;
-  for (;;) {
-    uint32_t type = 0;
-    uint32_t length = aPACKETLOG_MAXRECORD;
-    uint8_t buffer[aPACKETLOG_MAXRECORD];
-    if (aLink_PacketDebug_Read(id, &type, &length, buffer) != aErrNone) return out;
-    out.push_back({type, Bytes(buffer, buffer + length)});
-  }
-}
-
 // Every packet of a pooled write is recorded, not only the first.
 TEST(LinkPacketLog, EveryPacketOfAPooledWriteIsRecorded) {
   FakeLink link;
   ASSERT_TRUE(link.started());
   ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
-  link.script->setGate(true);
-  const Bytes blocker = {0x02, 0x01, 0xEE};
-  aPacket* first = MakePacket(blocker);
-  ASSERT_EQ(aLink_PutPacket(link.id, first), aErrNone);
-  aPacket_Destroy(&first);
-  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
+  ASSERT_NO_FATAL_FAILURE(link.holdWriter());
   ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
 
   constexpr int kPackets = 200;
-  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, blocker}};
+  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, kBlocker}};
   for (int i = 0; i < kPackets; ++i) {
     Bytes wire = {0x04, 28};
     for (int j = 0; j < 28; ++j) wire.push_back(static_cast<uint8_t>(i + j));
-    aPacket* packet = MakePacket(wire);
-    ASSERT_EQ(aLink_PutPacket(link.id, packet), aErrNone);
-    aPacket_Destroy(&packet);
+    ASSERT_NO_FATAL_FAILURE(link.put(wire));
     expected.push_back({aPACKETLOG_SENT, wire});
   }
   link.script->setGate(false);
@@ -896,18 +860,11 @@ TEST(LinkPacketLog, TheFinalFlushIsRecordedAndTheWakeUpPacketIsNot) {
   FakeLink link;
   ASSERT_TRUE(link.started());
   ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
-  link.script->setGate(true);
-  const Bytes blocker = {0x02, 0x01, 0xEE};
-  aPacket* first = MakePacket(blocker);
-  ASSERT_EQ(aLink_PutPacket(link.id, first), aErrNone);
-  aPacket_Destroy(&first);
-  ASSERT_TRUE(link.script->awaitEnteredWrites(2));
-  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, blocker}};
+  ASSERT_NO_FATAL_FAILURE(link.holdWriter());
+  std::vector<LoggedRecord> expected = {{aPACKETLOG_SENT, kBlocker}};
   for (uint8_t i = 0; i < 3; ++i) {
     const Bytes wire = {0x02, 0x01, i};
-    aPacket* packet = MakePacket(wire);
-    ASSERT_EQ(aLink_PutPacket(link.id, packet), aErrNone);
-    aPacket_Destroy(&packet);
+    ASSERT_NO_FATAL_FAILURE(link.put(wire));
     expected.push_back({aPACKETLOG_SENT, wire});
   }
   expected.push_back({aPACKETLOG_SENT, kForceRouteOff});

@@ -22,40 +22,22 @@
 #include "aLink.h"
 #include "aLinkTable.h"
 #include "aPacketLog.h"
+#include "link_test_support.h"
 #include "sim_module_process.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using coretest::Eventually;
+using coretest::ReadLog;
+using Record = coretest::LogRecord;
 
-// Longest wait for something the link or the module is about to do; only reached on failure.
-constexpr auto kHangGuard = std::chrono::seconds(20);
-constexpr int kPollMs = 2;          // ms between the tries of a poll
 constexpr int kConsumerIdleMs = 1;  // ms a test consumer rests on an empty log
 
 constexpr uint32_t kSerial = 0x00001096;
 constexpr uint8_t kAddress = 0x02;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 const uint32_t kUnknownLink = 0xFFFFFF00u;
-
-bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kHangGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  return true;
-}
-
-struct Record {
-  uint32_t type;
-  Bytes bytes;
-  bool operator==(const Record& other) const { return type == other.type && bytes == other.bytes; }
-};
-
-void PrintTo(const Record& record, std::ostream* out) {
-  *out << "{" << record.type << ", " << testing::PrintToString(record.bytes) << "}";
-}
 
 struct LogDeleter {
   void operator()(aPacketLog* log) const { aPacketLog_Destroy(&log); }
@@ -386,17 +368,6 @@ TEST(PacketDebug, TheStartTextIsReadBackWithItsTerminatingZero) {
 
 // --- recording on a link over TCP to the stand-in module ----------------------------------------
 
-std::vector<Record> ReadAll(uint32_t id) {
-  std::vector<Record> out;
-  for (;;) {
-    uint32_t type = 0;
-    uint32_t length = aPACKETLOG_MAXRECORD;
-    uint8_t buffer[aPACKETLOG_MAXRECORD];
-    if (aLink_PacketDebug_Read(id, &type, &length, buffer) != aErrNone) return out;
-    out.push_back({type, Bytes(buffer, buffer + length)});
-  }
-}
-
 size_t IndexOf(const std::vector<Record>& records, const Record& wanted) {
   for (size_t i = 0; i < records.size(); ++i) {
     if (records[i] == wanted) return i;
@@ -493,7 +464,7 @@ TEST(PacketLogRecording, SentAndReceivedPacketsAreRecordedWithTheirWireBytes) {
   ASSERT_NE(got, nullptr);
   aPacket_Destroy(&got);
 
-  const std::vector<Record> records = ReadAll(link.id);
+  const std::vector<Record> records = ReadLog(link.id);
   const Record receivedHeartbeat{aPACKETLOG_RECEIVED, Heartbeat(0)};
   const Record sentAnswer{aPACKETLOG_SENT, HeartbeatAnswer(0)};
   ASSERT_EQ(records.size(), 5u) << testing::PrintToString(records);
@@ -511,12 +482,12 @@ TEST(PacketLogRecording, NothingIsRecordedWhileTheLogIsDisabled) {
   ASSERT_EQ(aLink_PacketDebug_Disable(link.id), aErrNone);
   ASSERT_TRUE(link.send({kAddress, 0x01, 0x10}));
   ASSERT_TRUE(link.heartbeat(1));
-  EXPECT_TRUE(ReadAll(link.id).empty());
+  EXPECT_TRUE(ReadLog(link.id).empty());
 
   ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
   ASSERT_TRUE(link.send({kAddress, 0x01, 0x11}));
   ASSERT_TRUE(link.heartbeat(3));
-  EXPECT_EQ(ReadAll(link.id), (std::vector<Record>{{aPACKETLOG_SENT, {kAddress, 0x01, 0x11}},
+  EXPECT_EQ(ReadLog(link.id), (std::vector<Record>{{aPACKETLOG_SENT, {kAddress, 0x01, 0x11}},
                                                    {aPACKETLOG_RECEIVED, Heartbeat(3)},
                                                    {aPACKETLOG_SENT, HeartbeatAnswer(3)}}));
 }
@@ -573,27 +544,6 @@ class Consumer {
   std::thread thread_;
 };
 
-struct FilterSeen {
-  std::mutex lock;
-  std::vector<Bytes> packets;
-  bool saw(const Bytes& wanted) {
-    std::lock_guard<std::mutex> hold(lock);
-    for (const Bytes& packet : packets) {
-      if (packet == wanted) return true;
-    }
-    return false;
-  }
-};
-
-uint8_t SeeingFilter(const aPacket* packet, void* reference) {
-  FilterSeen* seen = static_cast<FilterSeen*>(reference);
-  std::lock_guard<std::mutex> hold(seen->lock);
-  Bytes bytes{packet->address, packet->dataSize};
-  bytes.insert(bytes.end(), packet->data, packet->data + packet->dataSize);
-  seen->packets.push_back(bytes);
-  return 0;
-}
-
 // A reset re-initialises the record while a consumer reads the log: the log, its records and
 // the user filter stay, and recording goes on after the restart.
 TEST(PacketLogRecording, AResetWhileLoggingKeepsTheLogItsRecordsAndTheUserFilter) {
@@ -602,8 +552,8 @@ TEST(PacketLogRecording, AResetWhileLoggingKeepsTheLogItsRecordsAndTheUserFilter
   ASSERT_TRUE(link.ready()) << link.error();
   ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
   ASSERT_EQ(WriteStart(link.id), aErrNone);
-  FilterSeen seen;
-  ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, SeeingFilter, &seen), aErrNone);
+  coretest::SeenPackets seen;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, coretest::SeeingFilter, &seen), aErrNone);
   const aPacketLog* log = sGetLink(link.id)->packetLog.load();
   ASSERT_NE(log, nullptr);
 
@@ -622,7 +572,7 @@ TEST(PacketLogRecording, AResetWhileLoggingKeepsTheLogItsRecordsAndTheUserFilter
   }));
   consumer.stop();
   std::vector<Record> records = consumer.records();
-  const std::vector<Record> rest = ReadAll(link.id);
+  const std::vector<Record> rest = ReadLog(link.id);
   records.insert(records.end(), rest.begin(), rest.end());
 
   ASSERT_FALSE(records.empty());

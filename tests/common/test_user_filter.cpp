@@ -14,54 +14,29 @@
 
 #include "aLink.h"
 #include "aLinkTable.h"
+#include "link_test_support.h"
 #include "sim_module_process.h"
 
 namespace {
 
+using coretest::LinkGuard;
 using kvsim::Bytes;
+using Seen = coretest::SeenPackets;
 
-// Longest wait for something the link or the module is about to do; only reached on failure.
-constexpr auto kHangGuard = std::chrono::seconds(20);
 constexpr int kPollMs = 5;  // ms between the tries of a poll
 
 constexpr uint32_t kSerial = 0x0000F17E;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 bool Eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kHangGuard;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  return true;
+  return coretest::Eventually(condition, kPollMs);
 }
 
-struct Seen {
-  std::mutex lock;
-  std::vector<Bytes> packets;
-  size_t count() {
-    std::lock_guard<std::mutex> hold(lock);
-    return packets.size();
-  }
-};
-
+// Two filters that do the same but are not the same function.
 uint8_t FilterA(const aPacket* packet, void* reference) {
-  Seen* seen = static_cast<Seen*>(reference);
-  std::lock_guard<std::mutex> hold(seen->lock);
-  Bytes bytes{packet->address, packet->dataSize};
-  bytes.insert(bytes.end(), packet->data, packet->data + packet->dataSize);
-  seen->packets.push_back(bytes);
-  return 0;
+  return coretest::SeeingFilter(packet, reference);
 }
-
 uint8_t FilterB(const aPacket* packet, void* reference) { return FilterA(packet, reference); }
-
-struct LinkGuard {
-  uint32_t id = 0;
-  ~LinkGuard() {
-    if (id != 0) aLink_Destroy(&id);
-  }
-};
 
 // The filter installed in the record, read under its mutex.
 void Installed(uint32_t id, aUserPacketFilter* filter, void** reference) {
@@ -73,11 +48,23 @@ void Installed(uint32_t id, aUserPacketFilter* filter, void** reference) {
   aMutex_Unlock(link->filterMutex);
 }
 
-TEST(UserFilterSwap, ReplacesOnlyTheExpectedFilterAndReference) {
-  kvsim::SimModuleProcess sim({"--tcp", "0"});
-  ASSERT_TRUE(sim.ready()) << sim.error();
-  LinkGuard link{aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(sim.port()))};
-  ASSERT_NE(link.id, 0u);
+// The stand-in program over TCP and a link to it, which ends first.
+class LinkToProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    link.id = aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(sim.port()));
+    ASSERT_NE(link.id, 0u);
+  }
+
+  kvsim::SimModuleProcess sim{{"--tcp", "0"}};
+  LinkGuard link;
+};
+
+class UserFilterSwap : public LinkToProgram {};
+class UserFilterReset : public LinkToProgram {};
+
+TEST_F(UserFilterSwap, ReplacesOnlyTheExpectedFilterAndReference) {
   Seen one;
   Seen two;
 
@@ -109,11 +96,7 @@ TEST(UserFilterSwap, ReplacesOnlyTheExpectedFilterAndReference) {
 }
 
 // Installed through a swap, the filter sees the packets the reader receives.
-TEST(UserFilterSwap, TheSwappedInFilterRuns) {
-  kvsim::SimModuleProcess sim({"--tcp", "0"});
-  ASSERT_TRUE(sim.ready()) << sim.error();
-  LinkGuard link{aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(sim.port()))};
-  ASSERT_NE(link.id, 0u);
+TEST_F(UserFilterSwap, TheSwappedInFilterRuns) {
   Seen seen;
   ASSERT_EQ(aLink_SwapUserPacketFilter(link.id, nullptr, nullptr, FilterA, &seen), aErrNone);
   ASSERT_TRUE(sim.command("HB 0")) << sim.error();
@@ -122,11 +105,7 @@ TEST(UserFilterSwap, TheSwappedInFilterRuns) {
 }
 
 // A reset re-initialises the record; the filter installed before it stays and keeps running.
-TEST(UserFilterReset, ALinkResetKeepsTheUserFilter) {
-  kvsim::SimModuleProcess sim({"--tcp", "0"});
-  ASSERT_TRUE(sim.ready()) << sim.error();
-  LinkGuard link{aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(sim.port()))};
-  ASSERT_NE(link.id, 0u);
+TEST_F(UserFilterReset, ALinkResetKeepsTheUserFilter) {
   Seen seen;
   ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, FilterA, &seen), aErrNone);
 
@@ -139,13 +118,7 @@ TEST(UserFilterReset, ALinkResetKeepsTheUserFilter) {
 
   const Bytes heartbeat = {0x02, 0x02, 0x00, 0x01};
   ASSERT_TRUE(sim.command("HB 1")) << sim.error();
-  ASSERT_TRUE(Eventually([&] {
-    std::lock_guard<std::mutex> hold(seen.lock);
-    for (const Bytes& packet : seen.packets) {
-      if (packet == heartbeat) return true;
-    }
-    return false;
-  }));
+  ASSERT_TRUE(Eventually([&] { return seen.saw(heartbeat); }));
   // The owner can still remove it after the reset.
   EXPECT_EQ(aLink_SwapUserPacketFilter(link.id, FilterA, &seen, nullptr, nullptr), aErrNone);
 }

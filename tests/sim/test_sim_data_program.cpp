@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exchange_test_support.h"
+#include "parts_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_process.h"
 #include "support.h"
@@ -14,30 +15,16 @@
 namespace {
 
 using kvsim::Bytes;
+using kvsim::counting;
 using kvsim::expectExchange;
+using kvsim::join;
 using kvsim::LinkSocket;
 using kvsim::Packet;
 using kvsim::SimModuleProcess;
 using kvsim::wire;
+using kvsim::withTcp;
 
 constexpr uint8_t kAny = 0xFF;
-
-std::vector<std::string> withTcp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"--tcp", "0"});
-  return arguments;
-}
-
-Bytes counting(size_t count, uint8_t from = 0) {
-  Bytes bytes;
-  for (size_t i = 0; i < count; ++i)
-    bytes.push_back(static_cast<uint8_t>(from + i));
-  return bytes;
-}
-
-Bytes join(Bytes head, const Bytes& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
 
 // One packet off the link; address 0 and no data when none comes in time.
 Packet readPacket(LinkSocket& link) {
@@ -203,13 +190,7 @@ TEST(SimDataProgram, BadSlotFactoryAndStreamCommandLinesAreRefused) {
       {"--stream-fault", "refuse:1"},
       {"--stream"},
   };
-  for (const auto& arguments : cases) {
-    std::vector<std::string> argv{KV_SIM_MODULE_BINARY, "--tcp", "0"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    RunResult run = RunProgram(argv);
-    EXPECT_TRUE(run.exitedWith(2)) << testing::PrintToString(arguments) << ": " << run.err;
-    EXPECT_NE(run.err.find("kv_sim_module: "), std::string::npos) << testing::PrintToString(arguments);
-  }
+  kvsim::expectRefusedCommandLines(cases);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exchange_test_support.h"
+#include "parts_test_support.h"
 #include "sim_factory.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
@@ -15,9 +16,11 @@
 namespace {
 
 using kvsim::Bytes;
+using kvsim::counting;
 using kvsim::FactoryData;
 using kvsim::FactoryFault;
 using kvsim::FactoryPacket;
+using kvsim::join;
 using kvsim::ModuleConfig;
 using kvsim::ModuleCore;
 using kvsim::Packet;
@@ -25,18 +28,6 @@ using kvsim::Packet;
 constexpr uint8_t kAddress = 6;
 constexpr uint8_t kKind = 3;
 constexpr uint8_t kCode = 0x1D;
-
-Bytes counting(size_t count, uint8_t from = 0) {
-  Bytes bytes;
-  for (size_t i = 0; i < count; ++i)
-    bytes.push_back(static_cast<uint8_t>(from + i));
-  return bytes;
-}
-
-Bytes join(Bytes head, const Bytes& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
 
 Bytes piece(const Bytes& bytes, size_t from, size_t count) {
   return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
@@ -48,26 +39,9 @@ Bytes endOf(size_t count) {
 }
 
 struct SimFactory : ::testing::Test {
-  SimFactory() : core(config()), factory(FactoryData::attach(core)) {}
-  static ModuleConfig config() {
-    ModuleConfig c;
-    c.address = kAddress;
-    return c;
-  }
-  std::vector<Bytes> ask(const Bytes& data) {
-    core.receive(Packet{kAddress, data}.wire());
-    std::vector<Bytes> replies;
-    for (const Packet& packet : kvsim::sentPackets(core)) {
-      EXPECT_EQ(packet.address, kAddress);
-      replies.push_back(packet.data);
-    }
-    return replies;
-  }
-  Bytes one(const Bytes& data) {
-    std::vector<Bytes> replies = ask(data);
-    EXPECT_EQ(replies.size(), 1u) << kvsim::toHex(data);
-    return replies.empty() ? Bytes{} : replies[0];
-  }
+  SimFactory() : core(kvsim::configAt(kAddress)), factory(FactoryData::attach(core)) {}
+  std::vector<Bytes> ask(const Bytes& data) { return kvsim::askData(core, kAddress, data); }
+  Bytes one(const Bytes& data) { return kvsim::askOne(core, kAddress, data); }
   // The host's read: first, then next while the reply held 28 data bytes; the data read.
   Bytes read(uint8_t kind) {
     Bytes data;

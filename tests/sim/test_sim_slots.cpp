@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exchange_test_support.h"
+#include "parts_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_router.h"
@@ -18,6 +19,8 @@
 namespace {
 
 using kvsim::Bytes;
+using kvsim::counting;
+using kvsim::join;
 using kvsim::ModuleConfig;
 using kvsim::ModuleCore;
 using kvsim::Packet;
@@ -32,18 +35,6 @@ constexpr uint8_t kSlot = 2;
 constexpr uint8_t kCode = 0x1D;
 constexpr unsigned kShortLateMs = 50;  // ms of a late knob given its own delay
 
-Bytes counting(size_t count, uint8_t from = 0) {
-  Bytes bytes;
-  for (size_t i = 0; i < count; ++i)
-    bytes.push_back(static_cast<uint8_t>(from + i));
-  return bytes;
-}
-
-Bytes join(Bytes head, const Bytes& tail) {
-  head.insert(head.end(), tail.begin(), tail.end());
-  return head;
-}
-
 uint8_t sum(const Bytes& bytes) {
   uint8_t total = 0;
   for (uint8_t byte : bytes)
@@ -52,27 +43,10 @@ uint8_t sum(const Bytes& bytes) {
 }
 
 struct SimSlots : ::testing::Test {
-  SimSlots() : core(config()), slots(SlotStore::attach(core)) {}
-  static ModuleConfig config() {
-    ModuleConfig c;
-    c.address = kAddress;
-    return c;
-  }
+  SimSlots() : core(kvsim::configAt(kAddress)), slots(SlotStore::attach(core)) {}
   // The data bytes of every reply to one request.
-  std::vector<Bytes> ask(const Bytes& data) {
-    core.receive(Packet{kAddress, data}.wire());
-    std::vector<Bytes> replies;
-    for (const Packet& packet : kvsim::sentPackets(core)) {
-      EXPECT_EQ(packet.address, kAddress);
-      replies.push_back(packet.data);
-    }
-    return replies;
-  }
-  Bytes one(const Bytes& data) {
-    std::vector<Bytes> replies = ask(data);
-    EXPECT_EQ(replies.size(), 1u) << kvsim::toHex(data);
-    return replies.empty() ? Bytes{} : replies[0];
-  }
+  std::vector<Bytes> ask(const Bytes& data) { return kvsim::askData(core, kAddress, data); }
+  Bytes one(const Bytes& data) { return kvsim::askOne(core, kAddress, data); }
   uint8_t open(SlotStep step) {
     Bytes reply = one({4, static_cast<uint8_t>(step), kStore, kSlot});
     EXPECT_EQ(reply.size(), 5u);

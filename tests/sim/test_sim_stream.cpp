@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exchange_test_support.h"
+#include "parts_test_support.h"
 #include "sim_module_core.h"
 #include "sim_module_setup.h"
 #include "sim_router.h"
@@ -52,26 +53,9 @@ StreamSource source(uint8_t command, uint8_t option, uint8_t index, uint8_t kind
 }
 
 struct SimStream : ::testing::Test {
-  SimStream() : core(config()), streamer(Streamer::attach(core)) {}
-  static ModuleConfig config() {
-    ModuleConfig c;
-    c.address = kAddress;
-    return c;
-  }
-  std::vector<Bytes> sent() {
-    std::vector<Bytes> data;
-    for (const Packet& packet : kvsim::sentPackets(core)) {
-      EXPECT_EQ(packet.address, kAddress);
-      data.push_back(packet.data);
-    }
-    return data;
-  }
-  Bytes one(const Bytes& request) {
-    core.receive(Packet{kAddress, request}.wire());
-    std::vector<Bytes> replies = sent();
-    EXPECT_EQ(replies.size(), 1u) << kvsim::toHex(request);
-    return replies.empty() ? Bytes{} : replies[0];
-  }
+  SimStream() : core(kvsim::configAt(kAddress)), streamer(Streamer::attach(core)) {}
+  std::vector<Bytes> sent() { return kvsim::sentData(core, kAddress); }
+  Bytes one(const Bytes& request) { return kvsim::askOne(core, kAddress, request); }
   // (command, option, index) of each sample sent.
   std::vector<std::vector<uint8_t>> sampled() {
     std::vector<std::vector<uint8_t>> keys;

@@ -8,6 +8,7 @@
 
 #include "sim_module_core.h"
 #include "exchange_test_support.h"
+#include "parts_test_support.h"
 #include "sim_module_process.h"
 #include "sim_uei.h"
 #include "support.h"
@@ -20,6 +21,7 @@ using kvsim::wire;
 using kvsim::LinkSocket;
 using kvsim::Packet;
 using kvsim::SimModuleProcess;
+using kvsim::withTcp;
 
 
 Bytes join(const std::vector<Bytes>& parts) {
@@ -27,11 +29,6 @@ Bytes join(const std::vector<Bytes>& parts) {
   for (const Bytes& part : parts)
     all.insert(all.end(), part.begin(), part.end());
   return all;
-}
-
-std::vector<std::string> withTcp(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"--tcp", "0"});
-  return arguments;
 }
 
 const Bytes kGetModel = wire(2, {3, 8 | 0x40, 0x20});
@@ -192,13 +189,7 @@ TEST(SimUeiProgram, BadUeiAndRouterCommandLinesAreRefused) {
       {"--behind-silent", "0x10"},
       {"--behind", "0x10:1", "--behind-missing", "0x12"},
   };
-  for (const auto& arguments : cases) {
-    std::vector<std::string> argv{KV_SIM_MODULE_BINARY, "--tcp", "0"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    RunResult run = RunProgram(argv);
-    EXPECT_TRUE(run.exitedWith(2)) << testing::PrintToString(arguments) << ": " << run.err;
-    EXPECT_NE(run.err.find("kv_sim_module: "), std::string::npos) << testing::PrintToString(arguments);
-  }
+  kvsim::expectRefusedCommandLines(cases);
 }
 
 }  // namespace
