@@ -57,7 +57,8 @@ bool sCobsFrameGood(const uint8_t* frame, size_t decoded) {
 
 // Takes inner bytes until a frame completes or the inner transport has none ready; a good
 // frame's first packet byte is handed out at once, the rest with the next calls. aErrNotReady
-// when no byte is ready, aErrPacket once for a frame that fails its checks.
+// when no byte is ready, aErrPacket once for a frame that fails its checks, aErrConnection when
+// the inner transport is gone.
 aErr sCobsStreamGet(uint8_t* byte, void* reference) {
   CobsStream* cobs = static_cast<CobsStream*>(reference);
   if (!aVALIDCOBS(cobs) || byte == nullptr) return aErrParam;
@@ -66,8 +67,11 @@ aErr sCobsStreamGet(uint8_t* byte, void* reference) {
 
   for (;;) {
     uint8_t value = 0;
-    // An inner failure reads as no byte yet; the caller keeps polling.
-    if (cobs->innerGet(&value, cobs->innerRef) != aErrNone) return aErrNotReady;
+    // An inner transport that is gone (aErrConnection) is reported as such; any other inner
+    // failure reads as no byte yet, and the caller keeps polling.
+    const aErr got = cobs->innerGet(&value, cobs->innerRef);
+    if (got == aErrConnection) return aErrConnection;
+    if (got != aErrNone) return aErrNotReady;
 
     if (value != 0) {
       if (cobs->rxLength < sizeof(cobs->rxFrame)) {

@@ -1,7 +1,8 @@
 // COBS-framed byte stream over an inner transport: each device packet [address][length][data]
 // travels as the COBS encoding of its bytes and their CRC-8, followed by one zero byte (5 to 33
 // bytes per frame for packets of 0 to 28 data bytes). Received frames are checked and handed
-// back as packet bytes.
+// back as packet bytes. An inner read failure reads as no byte yet, except aErrConnection (the
+// inner transport is gone), which is passed on.
 #pragma once
 
 #include "aError.h"

@@ -1,6 +1,7 @@
 #include "aDirectory.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +97,54 @@ bool sDotEntry(const char* name) {
   return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
+// Removes everything inside the open directory (the descriptor is taken and closed), whose
+// path is path, until the first failure; false on a failure. Entries are reached through the
+// descriptor and a directory is entered only by an open that refuses a symbolic link, so a link
+// put in place of a directory between the check and the use is removed, never followed.
+bool sDeleteContents(int directory, const std::string& path) {
+  DIR* listing = fdopendir(directory);
+  if (listing == nullptr) {
+    close(directory);
+    return false;
+  }
+  bool failed = false;
+  std::vector<char> entryPath(aDIR_MAXJOINEDPATH);
+  for (struct dirent* entry = readdir(listing); entry != nullptr && !failed;
+       entry = readdir(listing)) {
+    const char* name = entry->d_name;
+    if (sDotEntry(name)) continue;
+    // A path that does not fit is refused, as everywhere else; it is also what the messages name.
+    if (aDirectory_JoinPath(entryPath.data(), entryPath.size(), path.c_str(), name) != aErrNone) {
+      failed = true;
+      break;
+    }
+    struct stat info;
+    if (fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      const int inner = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (inner >= 0) {
+        if (!sDeleteContents(inner, entryPath.data()) ||
+            unlinkat(directory, name, AT_REMOVEDIR) != 0) {
+          failed = true;
+        }
+        continue;
+      }
+      // Replaced by something else since the check: removed below like any other entry.
+      if (errno != ELOOP && errno != ENOTDIR) {
+        failed = true;
+        continue;
+      }
+    }
+    if (unlinkat(directory, name, 0) != 0) {
+      perror("aDirectory_DeleteTree");
+      printf("---error unlink-ing file [%s]\n", entryPath.data());
+      failed = true;
+    }
+  }
+  closedir(listing);
+  return !failed;
+}
+
 }  // namespace
 
 bool aDirectory_Exists(const char* path) {
@@ -148,35 +197,19 @@ aErr aDirectory_Delete(const char* path) {
 
 aErr aDirectory_DeleteTree(const char* path) {
   if (path == nullptr) return aErrParam;
-  DIR* listing = opendir(path);
-  if (listing == nullptr) return aErrNotFound;
-
-  bool failed = false;
-  std::vector<char> entryPath(aDIR_MAXJOINEDPATH);
-  for (struct dirent* entry = readdir(listing); entry != nullptr && !failed;
-       entry = readdir(listing)) {
-    if (sDotEntry(entry->d_name)) continue;
-    // A cut path could name some other entry: never act on one.
-    if (aDirectory_JoinPath(entryPath.data(), entryPath.size(), path, entry->d_name) !=
-        aErrNone) {
-      failed = true;
-      break;
-    }
-    // lstat: a symbolic link is removed itself, whatever it points to.
+  const int top = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (top < 0) {
+    // A symbolic link given as the tree is removed itself; its target is left alone.
     struct stat info;
-    if (lstat(entryPath.data(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      if (aDirectory_DeleteTree(entryPath.data()) != aErrNone) failed = true;
-    } else if (unlink(entryPath.data()) != 0) {
-      perror("aDirectory_DeleteTree");
-      printf("---error unlink-ing file [%s]\n", entryPath.data());
-      failed = true;
+    if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+      return unlink(path) == 0 ? aErrNone : aErrUnknown;
     }
+    return aErrNotFound;
   }
-  closedir(listing);
-
+  std::string joined(path);
+  const bool emptied = sDeleteContents(top, joined);
   const aErr removed = aDirectory_Delete(path);
-  return failed ? aErrUnknown : removed;
+  return emptied ? removed : aErrUnknown;
 }
 
 aErr aDirectory_CWD(char* buffer, size_t size) {

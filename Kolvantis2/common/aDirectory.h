@@ -38,7 +38,8 @@ aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* r
 // Removes an empty directory. aErrUnknown on failure; aErrParam for a null path.
 aErr aDirectory_Delete(const char* path);
 
-// Removes a directory and everything in it. Symbolic links are removed, never followed.
+// Removes a directory and everything in it. Symbolic links are removed, never followed: one given
+// as the path is removed itself, and the walk never passes through one.
 // aErrNotFound when the directory cannot be opened; aErrUnknown when anything inside could not
 // be removed (also for an entry whose path does not fit aDIR_MAXJOINEDPATH bytes).
 aErr aDirectory_DeleteTree(const char* path);

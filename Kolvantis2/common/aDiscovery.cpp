@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,23 @@ bool SendRequestsEverywhere() {
   return sent;
 }
 
+// One datagram, waiting up to waitMs for it. A signal that interrupts the wait does not end it:
+// the read resumes for the rest of its time. The datagram's length, or -1 on time-out or failure.
+ssize_t ReceiveReply(int fd, uint8_t* reply, size_t size, sockaddr_in* from, int waitMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) return -1;
+    if (!SetReceiveTimeout(fd, static_cast<int>(left))) return -1;
+    socklen_t fromLength = sizeof *from;
+    const ssize_t got =
+        recvfrom(fd, reply, size, 0, reinterpret_cast<sockaddr*>(from), &fromLength);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
 uint8_t QueryTcpip(discoveryCallback callback, void* reference, uint32_t networkInterface) {
   uint32_t hostInterface = ntohl(networkInterface);
   if (hostInterface == INADDR_LOOPBACK) hostInterface = INADDR_ANY;
@@ -197,13 +215,10 @@ uint8_t QueryTcpip(discoveryCallback callback, void* reference, uint32_t network
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    if (!SetReceiveTimeout(listener.fd(), static_cast<int>(std::min<long long>(left, kReplyWaitMs))))
-      break;
     uint8_t reply[DISCOVERY_REPLY_SIZE];
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t got = recvfrom(listener.fd(), reply, sizeof reply, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const ssize_t got = ReceiveReply(listener.fd(), reply, sizeof reply, &from,
+                                     static_cast<int>(std::min<long long>(left, kReplyWaitMs)));
     if (got < 0) break;  // time-out or failure ends the search
     linkSpec* spec = aLinkSpec_Create(aLINK_TYPE_TCPIP);
     if (spec == nullptr) continue;

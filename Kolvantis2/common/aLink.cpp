@@ -595,6 +595,11 @@ size_t aLink_DrainPackets(uint32_t linkId, aPacketFilter filter, const void* ref
 aErr aLink_InstallUserPacketFilter(uint32_t linkId, aUserPacketFilter filter, void* reference) {
   std::shared_ptr<aLink> link = sRecord(linkId);
   if (!link) return aErrParam;
+  return aLink_InstallUserPacketFilterOn(link.get(), filter, reference);
+}
+
+aErr aLink_InstallUserPacketFilterOn(aLink* link, aUserPacketFilter filter, void* reference) {
+  if (link == nullptr) return aErrParam;
   if (link->filterMutex == nullptr) {  // never initialised: no reader can be running
     link->userFilter = filter;
     link->userFilterRef = reference;

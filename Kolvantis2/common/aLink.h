@@ -90,6 +90,10 @@ size_t aLink_DrainPackets(uint32_t linkId, aPacketFilter filter, const void* ref
 // reader calls only the new filter. aErrParam for an unknown link.
 aErr aLink_InstallUserPacketFilter(uint32_t linkId, aUserPacketFilter filter, void* reference);
 
+// The same on the link record itself, for a destroy that has already taken the link out of the
+// table. aErrParam for a null record.
+aErr aLink_InstallUserPacketFilterOn(aLink* link, aUserPacketFilter filter, void* reference);
+
 // Replaces the user filter only when the one installed is (expected, expectedRef), in one step
 // under the filter mutex, so that an owner never replaces or removes a filter someone else
 // installed. aErrNone; aErrBusy when another filter is installed; aErrParam for an unknown link.

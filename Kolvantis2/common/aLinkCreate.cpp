@@ -1,5 +1,6 @@
 // Use-counted creation of core links per transport, their destruction with the last use, and
 // the reset that recreates a link's stream in place.
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -37,9 +38,8 @@ bool sBaudCode(uint32_t rate, uint32_t* code) {
   return false;
 }
 
-// An existing entry for the device: one more use, and its ID.
-uint32_t sReuse(aLinkEntry* entry) {
-  sChangeUseCount(entry, 1);
+// An existing entry for the device, which already has one more use: its ID.
+uint32_t sReused(const aLinkEntry* entry) {
   const aLink* link = entry->link.get();
   aTRACE(aDEBUG_LINK, "Using already created object:(0x%08X, running:%d, state=%d)",
          static_cast<unsigned int>(entry->linkId), link ? static_cast<int>(link->running.load()) : 0,
@@ -48,14 +48,11 @@ uint32_t sReuse(aLinkEntry* entry) {
 }
 
 // A device link that a broker shares is reached through the broker only.
-uint32_t sReuseUnlessShared(aLinkEntry* entry) {
-  if (entry->broker != nullptr) {
-    aTRACE(aDEBUG_LINK,
-           "This device is already being used as a \"SERVER\". \nYou must connect by "
-           "\"CLIENT\" ");
-    return 0;
-  }
-  return sReuse(entry);
+uint32_t sRefuseShared() {
+  aTRACE(aDEBUG_LINK,
+         "This device is already being used as a \"SERVER\". \nYou must connect by "
+         "\"CLIENT\" ");
+  return 0;
 }
 
 // Common tail of the device creates, once the new entry exists and the stream was asked for:
@@ -122,10 +119,13 @@ void sDestroyStream(aLink* link) {
 
 }  // namespace
 
+std::atomic<void (*)(uint32_t)> aLink_DestroyTestHook{nullptr};
+
 uint32_t aLink_CreateUSB(uint32_t serialNumber) {
   aTRACE(aDEBUG_LINK, " aLink_CreateUSB(%08X)\n", static_cast<unsigned int>(serialNumber));
-  aLinkEntryRef existing = sLookupEntryByIdentifier(serialNumber, aLINKENTRY_USB);
-  if (existing) return sReuseUnlessShared(existing.get());
+  bool shared = false;
+  aLinkEntryRef existing = sUseEntryByIdentifier(serialNumber, aLINKENTRY_USB, true, &shared);
+  if (existing) return shared ? sRefuseShared() : sReused(existing.get());
 
   const uint32_t linkId = sCreate(serialNumber, 0, aLINKENTRY_USB);
   if (linkId == 0) return 0;
@@ -138,8 +138,9 @@ uint32_t aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
-  aLinkEntryRef existing = sLookupEntryByIdentifier(serialNumber, aLINKENTRY_TCPIP);
-  if (existing) return sReuseUnlessShared(existing.get());
+  bool shared = false;
+  aLinkEntryRef existing = sUseEntryByIdentifier(serialNumber, aLINKENTRY_TCPIP, true, &shared);
+  if (existing) return shared ? sRefuseShared() : sReused(existing.get());
 
   const uint32_t linkId = sCreate2(serialNumber, address, port, aLINKENTRY_TCPIP);
   if (linkId == 0) return 0;
@@ -152,8 +153,9 @@ uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 }
 
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
-  aLinkEntryRef existing = sLookupEntryByIdentifier(serialNumber, aLINKENTRY_SERIAL);
-  if (existing) return sReuse(existing.get());
+  // A broker sharing a serial link does not keep further uses from it.
+  aLinkEntryRef existing = sUseEntryByIdentifier(serialNumber, aLINKENTRY_SERIAL, false, nullptr);
+  if (existing) return sReused(existing.get());
 
   uint32_t linkId = sCreate(serialNumber, 0, aLINKENTRY_SERIAL);
   if (linkId == 0) return 0;
@@ -200,16 +202,18 @@ aErr aLink_Destroy(uint32_t* linkId) {
   if (linkId == nullptr) return aErrParam;
   const uint32_t id = *linkId;
   *linkId = 0;
-  aLinkEntryRef entry = sLookupEntryByID(id);
-  if (!entry) return aErrParam;
-
-  const int16_t uses = sChangeUseCount(entry.get(), -1);
+  // The last use is dropped and the entry taken out in one step: a create meanwhile either added
+  // its use before (and the link stays) or finds no entry and makes a new link.
+  int16_t uses = 0;
+  aLinkEntryRef entry = sReleaseUse(id, &uses);
+  if (!entry) return aErrParam;  // unknown, or another destroy took it first
   aTRACE(aDEBUG_LINK, "aLink_Destroy use_count: %d\n", static_cast<int>(uses));
   if (uses > 0) return aErrNone;
 
-  aLink_InstallUserPacketFilter(id, nullptr, nullptr);
-  entry = sExtractEntry(id);
-  if (!entry) return aErrParam;  // another destroy took it first
+  void (*hook)(uint32_t) = aLink_DestroyTestHook.load(std::memory_order_acquire);
+  if (hook != nullptr) hook(id);
+  // Out of the table now, so the filter goes through the record.
+  aLink_InstallUserPacketFilterOn(entry->link.get(), nullptr, nullptr);
   aTRACE(aDEBUG_LINK, "aLink_Destroy(%d) destroy link item\n", static_cast<int>(id));
   aLink* link = entry->link.get();
   if (link == nullptr) return aErrUnknown;

@@ -66,6 +66,46 @@ size_t sCount(const LinkTable& table) {
   return count;
 }
 
+// Unlinks the entry with that link ID (table lock held); null when none has it.
+aLinkEntryRef sUnlink(LinkTable& table, uint32_t linkId) {
+  for (aLinkEntryRef* link = &table.head; *link; link = &(*link)->next) {
+    if ((*link)->linkId != linkId) continue;
+    aLinkEntryRef extracted = std::move(*link);
+    *link = std::move(extracted->next);
+    return extracted;
+  }
+  return nullptr;
+}
+
+// What the table looked like at an extraction, for its trace.
+struct ExtractionTrace {
+  const void* headBefore = nullptr;
+  uint32_t nextId = 0;
+  size_t remaining = 0;
+};
+
+void sTraceExtraction(uint32_t linkId, bool extracted, const ExtractionTrace& seen) {
+  aTRACE(aDEBUG_LINK, "sExtractEntry() Links: head=%p, nextID=%d", seen.headBefore,
+         static_cast<int>(seen.nextId));
+  if (extracted) {
+    aTRACE(aDEBUG_LINK, "  sExtractEntry(%d) -  %d remaining\n", static_cast<int>(linkId),
+           static_cast<int>(seen.remaining));
+    if (seen.remaining == 0) aTRACE(aDEBUG_LINK, "NO MORE LINKS");
+  }
+}
+
+void sTraceUseCount(uint32_t linkId, int delta, int16_t count) {
+  aTRACE(aDEBUG_LINK, " sChangeUseCount(%d, %+d) ==> %d\n", static_cast<int>(linkId), delta,
+         static_cast<int>(count));
+}
+
+// Adds delta to the use count with 16-bit wrapping (table lock held); the new count.
+int16_t sAddUses(aLinkEntry& entry, int delta) {
+  entry.useCount =
+      static_cast<int16_t>(static_cast<uint16_t>(entry.useCount) + static_cast<uint16_t>(delta));
+  return entry.useCount;
+}
+
 }  // namespace
 
 uint32_t sNextLinkId(uint32_t& counter) {
@@ -144,33 +184,71 @@ aLinkEntryRef sLookupEntryByTrident(uint32_t ident0, uint32_t ident1, uint32_t i
 
 aLinkEntryRef sExtractEntry(uint32_t linkId) {
   aLinkEntryRef extracted;
-  const void* headBefore = nullptr;
-  uint32_t nextId = 0;
-  size_t remaining = 0;
+  ExtractionTrace seen;
   try {
     TableLock lock;
     if (!lock.locked()) return nullptr;
     LinkTable& table = lock.table();
-    headBefore = table.head.get();
-    nextId = table.nextId;
-    for (aLinkEntryRef* link = &table.head; *link; link = &(*link)->next) {
-      if ((*link)->linkId != linkId) continue;
-      extracted = std::move(*link);
-      *link = std::move(extracted->next);
-      break;
-    }
-    remaining = sCount(table);
+    seen.headBefore = table.head.get();
+    seen.nextId = table.nextId;
+    extracted = sUnlink(table, linkId);
+    seen.remaining = sCount(table);
   } catch (...) {
     return nullptr;
   }
-  aTRACE(aDEBUG_LINK, "sExtractEntry() Links: head=%p, nextID=%d", headBefore,
-         static_cast<int>(nextId));
-  if (extracted) {
-    aTRACE(aDEBUG_LINK, "  sExtractEntry(%d) -  %d remaining\n", static_cast<int>(linkId),
-           static_cast<int>(remaining));
-    if (remaining == 0) aTRACE(aDEBUG_LINK, "NO MORE LINKS");
-  }
+  sTraceExtraction(linkId, extracted != nullptr, seen);
   return extracted;
+}
+
+aLinkEntryRef sUseEntryByIdentifier(uint32_t ident0, uint32_t type, bool unlessShared,
+                                    bool* shared) {
+  if (shared != nullptr) *shared = false;
+  aLinkEntryRef entry;
+  int16_t count = 0;
+  try {
+    TableLock lock;
+    if (!lock.locked()) return nullptr;
+    entry = sFind(lock.table(), [ident0, type](const aLinkEntry& candidate) {
+      return candidate.ident0 == ident0 && candidate.type == type;
+    });
+    if (!entry) return nullptr;
+    if (unlessShared && entry->broker != nullptr) {
+      if (shared != nullptr) *shared = true;
+      return entry;
+    }
+    count = sAddUses(*entry, 1);
+  } catch (...) {
+    return nullptr;
+  }
+  sTraceUseCount(entry->linkId, 1, count);
+  return entry;
+}
+
+aLinkEntryRef sReleaseUse(uint32_t linkId, int16_t* uses) {
+  aLinkEntryRef entry;
+  bool extracted = false;
+  int16_t count = 0;
+  ExtractionTrace seen;
+  try {
+    TableLock lock;
+    if (!lock.locked()) return nullptr;
+    LinkTable& table = lock.table();
+    entry = sFind(table, [linkId](const aLinkEntry& candidate) { return candidate.linkId == linkId; });
+    if (!entry) return nullptr;
+    count = sAddUses(*entry, -1);
+    if (count <= 0) {
+      seen.headBefore = table.head.get();
+      seen.nextId = table.nextId;
+      extracted = sUnlink(table, linkId) != nullptr;
+      seen.remaining = sCount(table);
+    }
+  } catch (...) {
+    return nullptr;
+  }
+  sTraceUseCount(linkId, -1, count);
+  if (extracted) sTraceExtraction(linkId, true, seen);
+  if (uses != nullptr) *uses = count;
+  return entry;
 }
 
 int16_t sChangeUseCount(aLinkEntry* entry, int delta) {
@@ -179,13 +257,11 @@ int16_t sChangeUseCount(aLinkEntry* entry, int delta) {
   try {
     TableLock lock;
     if (!lock.locked()) return 0;
-    count = static_cast<int16_t>(static_cast<uint16_t>(entry->useCount) + static_cast<uint16_t>(delta));
-    entry->useCount = count;
+    count = sAddUses(*entry, delta);
   } catch (...) {
     return 0;
   }
-  aTRACE(aDEBUG_LINK, " sChangeUseCount(%d, %+d) ==> %d\n", static_cast<int>(entry->linkId), delta,
-         static_cast<int>(count));
+  sTraceUseCount(entry->linkId, delta, count);
   return count;
 }
 

@@ -9,6 +9,7 @@
 // calls, and no other lock is taken while it is held.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -64,6 +65,23 @@ aLinkEntryRef sExtractEntry(uint32_t linkId);
 // Adds delta to the entry's use count with 16-bit wrapping arithmetic and gives the new count
 // (0 for a null entry, which is ignored).
 int16_t sChangeUseCount(aLinkEntry* entry, int delta);
+
+// The newest entry whose identifier 0 and type both match, with one use added in the same step
+// under the table lock, so that no destroy can drop the last use and take the entry out in
+// between; null when none matches. With unlessShared an entry that a broker shares gets no use:
+// it is still answered, and *shared (when not null) is set.
+aLinkEntryRef sUseEntryByIdentifier(uint32_t ident0, uint32_t type, bool unlessShared,
+                                    bool* shared);
+
+// Drops one use of the entry with that link ID and, when that was the last (the count is 0 or
+// below), takes it out of the table in the same step under the table lock, so that no create
+// can add a use to an entry on its way out. The entry, with the new count in *uses; null (and
+// nothing changed) when no entry has that ID.
+aLinkEntryRef sReleaseUse(uint32_t linkId, int16_t* uses);
+
+// Test hook, null in production: called by aLink_Destroy with the link ID once the last use is
+// dropped and the entry is out of the table, before the link is torn down.
+extern std::atomic<void (*)(uint32_t linkId)> aLink_DestroyTestHook;
 
 // The link record of the entry with that link ID, or null. The record keeps its entry alive.
 std::shared_ptr<aLink> sGetLink(uint32_t linkId);

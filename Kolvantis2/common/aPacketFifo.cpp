@@ -115,6 +115,8 @@ packetFifo::Elements::iterator _waitUntilProcIsSatisfied(packetFifo& fifo,
 
 }  // namespace
 
+std::atomic<void (*)(uint64_t)> aPacketFifo_PutTestHook{nullptr};
+
 void aPacketDeleter::operator()(aPacket* packet) const {
   aPacket_Destroy(&packet);
 }
@@ -194,6 +196,8 @@ aErr aPacketFifo_Put(uint64_t handle, const aPacket* packet) {
     if (!aVALIDPACKET(packet)) return aErrParam;
     FifoRef fifo = sGetFifo(handle);
     if (!fifo) return aErrParam;
+    void (*hook)(uint64_t) = aPacketFifo_PutTestHook.load(std::memory_order_acquire);
+    if (hook != nullptr) hook(handle);
 
     std::unique_lock<std::mutex> lock(fifo->mutex);
     // A destroy may have taken the queue out of the registry after the lookup; it then answers

@@ -91,6 +91,10 @@ size_t aPacketFifo_GetLength(uint64_t handle);
 // queue, an invalid packet or a failed copy; aErrResource when the element cannot be appended.
 aErr aPacketFifo_Put(uint64_t handle, const aPacket* packet);
 
+// Test hook, null in production: called by aPacketFifo_Put with the handle after the queue was
+// found and before its lock is taken, so that a test can destroy the queue in that window.
+extern std::atomic<void (*)(uint64_t handle)> aPacketFifo_PutTestHook;
+
 // Oldest packet, removed; null when the queue is empty or unknown.
 aPacket* aPacketFifo_Get(uint64_t handle);
 

@@ -124,9 +124,18 @@ aErr sStreamOpenSerial(SerialStream* port, bool parity, uint32_t dataBits, uint3
   return aErrNone;
 }
 
-aErr sSerialStreamGet(uint8_t* byte, void* reference) {
-  SerialStream* port = static_cast<SerialStream*>(reference);
-  if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
+// True when poll reports the port hung up or in error. A non-blocking read on a hung-up tty
+// answers 0 bytes, as it does when no byte has come yet, so only poll tells the two apart.
+bool sPortHungUp(int fd) {
+  pollfd entry = {fd, POLLIN, 0};
+  if (poll(&entry, 1, 0) <= 0) return false;
+  return (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+// One byte from the port: aErrNone, aErrNotReady when none is there yet, aErrConnection when the
+// port is gone (hung up or in error, or a read answering EIO or ENXIO, as when a USB serial
+// adapter is pulled), aErrIO for any other failure.
+aErr sReadPort(SerialStream* port, uint8_t* byte) {
   if (port->fd == sNO_PORT) return aErrIO;
   uint8_t value = 0;
   const ssize_t got = read(port->fd, &value, 1);
@@ -134,9 +143,26 @@ aErr sSerialStreamGet(uint8_t* byte, void* reference) {
     *byte = value;
     return aErrNone;
   }
-  if (got == 0) return aErrNotReady;
+  if (got == 0) return sPortHungUp(port->fd) ? aErrConnection : aErrNotReady;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
+  if (errno == EIO || errno == ENXIO) return aErrConnection;
   return aErrIO;
+}
+
+// The raw stream reports a port that is gone as a failed read.
+aErr sSerialStreamGet(uint8_t* byte, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
+  const aErr got = sReadPort(port, byte);
+  return got == aErrConnection ? aErrIO : got;
+}
+
+// Under the framing a port that is gone stays aErrConnection, which the framing passes on (any
+// other failure reads there as no byte yet).
+aErr sSerialStreamGetFramed(uint8_t* byte, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
+  return sReadPort(port, byte);
 }
 
 // Writes every byte, waiting for the port whenever it takes no more, then waits until the
@@ -251,7 +277,7 @@ aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool 
                                      uint32_t dataBits, uint32_t stopBits, aStream** out) {
   return sCreateSerialStream(
       path, baudIndex, parity, dataBits, stopBits, out, [](SerialStream* port, aStream** made) {
-        return aStream_CreateCobsEncodingWithWait(sSerialStreamGet, sSerialStreamPut,
+        return aStream_CreateCobsEncodingWithWait(sSerialStreamGetFramed, sSerialStreamPut,
                                                   sSerialStreamWrite, sSerialStreamDelete,
                                                   sSerialStreamWait, port, made);
       });

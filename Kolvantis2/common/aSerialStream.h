@@ -25,6 +25,10 @@
 aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uint32_t dataBits,
                           uint32_t stopBits, aStream** out);
 
+// A read from a port that is gone (hung up or in error, or answering EIO or ENXIO, as when a
+// USB serial adapter is pulled) gives aErrIO on the raw stream and aErrConnection on the framed
+// one, where the link then reports a read error.
+
 // The same port wrapped in the COBS framing; the framing's wait is the port's. Results as for
 // aStream_CreateSerial, and the framing's error when it cannot be made (the port is then closed
 // and its settings put back).

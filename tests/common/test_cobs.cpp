@@ -472,6 +472,12 @@ TEST_F(FramingTest, InnerReadFailureReadsAsNotReady) {
   EXPECT_EQ(Drain().bytes, (Bytes{0x04, 0x00}));
 }
 
+TEST_F(FramingTest, AnInnerTransportThatIsGoneIsReported) {
+  wire_.getError = aErrConnection;
+  uint8_t byte = 0;
+  EXPECT_EQ(Get(&byte), aErrConnection);
+}
+
 TEST_F(FramingTest, WaitPassesToTheInnerTransport) {
   wire_.waitResult = aErrTimeout;
   EXPECT_EQ(aStream_WaitForInput(stream_, 250), aErrTimeout);

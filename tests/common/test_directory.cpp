@@ -343,6 +343,18 @@ TEST_F(DirectoryTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
   EXPECT_TRUE(fs::is_regular_file(Path("outside/file")));
 }
 
+TEST_F(DirectoryTest, DeleteTreeOfALinkRemovesTheLinkAndNotItsTarget) {
+  fs::create_directories(Path("target/kept"));
+  MakeFile("target/kept/precious", "keep me");
+  MakeFile("target/file", "keep me too");
+  fs::create_directory_symlink(Path("target"), Path("link"));
+
+  EXPECT_EQ(aDirectory_DeleteTree(Path("link").c_str()), aErrNone);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("link"))));
+  EXPECT_TRUE(fs::is_regular_file(Path("target/kept/precious")));
+  EXPECT_TRUE(fs::is_regular_file(Path("target/file")));
+}
+
 TEST_F(DirectoryTest, DeleteTreeFailsOnAPathThatDoesNotFit) {
   const std::string deep = MakeDeepDirectory(aDIR_MAXJOINEDPATH - 300);
   const std::string longName(250, 'n');

@@ -4,6 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -423,6 +428,19 @@ TEST(Reply, NullArgumentsAreRefused) {
 // --- The multicast query ---------------------------------------------------------------------
 
 constexpr int kStrayIntervalMs = 1000; // ms between two stray replies
+constexpr int kInterrupts = 3;         // signals sent to one search
+constexpr auto kHangGuard = std::chrono::seconds(20);  // longest wait, reached only on failure
+constexpr auto kPoll = std::chrono::milliseconds(2);   // between the tries of a poll
+
+// True once condition holds, tried every kPoll; false when kHangGuard passes first.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto end = std::chrono::steady_clock::now() + kHangGuard;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
+}
 
 // The two simulated modules of the namespace, which answer discovery.
 class MulticastInNamespaceTest : public ::testing::Test {
@@ -511,6 +529,75 @@ TEST_F(MulticastInNamespaceTest, StrayDatagramsCannotKeepTheQueryRunning) {
   // The strays went on arriving, so only the query's own limit can have ended it.
   EXPECT_GE(sentWhileSearching, 3);
   EXPECT_GE(seen.records.size(), 3u);
+}
+
+// Signals sent to the search's thread, counted by their handler.
+std::atomic<int> gInterrupts{0};
+void CountInterrupt(int) { ++gInterrupts; }
+
+// The system call a thread of this process is blocked in, from /proc; -1 when unknown.
+long BlockedIn(pid_t thread) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  long number = -1;
+  file >> number;
+  return file ? number : -1;
+}
+
+// A signal that interrupts the wait for replies does not end the search: a reply sent after the
+// interrupts is still found.
+TEST_F(MulticastInNamespaceTest, ASignalDoesNotEndTheSearch) {
+  struct sigaction action {};
+  action.sa_handler = CountInterrupt;  // no SA_RESTART: the wait returns EINTR
+  sigemptyset(&action.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+  gInterrupts = 0;
+
+  std::atomic<pid_t> searcher{0};
+  std::atomic<int> found{0};
+  std::atomic<int> result{-1};
+  std::thread search([&] {
+    searcher = static_cast<pid_t>(syscall(SYS_gettid));
+    const auto count = [](const linkSpec*, bool* taken, void* reference) {
+      ++*static_cast<std::atomic<int>*>(reference);
+      *taken = true;
+      return true;
+    };
+    result = aDiscovery_EnumerateModules(2, count, &found, kEveryInterface);
+  });
+  // The search ends on its own; joined however the test goes.
+  struct Join {
+    std::thread& thread;
+    struct sigaction& handler;
+    ~Join() {
+      thread.join();
+      sigaction(SIGUSR1, &handler, nullptr);
+    }
+  } join{search, before};
+
+  const auto waiting = [&] { return searcher != 0 && BlockedIn(searcher) == SYS_recvfrom; };
+  // Both modules answered, and the search waits for more.
+  ASSERT_TRUE(Eventually([&] { return found == 2 && waiting(); }));
+  for (int interrupt = 1; interrupt <= kInterrupts; ++interrupt) {
+    ASSERT_TRUE(Eventually([&] { return waiting() || result >= 0; }));
+    if (result >= 0) break;  // the search has ended: the reply below comes too late
+    ASSERT_EQ(pthread_kill(search.native_handle(), SIGUSR1), 0);
+    ASSERT_TRUE(Eventually([&] { return gInterrupts >= interrupt; }));
+  }
+  ASSERT_TRUE(Eventually([&] { return waiting() || result >= 0; }));
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(DISCOVERY_REPLY_PORT);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::vector<uint8_t> reply = SampleReply(16);
+  EXPECT_EQ(sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to),
+            static_cast<ssize_t>(reply.size()));
+  close(fd);
+  ASSERT_TRUE(Eventually([&] { return result >= 0; }));
+  EXPECT_EQ(found, 3);
+  EXPECT_EQ(result, 3);
 }
 
 // Runs the tests above in a copy of this program inside a fresh network namespace, so that

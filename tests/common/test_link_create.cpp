@@ -571,3 +571,53 @@ TEST(LinkDestroy, ALinkWithWorkQueuedStillGoesAway) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a test runs on the destroying thread once the link's last use is gone.
+std::function<void()>* gDuringTeardown = nullptr;
+
+void RunDuringTeardown(uint32_t) {
+  aLink_DestroyTestHook.store(nullptr);
+  if (gDuringTeardown != nullptr) (*gDuringTeardown)();
+}
+
+// A create for the device that comes while its link is being torn down never takes a use of the
+// link on its way out: it makes a new link, which runs on after the destroy.
+TEST(LinkDestroy, ACreateDuringTheTeardownGetsANewRunningLink) {
+  ProcessModule going(Transport::Tcp, Shape::Normal);
+  ProcessModule coming(Transport::Tcp, Shape::Normal);
+  ASSERT_TRUE(going.ready()) << going.error();
+  ASSERT_TRUE(coming.ready()) << coming.error();
+  uint32_t id = aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(going.sim().port()));
+  ASSERT_NE(id, 0u);
+  const uint32_t old = id;
+
+  LinkGuard created;
+  std::function<void()> create = [&] {
+    created.id = aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(coming.sim().port()));
+  };
+  gDuringTeardown = &create;
+  aLink_DestroyTestHook.store(RunDuringTeardown);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  aLink_DestroyTestHook.store(nullptr);
+  gDuringTeardown = nullptr;
+
+  ASSERT_NE(created.id, 0u);
+  EXPECT_NE(created.id, old);
+  EXPECT_EQ(aLink_GetStatus(created.id), aLINK_STATUS_RUNNING);
+  EXPECT_EQ(aLink_GetStatus(old), aLINK_STATUS_NOSTREAM);
+}
+
+// A serial port that goes away (the pty's master closed hangs up its slave) makes the link a
+// read error instead of leaving it running.
+TEST(LinkSerial, APortThatIsGoneMakesTheLinkAReadError) {
+  PtyPair pty;
+  LinkGuard link{aLink_CreateSerial(kSerial, pty.slaveName().c_str(), 115200)};
+  ASSERT_NE(link.id, 0u);
+  ASSERT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_RUNNING);
+  pty.closeMaster();
+  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(link.id) == aLINK_STATUS_READERROR; }));
+}
+
+}  // namespace

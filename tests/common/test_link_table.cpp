@@ -389,4 +389,38 @@ TEST(LinkTableStress, LookupsRacingExtraction) {
   for (uint32_t id : ids) EXPECT_EQ(sLookupEntryByID(id), nullptr) << "entry " << id;
 }
 
+// Taking a use and dropping the last one are each one step: once the last use is gone the
+// entry is out of the table, so no create can add a use to it.
+TEST(LinkTable, TheLastUseGoesWithTheEntryInOneStep) {
+  constexpr uint32_t kDevice = 0x00C0FFEE;
+  const uint32_t id = sCreate(kDevice, 0, aLINKENTRY_SERIAL);
+  ASSERT_NE(id, 0u);
+  aLinkEntryRef used = sUseEntryByIdentifier(kDevice, aLINKENTRY_SERIAL, false, nullptr);
+  ASSERT_NE(used, nullptr);
+  EXPECT_EQ(used->useCount, 1);
+
+  int16_t uses = -99;
+  aLinkEntryRef released = sReleaseUse(id, &uses);
+  ASSERT_EQ(released, used);
+  EXPECT_EQ(uses, 0);
+  EXPECT_EQ(sLookupEntryByID(id), nullptr);
+  EXPECT_EQ(sUseEntryByIdentifier(kDevice, aLINKENTRY_SERIAL, false, nullptr), nullptr);
+  EXPECT_EQ(sReleaseUse(id, &uses), nullptr);
+}
+
+TEST(LinkTable, ASharedEntryGetsNoUseWhenSharingIsRefused) {
+  constexpr uint32_t kDevice = 0x00C0FFEF;
+  const uint32_t id = sCreate(kDevice, 0, aLINKENTRY_USB);
+  ASSERT_NE(id, 0u);
+  aLinkEntryRef entry = sLookupEntryByID(id);
+  ASSERT_NE(entry, nullptr);
+  entry->broker = reinterpret_cast<aServer*>(&entry);  // never dereferenced by the table
+  bool shared = false;
+  EXPECT_EQ(sUseEntryByIdentifier(kDevice, aLINKENTRY_USB, true, &shared), entry);
+  EXPECT_TRUE(shared);
+  EXPECT_EQ(entry->useCount, 0);
+  entry->broker = nullptr;
+  ASSERT_NE(sExtractEntry(id), nullptr);
+}
+
 }  // namespace

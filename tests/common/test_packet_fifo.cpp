@@ -696,4 +696,20 @@ TEST(PacketFifoStress, CreateAndDestroyFromManyThreads) {
   }
 }
 
+// Destroys the queue in the window between a put's lookup and its lock, once.
+void DestroyDuringThePut(uint64_t handle) {
+  aPacketFifo_PutTestHook.store(nullptr);
+  uint64_t copy = handle;
+  EXPECT_EQ(aPacketFifo_Destroy(&copy), aErrNone);
+}
+
+TEST(PacketFifoDestroy, APutThatFoundTheQueueBeforeADestroyIsRefused) {
+  uint64_t handle = aPacketFifo_Create();
+  ASSERT_NE(handle, 0u);
+  aPacketFifo_PutTestHook.store(DestroyDuringThePut);
+  EXPECT_EQ(PutTagged(handle, 1), aErrParam);
+  aPacketFifo_PutTestHook.store(nullptr);
+  EXPECT_EQ(aPacketFifo_Destroy(&handle), aErrNotFound);
+}
+
 }  // namespace

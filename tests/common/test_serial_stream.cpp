@@ -282,6 +282,25 @@ TEST(SerialHangUp, WaitReportsAClosedMaster) {
   }
 }
 
+// A hung-up port reads as 0 bytes, like an idle one; the read still reports it gone.
+TEST(SerialHangUp, ReadReportsAClosedMaster) {
+  using Create = aErr (*)(const char*, uint32_t, bool, uint32_t, uint32_t, aStream**);
+  const struct {
+    Create create;
+    aErr expected;
+  } rows[] = {{aStream_CreateSerial, aErrIO}, {aStream_CreateSerial_Packetized, aErrConnection}};
+  for (const auto& row : rows) {
+    PtyPair pty;
+    StreamHolder holder;
+    ASSERT_EQ(row.create(pty.slaveName().c_str(), kDefaultBaud, false, 0, 0, &holder.stream),
+              aErrNone);
+    uint8_t byte = 0;
+    ASSERT_EQ(aStream_Read(holder.stream, &byte, 1), aErrNotReady);
+    pty.closeMaster();
+    EXPECT_EQ(aStream_Read(holder.stream, &byte, 1), row.expected);
+  }
+}
+
 TEST_F(SerialTest, LargeWriteIsCompletedWhileTheMasterReadsSlowly) {
   OpenRaw();
   // Far more than the terminal buffers, so the write meets a full port many times.
