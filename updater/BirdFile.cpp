@@ -1,5 +1,7 @@
 #include "BirdFile.h"
 
+#include "FileReplace.h"
+
 #include "Log.h"
 #include "aFile.h"
 
@@ -160,7 +162,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
 
 bool BirdFile::VerifyFile(const char* filePath)
 {
-    aFile* file = aFile_Open(filePath, aFileModeRead);
+    aFile* file = OpenRegularFile(filePath);
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", filePath ? filePath : "");
         return false;
@@ -198,7 +200,7 @@ bool BirdFile::Load()
         Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path.c_str());
         return false;
     }
-    aFile* file = aFile_Open(path.c_str(), aFileModeRead);
+    aFile* file = OpenRegularFile(path.c_str());
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path.c_str());
         return false;

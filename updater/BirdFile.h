@@ -52,12 +52,14 @@ public:
     BirdFile& operator=(const BirdFile&) = delete;
 
     // True when the file opens and its first 6 bytes are "bird" and two non-zero format bytes.
-    // The body is not looked at.
+    // The body is not looked at. Only a regular file is opened (OpenRegularFile): anything
+    // else is refused at once, with a line naming it.
     static bool VerifyFile(const char* path);
 
     // Reads, inflates and scans the file named by path. The signature and format bytes are
-    // not checked (VerifyFile does that). False for a file that cannot be read, does not
-    // inflate, or whose blocks do not fit inside the inflated data.
+    // not checked (VerifyFile does that). False for a file that cannot be read or is not a
+    // regular file (refused at once, with a line naming it), does not inflate, or whose blocks
+    // do not fit inside the inflated data.
     bool Load();
     // Inflates length bytes into a new buffer of 8 times that size.
     bool DecompressData(const unsigned char* data, unsigned long length);

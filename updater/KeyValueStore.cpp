@@ -106,7 +106,7 @@ void KeyValueStore::Load(const char* path_)
     const std::string target(path_);
 
     errno = 0;
-    aFile* file = aFile_Open(target.c_str(), aFileModeRead);
+    aFile* file = OpenRegularFile(target.c_str());
     if (!file) {
         const int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", target.c_str(),

@@ -21,14 +21,16 @@ public:
 
     // Reads the file into the set (entries already there stay unless a line replaces them);
     // afterwards the path is the argument and the set is clean. A missing file is created
-    // with "CREATED_TIME" (and "UPDATED_TIME"); a file that exists but cannot be read is left
-    // alone, and later saves to it are refused so that its content is not lost.
+    // with "CREATED_TIME" (and "UPDATED_TIME"); a file that exists but cannot be read, or is
+    // not a regular file (refused at once, never waited on), is left alone, and later saves to
+    // it are refused so that its content is not lost.
     void Load(const char* path);
 
     // Writes the whole set to path, or to the path already held when it is null (".settings"
     // in the working directory when there is none). A set changed since it was loaded or last
     // saved first gets "UPDATED_TIME". The file is replaced in one step; on any failure the
-    // old file stays as it was and the set stays dirty.
+    // old file stays as it was and the set stays dirty. A file that is a symbolic link is
+    // replaced by a plain file, and the link's target is left as it was.
     void Save(const char* path);
 
     // Setters: true once the entry holds the text. A key must be non-empty, hold no "=" or

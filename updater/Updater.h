@@ -90,7 +90,7 @@ public:
 
     // The builds the update server offers for the module; empty on failure.
     BuildList Get_BuildList(uint32_t serialNumber);
-    // The builds in the module's store directory (hidden files left out), each with the
+    // The builds in the module's store directory (regular files only, hidden ones left out), each with the
     // version its descriptor names ("" for none); the first of a build in listing order wins.
     BuildList Get_BuildListLocal(uint32_t serialNumber);
     // The module's feature token from the update server; empty on failure.

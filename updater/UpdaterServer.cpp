@@ -2,6 +2,7 @@
 // the module's store directory (-G), the server's build list (-B), the builds in the store
 // (-L) and the module's feature token (-J), and the console output of their results.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "FileReplace.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
@@ -146,11 +148,12 @@ bool _fetch_with_spinner(UpdaterDisplayInterface& display, _DownloadJob job)
 }
 
 // The bytes checked with the store's own reader before they take the build's name: written
-// under a hidden name (listings skip it), loaded as a BIRD file, then removed again.
+// under a hidden temporary name (listings skip it, and a later write removes it when this run
+// was killed before it could), loaded as a BIRD file, then removed again.
 bool _loads_as_bird_file(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const std::string& build,
                          const unsigned char* bytes, unsigned long length)
 {
-    const std::string probe = "." + build + BIRD_SUFFIX + "." + std::to_string(getpid()) + ".check";
+    const std::string probe = HiddenTemporaryName(build + BIRD_SUFFIX + ".check");
     const aErr written = item.WriteFile(probe.c_str(), bytes, length);
     if (written != aErrNone) {
         display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", static_cast<int>(written));
@@ -337,6 +340,13 @@ BuildList Updater::Get_BuildListLocal(uint32_t serialNumber)
         std::string version;
         if (item.IsValid()) {
             const std::string path = item.directory + "/" + item.name;
+            // Builds are regular files (a linked one too); a directory, FIFO or device is not
+            // one and is never opened.
+            struct stat info;
+            if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+                Log::log(DEBUG_Updater, "Not a build, not a regular file: %s\n", path.c_str());
+                continue;
+            }
             if (BirdFile::VerifyFile(path.c_str())) {
                 try {
                     const BirdFile file(path.c_str());

@@ -9,8 +9,9 @@
 //       .settings
 //       900.bird
 //
-// The store never deletes or renames entries of its own accord; the firmware files it writes
-// replace an older file of the same name in one step. Its operations throw
+// The store never deletes or renames entries of its own accord, except the hidden temporary
+// files that a killed run left behind (see ReplaceFile); the firmware files it writes replace
+// an older file of the same name in one step. Its operations throw
 // std::runtime_error, which the controller catches per step.
 
 #include <cstdint>
@@ -48,12 +49,15 @@ public:
     // one step. aErrNotFound when data is null, the item is not valid or the file cannot be
     // created; aErrParam for a file name that is empty, ".", ".." or holds a "/"; aErrIO when
     // the bytes cannot all be written or the file cannot be put in place. The old file is
-    // untouched on every failure.
+    // untouched on every failure. A file there that is a symbolic link is replaced by a plain
+    // file (the link's target is never written); linked store and module directories are
+    // followed.
     aErr WriteFile(const char* file, const unsigned char* data, unsigned long length);
 
     // The firmware file named file inside the entry. Throws std::runtime_error("Invalid bird "
-    // + path) when the file is not a BIRD file; a file that does not load throws the
-    // BirdFile constructor's exception.
+    // + path) when the file is not a BIRD file or not a regular file (refused without waiting,
+    // with a line naming it); a file that does not load throws the BirdFile constructor's
+    // exception.
     BirdFile ReadBirdFile(const char* file);
 
     std::string directory; // the directory holding the entry
@@ -82,7 +86,8 @@ public:
     bool FindDevice(const char* text, UpdaterStoreItem* item);
 
     // Appends one item for every entry of the module's directory except hidden ones
-    // (names beginning with "."), in listing order; nothing when the module has no entry.
+    // (names beginning with "."), in listing order, whatever its kind (callers that want
+    // builds keep the regular files); nothing when the module has no entry.
     // Listed entries' attribute files are read when present, never created. Always true.
     bool FindLocalBuilds(unsigned int serial, std::vector<UpdaterStoreItem>& items);
 

@@ -1,11 +1,14 @@
 #include "BirdFile.h"
 #include "Log.h"
+#include "Updater.h"
+#include "UpdaterDisplayInterface.h"
 #include "bird_gen.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -316,6 +319,41 @@ TEST_F(BirdFileTest, PathConstructorThrowsWhenTheFileDoesNotLoad)
 
     // A directory is not a file.
     EXPECT_THROW(BirdFile(dir_.path().c_str()), std::runtime_error);
+}
+
+TEST_F(BirdFileTest, AFifoIsRefusedWithoutWaitingWithALineNamingIt)
+{
+    LogCapture log;
+    const std::string fifo = dir_.file("fifo.bird");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    EXPECT_FALSE(BirdFile::VerifyFile(fifo.c_str()));
+    EXPECT_THROW(BirdFile(fifo.c_str()), std::runtime_error);
+    EXPECT_NE(log.text().find("Refused " + fifo + ": not a regular file\n"), std::string::npos) << log.text();
+}
+
+// Records nothing: the load of a given file shows only its opening line.
+class QuietDisplay : public UpdaterDisplayInterface {
+public:
+    void display_progress(bool) override {}
+    void update_progress(double, const char*) override {}
+    void update_spinner(bool, const char*) override {}
+    void info_message(const char*) override {}
+    void error_message(const char*) override {}
+};
+
+TEST_F(BirdFileTest, AFileGivenForTheUpdateIsLoadedWithoutTheSignatureCheck)
+{
+    const std::string path = Write(Builder().signature("BIRD").firmware(0x1000, Image(16)).file());
+    ASSERT_FALSE(BirdFile::VerifyFile(path.c_str()));
+
+    TempDir store;
+    QuietDisplay display;
+    Updater updater("", store.path().c_str(), display);
+    const BirdFile file = updater.load_bird("Updating", path, 0x1234ABCD, 0, false);
+    EXPECT_EQ(file.path, path);
+    EXPECT_EQ(file.signature, 0x42495244u); // "BIRD"
+    ASSERT_EQ(file.FindBlocks(BirdFile::BLOCK_FIRMWARE).size(), 1u);
 }
 
 TEST_F(BirdFileTest, MovingHandsOverTheBufferSoRecordsStayValid)

@@ -121,7 +121,7 @@ TEST_F(AttributeFileTest, FileWithoutReadPermissionIsNeitherRecreatedNorOverwrit
 
 TEST_F(AttributeFileTest, FileThatFailsToReadIsNotReplaced)
 {
-    // A directory opens for reading but every read fails.
+    // A directory is not a regular file: it is refused when it is opened.
     const std::string path = File(".settings");
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     WriteBytes(path + "/kept", "data");
@@ -132,7 +132,10 @@ TEST_F(AttributeFileTest, FileThatFailsToReadIsNotReplaced)
 
     EXPECT_TRUE(set.IsDirty());
     EXPECT_EQ(Slurp(path + "/kept"), "data");
-    EXPECT_NE(Logged().find("Attibutes: Error - cannot read attributes file: '" + path + "'"), std::string::npos);
+    EXPECT_NE(Logged().find("Attibutes: Error - cannot open attributes file: '" + path + "' (" +
+                            std::to_string(EINVAL) + ")\n"),
+              std::string::npos)
+        << Logged();
     EXPECT_NE(Logged().find("Attibutes: Error - not replacing attributes file that could not be read: '" + path + "'"),
               std::string::npos);
     EXPECT_EQ(Names(dir.path()), std::set<std::string>{".settings"});
@@ -493,21 +496,41 @@ TEST_F(AttributeFileTest, SaveKeepsTheFilePermissions)
     EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
-TEST_F(AttributeFileTest, SaveThroughASymbolicLinkUpdatesTheLinkedFile)
+TEST_F(AttributeFileTest, SaveOverASymbolicLinkReplacesTheLinkAndLeavesItsTarget)
 {
-    const std::string real = File("elsewhere");
+    TempDir outside;
+    const std::string real = outside.file("elsewhere");
     const std::string link = File(".settings");
     WriteBytes(real, "A=1\n");
     ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
     KeyValueStore set(link.c_str());
+    EXPECT_STREQ(set["A"], "1"); // read through the link
     set.Add("A", "2");
     set.Save(nullptr);
 
     struct stat info;
     ASSERT_EQ(lstat(link.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode));
-    EXPECT_NE(Slurp(real).find("A=2\n"), std::string::npos);
-    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{".settings", "elsewhere"}));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_NE(Slurp(link).find("A=2\n"), std::string::npos);
+    EXPECT_EQ(Slurp(real), "A=1\n");
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{".settings"});
+}
+
+TEST_F(AttributeFileTest, AFifoIsRefusedWithoutWaitingAndNeverReplaced)
+{
+    const std::string path = File(".settings");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+
+    KeyValueStore set(path.c_str());
+    EXPECT_EQ(set["CREATED_TIME"], nullptr);
+    set.Add("LATEST_DOWNLOAD", "900.bird");
+    set.Save(nullptr);
+
+    EXPECT_TRUE(set.IsDirty());
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_NE(Logged().find("Refused " + path + ": not a regular file\n"), std::string::npos) << Logged();
 }
 
 TEST_F(AttributeFileTest, CopiesAreIndependentAndDestructionDoesNotSave)

@@ -4,6 +4,7 @@
 // the stand-in ending in its message within a bounded time. Also the fingerprint variant.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -280,6 +281,29 @@ TEST_F(Download, AGoodFileReplacesTheStoredOneOfItsBuild)
 {
     StoreEarlierDownload();
     EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), kLatest);
+    EXPECT_TRUE(Stored("1234.bird") == served);
+    EXPECT_EQ(SettingsValue(Settings(), "LATEST_DOWNLOAD"), "1234.bird");
+}
+
+TEST_F(Download, LinksInTheStoreAreReplacedAndTheirTargetsLeftAlone)
+{
+    ASSERT_EQ(mkdir(ModuleDir().c_str(), 0755), 0);
+    const std::string settingsTarget = files.file("settings-elsewhere");
+    const std::string buildTarget = files.file("build-elsewhere");
+    std::ofstream(settingsTarget) << "LATEST_DOWNLOAD=1200.bird\n";
+    std::ofstream(buildTarget) << "not the store's";
+    ASSERT_EQ(symlink(settingsTarget.c_str(), (ModuleDir() + "/.settings").c_str()), 0);
+    ASSERT_EQ(symlink(buildTarget.c_str(), (ModuleDir() + "/1234.bird").c_str()), 0);
+
+    EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), kLatest);
+
+    EXPECT_EQ(ReadText(settingsTarget), "LATEST_DOWNLOAD=1200.bird\n");
+    EXPECT_EQ(ReadText(buildTarget), "not the store's");
+    for (const char* name : {"/.settings", "/1234.bird"}) {
+        struct stat info;
+        ASSERT_EQ(lstat((ModuleDir() + name).c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+    }
     EXPECT_TRUE(Stored("1234.bird") == served);
     EXPECT_EQ(SettingsValue(Settings(), "LATEST_DOWNLOAD"), "1234.bird");
 }

@@ -62,11 +62,8 @@ TEST_F(LocalBuilds, EachFileGivesItsKeyAndItsDescriptorsVersion)
     for (const std::string& name : ListingOrder(ModuleDir()))
         if (version900.empty() && (name == "900.bird" || name == "900.bird.old"))
             version900 = name == "900.bird" ? "1.2.3" : "9.9.9";
-    EXPECT_EQ(builds, (BuildList{{"900", version900},
-                                 {"950", ""},
-                                 {"1100", ""},
-                                 {"notes.txt", ""},
-                                 {"archive", ""}}));
+    // Builds are regular files: the directory "archive" is none.
+    EXPECT_EQ(builds, (BuildList{{"900", version900}, {"950", ""}, {"1100", ""}, {"notes.txt", ""}}));
     EXPECT_EQ(display.errors, std::vector<std::string>{});
     // Listing reads only: nothing is added or removed, and a listed directory gets no
     // attribute file.
@@ -74,6 +71,15 @@ TEST_F(LocalBuilds, EachFileGivesItsKeyAndItsDescriptorsVersion)
                                                              "900.bird", "900.bird.old", "950.bird", "archive",
                                                              "notes.txt"}));
     EXPECT_EQ(Entries(File("archive")), std::vector<std::string>{});
+}
+
+TEST_F(LocalBuilds, AFifoIsNotListedAndNotWaitedOn)
+{
+    ASSERT_TRUE(Firmware("900", "1.2.3").write(File("900.bird")));
+    ASSERT_EQ(mkfifo(File("1000.bird").c_str(), 0600), 0);
+
+    EXPECT_EQ(updater.Get_BuildListLocal(kSerial), (BuildList{{"900", "1.2.3"}}));
+    EXPECT_EQ(display.errors, std::vector<std::string>{});
 }
 
 TEST_F(LocalBuilds, AModuleWithoutAStoreEntryHasNone)

@@ -463,6 +463,41 @@ TEST_F(StoreTest, StoredFirmwareFileReadsBack)
     EXPECT_EQ(firmware[0].length, 8u);
 }
 
+TEST_F(StoreTest, AFifoStoredAsABuildIsRefusedWithoutWaiting)
+{
+    UpdaterStore store(base.c_str());
+    UpdaterStoreItem item = store.AddDevice(kSerial);
+    const std::string fifo = Module() + "/900.bird";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    EXPECT_EQ(ThrownText([&] { item.ReadBirdFile("900.bird"); }), "Invalid bird " + fifo);
+    EXPECT_NE(Logged().find("Refused " + fifo + ": not a regular file\n"), std::string::npos) << Logged();
+}
+
+TEST_F(StoreTest, LinkedFilesAreReplacedAndLinkedModuleDirectoriesFollowed)
+{
+    TempDir relocated;
+    TempDir outside;
+    UpdaterStore store(base.c_str());
+    ASSERT_EQ(symlink(relocated.path().c_str(), Module().c_str()), 0);
+    WriteBytes(outside.file("elsewhere"), "not the store's");
+    ASSERT_EQ(symlink(outside.file("elsewhere").c_str(), relocated.file("900.bird").c_str()), 0);
+
+    UpdaterStoreItem item;
+    ASSERT_TRUE(store.FindDevice(kSerial, &item));
+    EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
+    ASSERT_EQ(item.WriteFile("900.bird", reinterpret_cast<const unsigned char*>("new"), 3), aErrNone);
+
+    struct stat info;
+    ASSERT_EQ(lstat(Module().c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(lstat(relocated.file("900.bird").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(Slurp(relocated.file("900.bird")), "new");
+    EXPECT_EQ(Slurp(outside.file("elsewhere")), "not the store's");
+    EXPECT_EQ(Names(relocated.path()), (std::set<std::string>{".settings", "900.bird"}));
+}
+
 TEST_F(StoreTest, FirmwareFileThatIsNotBirdThrows)
 {
     UpdaterStore store(base.c_str());
