@@ -379,15 +379,30 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
             break;
     }
     display.update_spinner(false, REBOOT_LABEL);
+    linkSpec spec = {};
+    const uint32_t serial =
+        module != nullptr && module->getLinkSpecifier(&spec) == aErrNone ? spec.serialNumber : 0;
     if (stayedUp && sent == aErrNone) {
-        linkSpec spec = {};
-        const uint32_t serial = module->getLinkSpecifier(&spec) == aErrNone ? spec.serialNumber : 0;
         display.message(UpdaterDisplayInterface::ERROR,
                         "Module [%08X] was still connected %u s after it was told to reboot; it may not have "
                         "restarted with the new firmware",
                         serial, static_cast<unsigned>(REBOOT_DROP_TIMEOUT_MS / 1000));
         return aErrTimeout;
     }
+    // The firmware is in the flash, but nothing confirms that the module runs it.
+    if (sent != aErrNone && stayedUp)
+        display.message(UpdaterDisplayInterface::ERROR,
+                        "The firmware of module [%08X] is written in full, but the request to reboot could not be "
+                        "sent (%d, %s) and the module was still connected %u s later; check that it restarts with "
+                        "the new firmware, and power-cycle it if it does not",
+                        serial, static_cast<int>(sent), aError_GetErrorText(sent),
+                        static_cast<unsigned>(REBOOT_DROP_TIMEOUT_MS / 1000));
+    else if (sent != aErrNone)
+        display.message(UpdaterDisplayInterface::ERROR,
+                        "The firmware of module [%08X] is written in full, but the request to reboot could not be "
+                        "sent (%d, %s); check that it restarts with the new firmware, and power-cycle it if it "
+                        "does not",
+                        serial, static_cast<int>(sent), aError_GetErrorText(sent));
     return sent;
 }
 

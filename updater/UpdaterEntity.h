@@ -60,7 +60,8 @@ public:
     aErr FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize, UpdaterDisplayInterface& display);
     // WRITE of the chunk just sent.
     aErr FirmwareWrite(uint32_t length);
-    // REBOOT, then the wait for the module's link to drop (bounded).
+    // REBOOT, then the wait for the module's link to drop (bounded). A REBOOT that cannot be sent,
+    // or a link that stays up, is reported on the display: the restart is not confirmed.
     aErr LoaderReboot(UpdaterDisplayInterface& display);
 
     // Drops the link and connects again: five tries from the stored link specifier, then five

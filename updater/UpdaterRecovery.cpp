@@ -130,7 +130,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& file, uin
 bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
                                std::string birdFilePath, bool /*override*/)
 {
-    const uint64_t start = aTime_GetMSTicks();
+    const uint64_t start = aTime_GetMonotonicMSTicks();
     BirdFile file;
 
     Fingerprint fingerprint;
@@ -179,6 +179,6 @@ bool Updater::Recover_Firmware(std::string port, uint32_t build, uint32_t baudRa
         result = _recover_firmware_lpc(display, file, port, baudRate, fingerprint);
     }
     display.message(UpdaterDisplayInterface::INFO, "Update time: %.4f sec",
-                    static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+                    static_cast<double>(aTime_GetMonotonicMSTicks() - start) / 1000.0);
     return result;
 }

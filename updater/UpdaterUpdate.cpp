@@ -49,6 +49,15 @@ constexpr uint64_t FIRMWARE_BLOCK_RETRY_DELAY_MS = 0; // ms between them: a fail
 
 const char* const BIRD_SUFFIX = ".bird";
 
+// What a user can do for a module that may be left waiting in its loader: such a module refuses
+// a new update's loader phase until it is restarted.
+const char* const LOADER_LEFT_ADVICE =
+    "Power-cycle the module, then run the update again; if it does not start, recover it with -U -t RECOVER.";
+// Goes before that advice when the loader phase is refused before its first block is in: a module
+// left in its loader does this, and cannot be told apart from one that refuses for another reason.
+const char* const LOADER_REFUSED = "; a module left waiting in its loader by an earlier update refuses a new "
+                                   "loader. ";
+
 std::string _bird_name(uint32_t build)
 {
     return std::to_string(build) + BIRD_SUFFIX;
@@ -265,8 +274,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(err), aError_GetErrorText(err));
-        display.message(UpdaterDisplayInterface::ERROR, "The module did not take the loader transfer [%d, %s]",
-                        static_cast<int>(err), aError_GetErrorText(err));
+        display.message(UpdaterDisplayInterface::ERROR, "The module did not take the loader transfer [%d, %s]%s%s",
+                        static_cast<int>(err), aError_GetErrorText(err), LOADER_REFUSED, LOADER_LEFT_ADVICE);
         return err;
     }
 
@@ -284,16 +293,18 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         if (err != aErrNone && err != aErrTimeout) {
             Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(err),
                      aError_GetErrorText(err));
-            display.message(UpdaterDisplayInterface::ERROR, "Error preparing loader block %zu [%d, %s]", number,
-                            static_cast<int>(err), aError_GetErrorText(err));
+            display.message(UpdaterDisplayInterface::ERROR, "Error preparing loader block %zu [%d, %s]%s%s", number,
+                            static_cast<int>(err), aError_GetErrorText(err), number == 1 ? LOADER_REFUSED : "",
+                            number == 1 ? LOADER_LEFT_ADVICE : "");
             break;
         }
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(err),
                      aError_GetErrorText(err));
-            display.message(UpdaterDisplayInterface::ERROR, "Error transferring loader block %zu [%d, %s]", number,
-                            static_cast<int>(err), aError_GetErrorText(err));
+            display.message(UpdaterDisplayInterface::ERROR, "Error transferring loader block %zu [%d, %s]%s%s", number,
+                            static_cast<int>(err), aError_GetErrorText(err), number == 1 ? LOADER_REFUSED : "",
+                            number == 1 ? LOADER_LEFT_ADVICE : "");
             break;
         }
         total += block.length;
@@ -449,7 +460,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     UpdaterStoreItem item;
     if (!_find_or_add_device(display, *store, serialNumber, &item))
         return false;
-    const uint64_t start = aTime_GetMSTicks();
+    const uint64_t start = aTime_GetMonotonicMSTicks();
 
     if (birdFilePath.empty() && build == 0) {
         build = _choose_build(display, item, serialNumber, url);
@@ -491,8 +502,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
         if (loaderStarted && !rebooted)
             display.message(UpdaterDisplayInterface::ERROR,
                             "Update of module [%08X] failed after its loader was started (%d, %s); the module may "
-                            "be waiting in its loader. Run the update again.",
-                            serialNumber, static_cast<int>(result), aError_GetErrorText(result));
+                            "be waiting in its loader. %s",
+                            serialNumber, static_cast<int>(result), aError_GetErrorText(result), LOADER_LEFT_ADVICE);
         return false;
     }
 
@@ -501,8 +512,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     item.attributes.Add("LATEST_TRANSFER", birdFilePath);
     item.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::LocalTimeText());
     item.attributes.Save(nullptr);
+    // The module is updated all the same, so the result stays true.
+    if (item.attributes.IsDirty())
+        display.message(UpdaterDisplayInterface::ERROR, "Failed to record the transfer of %s in %s",
+                        birdFilePath.c_str(), item.attributes.Path().c_str());
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(UpdaterDisplayInterface::INFO, "Update time: %.4f sec",
-                    static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+                    static_cast<double>(aTime_GetMonotonicMSTicks() - start) / 1000.0);
     return true;
 }

@@ -31,6 +31,9 @@ constexpr long kShortConnectMs = 500;     // ms of the connect bound the fault t
 constexpr size_t kSmallBodyCap = 1000;    // bytes of the body cap the fault tests use
 constexpr long kSpeedWindowMs = 5000;     // ms over which libcurl averages the speed it compares
 constexpr long kShortBoundSlackMs = 2000; // ms a bound may be overrun (scheduling, start-up)
+constexpr int kTrickleIntervalMs = 100;   // ms between the bytes of a trickled body: 10 bytes/s
+constexpr size_t kTrickledBodyBytes = 200; // bytes of that body: 20 s at that pace
+constexpr long kShortDeadlineMs = 1500;   // ms of the whole-transfer deadline the deadline test uses
 
 HTTPLimits ShortLimits()
 {
@@ -197,6 +200,42 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Reply body larger than 1000 bytes"}),
     servertest::CaseName<FaultCase>);
 
+// A body that comes one byte every 100 ms: far above a floor of 1 byte/s, far below 1 KiB/s.
+std::string TrickledBody()
+{
+    return "ok\n" + std::string(kTrickledBodyBytes, 'T') + "\n";
+}
+
+TEST_F(HttpGet, ATransferBelowTheSpeedFloorIsAbandonedAsTooSlow)
+{
+    ASSERT_TRUE(server->setBody("t", TrickledBody()));
+    ASSERT_TRUE(server->addFault("t", "trickle " + std::to_string(kTrickleIntervalMs)));
+    const std::string failure = FailureOf(server->baseUrl(), ShortLimits());
+    EXPECT_TRUE(StartsWith(failure, std::string(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)) +
+                                        ": the transfer was slower than 1024 bytes/s for 1 s"))
+        << failure;
+}
+
+TEST_F(HttpGet, ATransferAboveTheFloorIsAbandonedAtTheDeadline)
+{
+    ASSERT_TRUE(server->setBody("t", TrickledBody()));
+    ASSERT_TRUE(server->addFault("t", "trickle " + std::to_string(kTrickleIntervalMs)));
+    HTTPLimits limits;
+    limits.deadlineMs = kShortDeadlineMs; // shorter than the speed floor's window
+    const std::string failure = FailureOf(server->baseUrl(), limits);
+    EXPECT_TRUE(StartsWith(failure, std::string(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)) +
+                                        ": the transfer did not end within 1500 ms"))
+        << failure;
+}
+
+TEST_F(HttpGet, ATrickledBodyWithinTheBoundsArrivesWhole)
+{
+    ASSERT_TRUE(server->setBody("t", "ok\n"));
+    ASSERT_TRUE(server->addFault("t", "trickle 1"));
+    HTTPResponse response = HTTPRequest::GET(server->baseUrl().c_str(), Query{{"op", "t"}});
+    EXPECT_EQ(std::string(response.get_response()), "ok\n");
+}
+
 TEST_F(HttpGet, BodyOfExactlyTheCapIsTaken)
 {
     // "ok\n", 996 bytes and "\n": 1000 bytes, with and without a length.
@@ -261,6 +300,7 @@ TEST_F(HttpGet, ConnectionThatNeverCompletesEndsAtTheConnectBound)
     Stopwatch watch;
     const std::string failure = FailureOf("127.0.0.1:" + std::to_string(listener.port()), ShortLimits());
     EXPECT_TRUE(StartsWith(failure, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT))) << failure;
+    EXPECT_NE(failure.find(": no connection within 500 ms"), std::string::npos) << failure;
     EXPECT_LT(watch.ms(), kShortConnectMs + kShortBoundSlackMs);
 }
 

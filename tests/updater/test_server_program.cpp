@@ -3,6 +3,7 @@
 // another name, one the client has no CA for), the stand-in's scripted faults as messages and
 // exit statuses within a bounded time, and the spinner on a terminal.
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -96,6 +97,28 @@ TEST_F(ServerProgram, DownloadStoresTheLatestBuildAndTheLocalListShowsIt)
                              "1234           \t1.2.3          \n");
     EXPECT_EQ(local.err, "");
     EXPECT_EQ(server->targets(), std::vector<std::string>{});
+}
+
+// libcurl is set up once, by the program on its main thread before any handle is made, not left
+// to the first handle: the download makes its handle on a worker thread.
+TEST_F(ServerProgram, TheProgramSetsLibcurlUpOnceOnItsMainThreadBeforeAnyRequest)
+{
+    const std::string calls = files.file("curl-calls.txt");
+    std::vector<std::string> environment{std::string("LD_PRELOAD=") + KV_CURL_INIT_PROBE,
+                                         "KV_CURL_PROBE_FILE=" + calls};
+    // Under AddressSanitizer the preloaded probe comes before the sanitizer's runtime, which it
+    // would refuse; the order does not matter to the probe.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                          (asan != nullptr && *asan != '\0' ? ":" : "") + "verify_asan_link_order=0");
+    const RunResult run = Run({"-G", "-d", kSerialText}, environment);
+    EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
+
+    const std::string noted = ReadText(calls);
+    const std::string first = "curl_global_init main\n";
+    EXPECT_EQ(noted.compare(0, first.size(), first), 0) << noted;
+    EXPECT_EQ(noted.find("curl_global_init", first.size()), std::string::npos) << noted;
+    EXPECT_NE(noted.find("curl_easy_init worker\n"), std::string::npos) << noted;
 }
 
 TEST_F(ServerProgram, BuildListIsShownNewestFirst)

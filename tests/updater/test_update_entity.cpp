@@ -609,6 +609,28 @@ TEST_F(EntityBench, AModuleThatStaysConnectedAfterRebootIsReportedAfterThirtySec
     EXPECT_NE(display.errors[0].find("still connected 30 s"), std::string::npos) << display.errors[0];
 }
 
+TEST_F(EntityBench, ARebootThatCannotBeSentIsReportedWithWhatToDo)
+{
+    StandIn standIn;
+    standIn.upgrade.startAsLoader = true;
+    Start(standIn);
+    // The loader restarts by itself before REBOOT goes out.
+    sim->drop();
+    ASSERT_TRUE(update_test::Eventually([&] { return !module->isConnected(); }, 5000));
+
+    EXPECT_NE(entity.LoaderReboot(display), aErrNone);
+
+    EXPECT_TRUE(ReceivedRequests(*sim, REBOOT).empty());
+    ASSERT_EQ(display.errors.size(), 1u);
+    const std::string head = "The firmware of module [1234ABCD] is written in full, but the request to reboot could "
+                             "not be sent (";
+    const std::string tail = "); check that it restarts with the new firmware, and power-cycle it if it does not";
+    EXPECT_EQ(display.errors[0].compare(0, head.size(), head), 0) << display.errors[0];
+    EXPECT_TRUE(display.errors[0].size() > head.size() + tail.size() &&
+                display.errors[0].compare(display.errors[0].size() - tail.size(), tail.size(), tail) == 0)
+        << display.errors[0];
+}
+
 TEST_F(EntityBench, RequestsOfAnUnboundEntityAnswerResource)
 {
     UpdaterEntity unbound;

@@ -214,6 +214,37 @@ TEST_F(UpdateInNamespace, TheLatestDownloadGoesAsDataPacketsWithMZero)
     EXPECT_EQ(RequestsReceived(DATA_UEI_SET), 0u);
 }
 
+// LOAD goes unanswered and the link drops: the upgrade conversation itself reconnects over TCP/IP,
+// under the module's own serial number or the default one, and takes the loader's announcement.
+struct SilentLoadCase {
+    const char* name;
+    std::vector<std::string> standIn; // options of the stand-in
+};
+
+class UpdateInNamespaceAfterSilentLoad : public UpdateInNamespace,
+                                         public ::testing::WithParamInterface<SilentLoadCase> {};
+
+TEST_P(UpdateInNamespaceAfterSilentLoad, TheConversationReconnectsOverTcp)
+{
+    StartModule(GetParam().standIn);
+    const std::string path = files.file("given.bird");
+    ASSERT_TRUE(Firmware().write(path));
+
+    // The conversation's log (package 0x400) tells how LOAD was answered.
+    const RunResult run = RunUpdater(store.path(), {"-U", "-d", SERIAL_TEXT, "-f", path, "-X", "0x400"});
+
+    EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
+    EXPECT_EQ(Flash(Image().size()), Installed());
+    EXPECT_EQ(RequestsReceived(2), 1u); // one LOAD
+    EXPECT_NE(run.err.find("NETWORK: Loader validated start (Reconnect)\n"), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tcp, UpdateInNamespaceAfterSilentLoad,
+    ::testing::Values(SilentLoadCase{"same_serial", {"--after-load", "silent-drop"}},
+                      SilentLoadCase{"default_serial", {"--after-load", "silent-drop", "--return", "deadbead"}}),
+    [](const ::testing::TestParamInfo<SilentLoadCase>& param) { return std::string(param.param.name); });
+
 TEST_F(UpdateInNamespace, AFileForAnotherModelIsRefusedUnlessOverridden)
 {
     StartModule({});
@@ -242,7 +273,8 @@ TEST_F(UpdateInNamespace, AModuleThatNeverComesBackLeavesOneMessage)
 
     EXPECT_TRUE(run.exitedWith(1)) << run.out << run.err;
     const std::string head = "Update of module [1234ABCD] failed after its loader was started (";
-    const std::string tail = "); the module may be waiting in its loader. Run the update again.\n";
+    const std::string tail = "); the module may be waiting in its loader. Power-cycle the module, then run the "
+                             "update again; if it does not start, recover it with -U -t RECOVER.\n";
     EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
     EXPECT_TRUE(run.err.size() > head.size() + tail.size() &&
                 run.err.compare(run.err.size() - tail.size(), tail.size(), tail) == 0)
@@ -257,7 +289,7 @@ TEST(UpdateProgram, RunsInsideANetworkNamespace)
 {
     if (const char* why = NamespaceUnavailableReason())
         GTEST_SKIP() << why;
-    ExpectPassesInNamespace("UpdateInNamespace.*");
+    ExpectPassesInNamespace("UpdateInNamespace.*:*/UpdateInNamespaceAfterSilentLoad.*");
 }
 
 } // namespace

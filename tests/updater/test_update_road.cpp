@@ -4,11 +4,14 @@
 // after LOAD, the firmware phase with and without byte strings, each fault knob of the
 // stand-in, routed updates through a stand-in router, and what is recorded afterwards.
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -16,10 +19,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KeyValueStore.h"
 #include "Updater.h"
+#include "sim_module_process.h"
 #include "sim_router.h"
 #include "update_test_support.h"
 
@@ -449,6 +454,45 @@ INSTANTIATE_TEST_SUITE_P(
         ReturnCase{"drops_and_never_returns", kvsim::AfterLoad::Drop, kvsim::ReturnAs::Never, true, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// --- The record of the transfer ---------------------------------------------------------------------
+
+// A display that puts a directory in place of the module's attribute file once the wait after
+// REBOOT is over, so that the record of the transfer cannot be saved.
+class SettingsBlockingDisplay : public RecordingDisplay {
+public:
+    explicit SettingsBlockingDisplay(std::string settings) : settings_(std::move(settings)) {}
+    void update_spinner(bool on, const char* label) override
+    {
+        RecordingDisplay::update_spinner(on, label);
+        if (!on && !blocked_) {
+            blocked_ = true;
+            std::remove(settings_.c_str());
+            EXPECT_EQ(mkdir(settings_.c_str(), 0700), 0) << settings_;
+        }
+    }
+
+private:
+    std::string settings_;
+    bool blocked_ = false;
+};
+
+TEST_F(RoadBench, ARecordOfTheTransferThatCannotBeSavedIsReported)
+{
+    Add(StandIn{});
+    const Firmware firmware;
+    const std::string path = GivenFile(firmware);
+    SettingsBlockingDisplay blocking(ModuleDir() + "/.settings");
+    Updater blocked(server.c_str(), store.path().c_str(), blocking);
+    blocked.Set_UEIBytes_Load(true);
+
+    // The module is updated all the same.
+    EXPECT_TRUE(blocked.Update_Firmware(SERIAL, 0, path, 0, 0, false));
+
+    EXPECT_EQ(blocking.errors, (std::vector<std::string>{"Failed to record the transfer of " + path + " in " +
+                                                         ModuleDir() + "/.settings"}));
+    EXPECT_EQ(Flash(*sim, FIRMWARE_ADDRESS, firmware.image.size()), firmware.installed(SERIAL));
+}
+
 // --- The firmware phase ----------------------------------------------------------------------------
 
 TEST_F(RoadBench, ByteStringsCarryTheChunksWhenTheModuleTakesThem)
@@ -602,6 +646,44 @@ TEST_F(RoadBench, AModuleThatCannotBeOpenedIsNotLookedForOverTcp)
     EXPECT_FALSE(updater.Update_Firmware(SERIAL, 0, GivenFile(), 0, 0, false));
 
     EXPECT_EQ(display.errors, (std::vector<std::string>{"Failed to connect to module [1234ABCD]"}));
+}
+
+// The same, with the module also answering over TCP/IP, inside a network namespace of the test's
+// own (discovery over TCP/IP is multicast): a road that fell through to TCP/IP would reach it.
+class RoadInNamespace : public RoadBench {
+protected:
+    void SetUp() override
+    {
+        if (!InsideTestNamespace())
+            GTEST_SKIP() << "runs only inside the network namespace that "
+                            "UpdateRoad.RunsInsideANetworkNamespace makes";
+        for (const std::string& name : InterfaceNames())
+            ASSERT_EQ(name, "lo") << "not inside the test's namespace: no discovery traffic is sent";
+        ASSERT_TRUE(RepliesComeFromLoopback());
+    }
+};
+
+TEST_F(RoadInNamespace, AModuleThatCannotBeOpenedIsNotLookedForOverTcp)
+{
+    kvsim::SimModuleProcess overTcp({"--tcp", "0", "--discovery", "--upgrade", "--serial", SERIAL_DIR, "--address",
+                                     "6", "--model", "4"});
+    ASSERT_TRUE(overTcp.ready()) << overTcp.error();
+    Add(StandIn{});
+    usb.device(0).failClaim(LIBUSB_ERROR_BUSY);
+
+    EXPECT_FALSE(updater.Update_Firmware(SERIAL, 0, GivenFile(), 0, 0, false));
+
+    EXPECT_EQ(display.errors, (std::vector<std::string>{"Failed to connect to module [1234ABCD]"}));
+    EXPECT_TRUE(overTcp.dump().empty()) << "the module was reached over TCP/IP";
+}
+
+// Runs the tests above in a copy of this program inside a fresh network namespace, so that no
+// discovery datagram can leave through a real interface.
+TEST(UpdateRoad, RunsInsideANetworkNamespace)
+{
+    if (const char* why = NamespaceUnavailableReason())
+        GTEST_SKIP() << why;
+    ExpectPassesInNamespace("RoadInNamespace.*");
 }
 
 // A router on the bus with a module behind it that takes the upgrade conversation.

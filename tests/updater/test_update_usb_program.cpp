@@ -223,18 +223,31 @@ TEST_P(UpdateUsbFailure, EndsWithAClearMessageAndStatusOne)
     EXPECT_EQ(Flash().empty(), !c.flashWritten);
 }
 
+// What the user is told to do for a module that may be left in its loader.
+const std::string kAdvice =
+    "Power-cycle the module, then run the update again; if it does not start, recover it with -U -t RECOVER.";
+const std::string kLeftInLoader = "a module left waiting in its loader by an earlier update refuses a new loader. ";
+
 INSTANTIATE_TEST_SUITE_P(
     Faults, UpdateUsbFailure,
     ::testing::Values(
         FailureCase{"AModuleThatNeverComesBackAfterLoad",
                     ",after-load=drop:200,return=never",
                     "Update of module [1234ABCD] failed after its loader was started (25, aErrConnection); the "
-                    "module may be waiting in its loader. Run the update again.\n",
+                    "module may be waiting in its loader. " + kAdvice + "\n",
                     false},
         FailureCase{"ALoaderThatRefusesEveryFirmwareBlock",
                     ",loader-fault=prepare-error",
                     "Update of module [1234ABCD] failed after its loader was started (29, aErrInvalidOption); the "
-                    "module may be waiting in its loader. Run the update again.\n",
+                    "module may be waiting in its loader. " + kAdvice + "\n",
+                    false},
+        FailureCase{"AModuleLeftInItsLoaderByAnEarlierUpdate",
+                    ",loader",
+                    "The module did not take the loader transfer [18, aErrTimeout]; " + kLeftInLoader + kAdvice + "\n",
+                    false},
+        FailureCase{"ALoaderPhaseRefusedAtItsFirstBlock",
+                    ",upgrade-fault=prepare-error:1",
+                    "Error preparing loader block 1 [29, aErrInvalidOption]; " + kLeftInLoader + kAdvice + "\n",
                     false},
         FailureCase{"ALoaderWhoseStatusRepliesAreCutShort",
                     ",loader-fault=short-status",

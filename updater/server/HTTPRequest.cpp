@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -60,11 +61,26 @@ std::string _build_url(const char* base, const std::map<std::string, std::string
     return url;
 }
 
-std::string _failure_text(CURLcode code, const char* detail, const Receiver& receiver)
+// Which bound a transfer that timed out ran into: the deadline when the whole time is up, the
+// connect bound when the request never went out, else the speed floor.
+std::string _timeout_text(CURL* handle, long elapsedMs, const HTTPLimits& limits)
+{
+    if (elapsedMs >= limits.deadlineMs)
+        return "the transfer did not end within " + std::to_string(limits.deadlineMs) + " ms";
+    curl_off_t sentAtUs = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &sentAtUs) != CURLE_OK || sentAtUs == 0)
+        return "no connection within " + std::to_string(limits.connectTimeoutMs) + " ms";
+    return "the transfer was slower than " + std::to_string(HTTP_SPEED_FLOOR_BYTES_PER_S) + " bytes/s for " +
+           std::to_string(limits.stallTimeoutS) + " s";
+}
+
+std::string _failure_text(CURLcode code, const char* detail, const Receiver& receiver, const std::string& timeout)
 {
     if (receiver.overflowed || code == CURLE_FILESIZE_EXCEEDED)
         return "Reply body larger than " + std::to_string(receiver.limit) + " bytes";
     std::string text = curl_easy_strerror(code);
+    if (code == CURLE_OPERATION_TIMEDOUT)
+        text += ": " + timeout;
     if (detail[0] != '\0')
         text += std::string(" (") + detail + ")";
     return text;
@@ -97,6 +113,9 @@ HTTPResponse HTTPRequest::GET(const char* base, const std::map<std::string, std:
     char detail[CURL_ERROR_SIZE] = "";
     CURL* handle = curl.get();
     CURLcode code = curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, detail);
+    // No signals for time-outs: a download runs on a worker thread.
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _rcv_data);
     if (code == CURLE_OK)
@@ -124,22 +143,28 @@ HTTPResponse HTTPRequest::GET(const char* base, const std::map<std::string, std:
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     if (code == CURLE_OK)
-        code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, HTTP_STALL_SPEED_BYTES_PER_S);
+        code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, HTTP_SPEED_FLOOR_BYTES_PER_S);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.stallTimeoutS);
     if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.deadlineMs);
+    if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
 
+    const auto started = std::chrono::steady_clock::now();
     if (code == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", url.c_str());
         code = curl_easy_perform(handle);
     }
+    const long elapsedMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
     long status = 0;
     if (code == CURLE_OK)
         code = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    const std::string timeout = code == CURLE_OPERATION_TIMEDOUT ? _timeout_text(handle, elapsedMs, limits) : "";
     curl.reset(); // before the buffers it was given go
     if (code != CURLE_OK)
-        throw std::runtime_error(_failure_text(code, detail, receiver));
+        throw std::runtime_error(_failure_text(code, detail, receiver, timeout));
 
     response.set_status(status);
     return response;

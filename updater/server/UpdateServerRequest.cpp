@@ -77,11 +77,20 @@ bool _failed(const char* name, const std::exception& error)
     return false;
 }
 
+// The bounds of a build download: the small requests' but for the longer deadline.
+HTTPLimits _download_limits()
+{
+    HTTPLimits limits;
+    limits.deadlineMs = HTTP_DOWNLOAD_DEADLINE_MS;
+    return limits;
+}
+
 // One GET to the base URL (the default when null); true with the reply's lines when the
 // status is 200 and the first line begins "ok". Throws what the GET throws.
-bool _ask(const char* name, const char* url, const Query& query, std::vector<std::string>& lines)
+bool _ask(const char* name, const char* url, const Query& query, std::vector<std::string>& lines,
+          const HTTPLimits& limits = HTTPLimits())
 {
-    HTTPResponse response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, query);
+    HTTPResponse response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, query, limits);
     if (response.get_status() != HTTP_OK) {
         if (strcmp(name, PING) == 0)
             Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -219,7 +228,7 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* firmwareToke
                           {"op", "bird"},
                           {"sn", _serial_text(serial)}};
         std::vector<std::string> lines;
-        if (!_ask(GET_BUILD, url, query, lines))
+        if (!_ask(GET_BUILD, url, query, lines, _download_limits()))
             return false;
         base64Text.clear();
         if (lines.size() > 1)

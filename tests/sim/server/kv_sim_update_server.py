@@ -14,6 +14,7 @@ import codecs
 import ssl
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HELP_COMMANDS = r"""
@@ -31,6 +32,7 @@ control commands (standard input, or --command before the start):
                           stall-body    send the headers and the first line, then nothing
                           oversize N    body "ok\n", N bytes of "A" and "\n", with its length
                           oversize-unsized N   the same without a length (ends at close)
+                          trickle MS    send the headers, then the body one byte every MS ms
   clear-faults [OP]     remove the faults of OP, or of every op
   refuse                stop listening: connections to the port are refused from now on
   requests              one line "REQ <request line>" per request so far, in arrival order
@@ -59,7 +61,7 @@ DEFAULT_BODIES = {
 UNKNOWN_OP_BODY = b"no\n"
 
 FAULTS_WITHOUT_ARGUMENT = {"no", "crlf", "close", "cut", "stall", "stall-body"}
-FAULTS_WITH_NUMBER = {"status", "lines", "oversize", "oversize-unsized"}
+FAULTS_WITH_NUMBER = {"status", "lines", "oversize", "oversize-unsized", "trickle"}
 
 
 class State:
@@ -137,6 +139,7 @@ class Handler(BaseHTTPRequestHandler):
         body, faults = STATE.reply_for(query_op(self.path))
         status = 200
         delivery = None
+        trickle_ms = 0
         for name, argument in faults:
             if name == "status":
                 status = argument
@@ -148,6 +151,9 @@ class Handler(BaseHTTPRequestHandler):
                 body = body.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
             elif name in ("oversize", "oversize-unsized"):
                 body = b"ok\n" + b"A" * argument + b"\n"
+                delivery = name
+            elif name == "trickle":
+                trickle_ms = argument
                 delivery = name
             else:
                 delivery = name
@@ -171,9 +177,22 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.hold()
             return
+        if delivery == "trickle":
+            self.trickle(body, trickle_ms)
+            return
         for start in range(0, len(body), WRITE_CHUNK_BYTES):
             self.wfile.write(body[start:start + WRITE_CHUNK_BYTES])
         self.wfile.flush()
+
+    def trickle(self, body, interval_ms):
+        """Sends the body one byte every interval_ms until it is sent or the client goes away."""
+        try:
+            for start in range(len(body)):
+                self.wfile.write(body[start:start + 1])
+                self.wfile.flush()
+                time.sleep(interval_ms / 1000.0)
+        except (OSError, ssl.SSLError):
+            pass
 
     def hold(self):
         """Sends nothing more until the client goes away or STALL_SECONDS pass."""
