@@ -3,6 +3,7 @@
 // its reads and writes.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@ namespace {
 using namespace sdptest;
 
 constexpr int kIoTimeoutMs = 2000;  // ms to wait for bytes that are expected on the master
+constexpr int kReadyTimeoutMs = 10000;  // ms for the stand-in program's first line
+constexpr size_t kFillerBytes = 15;     // zeros init sends: a command's 16 bytes minus a probe byte
+constexpr uint8_t kProbeByte = '?';     // what the other boot protocol's probe leaves on the line
 
 int OpenDescriptors()
 {
@@ -116,6 +120,8 @@ TEST(SerialTransport, ReportsGoOnTheLineWithoutTheirReportId)
     Bytes command(MAX_COMMAND_BYTES, 0);
     command[0] = 1;
     command[1] = command[2] = 0x05;
+    // The filler of init came first.
+    EXPECT_EQ(pty.read(kFillerBytes, kIoTimeoutMs), std::string(kFillerBytes, '\0'));
     EXPECT_EQ(port.writeData(command), 16);
     EXPECT_EQ(pty.read(16, kIoTimeoutMs), Text(Bytes(command.begin() + 1, command.end())));
 
@@ -169,6 +175,110 @@ TEST(SerialTransport, APortThatTakesNoMoreDataFailsTheWriteInBoundedTime)
     }
     EXPECT_EQ(result, -1);
     EXPECT_LT(reports, 256);
+}
+
+TEST(SerialTransport, InitSendsFifteenZerosAfterTheSettleAndNothingElse)
+{
+    PtyPair pty;
+    Serial_SDPLoader port(pty.slaveName().c_str());
+    ASSERT_TRUE(port.init());
+    // Asking for one byte more shows that nothing follows the zeros.
+    EXPECT_EQ(pty.read(kFillerBytes + 1, kIoTimeoutMs), std::string(kFillerBytes, '\0'));
+}
+
+// How a ROM on the line may take a probe byte of another boot protocol and a command it does
+// not know.
+struct RomCase {
+    const char* name;
+    bool keepsPartialCommand;
+    bool silentOnUnknown;
+};
+
+const RomCase kRomCases[] = {
+    {"DropsPartialAnswersUnknown", false, false},
+    {"DropsPartialSilentOnUnknown", false, true},
+    {"KeepsPartialAnswersUnknown", true, false},
+    {"KeepsPartialSilentOnUnknown", true, true},
+};
+
+class ProbeByteBeforeTheTransport : public ::testing::TestWithParam<RomCase> {};
+
+TEST_P(ProbeByteBeforeTheTransport, TheFingerprintTheLoaderAndTheJumpStayOnTheCommandGrid)
+{
+    kvsim::ImxSdpConfig config;
+    config.keepsPartialCommand = GetParam().keepsPartialCommand;
+    config.silentOnUnknown = GetParam().silentOnUnknown;
+    config.registers[kCfg0] = 0x89ABCDEF;
+    config.registers[kCfg1] = 0x01234567;
+    SerialRig rig(config);
+    // The probe of the other boot protocol, sent on the port before the transport opens it.
+    ASSERT_EQ(::write(rig.pty.slave(), &kProbeByte, 1), 1);
+    ASSERT_EQ(rig.client.init(), SDP_SUCCESS);
+
+    uint64_t fingerprint = 0;
+    ASSERT_EQ(rig.client.getFingerprint(fingerprint), SDP_SUCCESS);
+    EXPECT_EQ(fingerprint, 0x0123456789ABCDEFull);
+    const Bytes image = Pattern(3000);
+    ASSERT_EQ(rig.client.writeLoader(image, kLoadAddress), SDP_SUCCESS);
+    rig.client.startLoader(kJumpAddress);
+
+    ASSERT_EQ(rig.chip.loads().size(), 1u);
+    EXPECT_EQ(rig.chip.loads()[0].address, kLoadAddress);
+    EXPECT_EQ(rig.chip.loads()[0].bytes, image);
+    EXPECT_TRUE(rig.chip.jumped());
+    EXPECT_EQ(rig.chip.jumpAddress(), kJumpAddress);
+
+    Bytes merged(1 + kFillerBytes, 0);
+    merged[0] = kProbeByte;
+    std::vector<kvsim::SdpCommand> commands = rig.chip.commands();
+    if (GetParam().keepsPartialCommand) {
+        // The probe byte and the zeros made one command of no known type.
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(Raw(commands[0]), merged);
+        commands.erase(commands.begin());
+        EXPECT_TRUE(rig.chip.dropped().empty());
+    } else {
+        EXPECT_EQ(rig.chip.dropped(), (std::vector<Bytes>{Bytes{kProbeByte}, Bytes(kFillerBytes, 0)}));
+    }
+    EXPECT_EQ(Types(commands), (std::vector<uint16_t>{kvsim::kSdpErrorStatus, kvsim::kSdpReadRegister,
+                                                      kvsim::kSdpReadRegister, kvsim::kSdpErrorStatus,
+                                                      kvsim::kSdpWriteFile, kvsim::kSdpJumpAddress}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Roms, ProbeByteBeforeTheTransport, ::testing::ValuesIn(kRomCases),
+                         [](const ::testing::TestParamInfo<RomCase>& param) { return std::string(param.param.name); });
+
+TEST(SdpSimProgram, HelpListsTheKnobsForPartialAndUnknownCommands)
+{
+    const RunResult help = RunProgram({KV_SIM_IMX_BINARY, "--help"});
+    ASSERT_TRUE(help.exitedWith(0));
+    for (const char* knob : {"--keep-partial", "--silent-unknown"})
+        EXPECT_NE(help.out.find(knob), std::string::npos) << knob;
+}
+
+TEST(SdpSimProgram, ARomThatKeepsPartialCommandsAndIgnoresUnknownOnesTakesTheLoaderAfterAProbeByte)
+{
+    rectest::BackgroundProgram chip(KV_SIM_IMX_BINARY, {"--keep-partial", "--silent-unknown"});
+    const std::string ready = chip.line(kReadyTimeoutMs);
+    ASSERT_EQ(ready.rfind("PTY ", 0), 0u) << ready;
+    const std::string port = ready.substr(4);
+
+    // The probe goes out through a descriptor of its own, open until the loader is in.
+    const int probe = open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0) << port;
+    ASSERT_EQ(::write(probe, &kProbeByte, 1), 1);
+    const Bytes image = Pattern(3000, 5);
+    {
+        SDPLoader client;
+        ASSERT_TRUE(client.setLoader(new Serial_SDPLoader(port.c_str())));
+        EXPECT_EQ(client.init(), SDP_SUCCESS);
+        EXPECT_EQ(client.writeLoader(image, kLoadAddress), SDP_SUCCESS);
+        client.startLoader(kJumpAddress);
+    }
+    close(probe);
+    EXPECT_EQ(chip.line(kReadyTimeoutMs), "JUMPED 0x20000400");
+    EXPECT_EQ(chip.stop(), 0);
+    EXPECT_EQ(chip.line(kReadyTimeoutMs), "LOADED 0x20000000 3000");
 }
 
 struct WordCase {

@@ -201,6 +201,81 @@ private:
     std::unique_ptr<kvsim::ImxSdpSerialServer> rom_;
 };
 
+// How an i.MX ROM on a serial line may take the LPC probe's byte and a command it does not
+// know: dropping a partial command after a silence or keeping it (then the probe byte becomes
+// the first byte of its next command), and answering an unknown command or not.
+struct ImxLineRom {
+    const char* name;
+    bool keepsPartialCommand;
+    bool silentOnUnknown;
+
+    kvsim::ImxSdpConfig config() const
+    {
+        kvsim::ImxSdpConfig c;
+        c.keepsPartialCommand = keepsPartialCommand;
+        c.silentOnUnknown = silentOnUnknown;
+        return c;
+    }
+};
+
+inline std::vector<ImxLineRom> ImxLineRoms()
+{
+    return {{"DropsPartialAnswersUnknown", false, false},
+            {"DropsPartialSilentOnUnknown", false, true},
+            {"KeepsPartialAnswersUnknown", true, false},
+            {"KeepsPartialSilentOnUnknown", true, true}};
+}
+
+inline std::string ImxLineRomName(const ::testing::TestParamInfo<ImxLineRom>& info)
+{
+    return info.param.name;
+}
+
+// What reached an i.MX ROM on a serial line first: the LPC probe's single "?", then the 15
+// zero bytes the SDP transport sends to complete a command the ROM may have started with it.
+inline Bytes ProbeAndFiller()
+{
+    Bytes bytes(16, 0);
+    bytes[0] = '?';
+    return bytes;
+}
+
+// The commands the loader of a LoaderFile costs: a status and a WRITE_FILE per loader block,
+// then the jump.
+inline std::vector<uint16_t> LoaderRoadCommands()
+{
+    return {kvsim::kSdpErrorStatus, kvsim::kSdpWriteFile, kvsim::kSdpErrorStatus, kvsim::kSdpWriteFile,
+            kvsim::kSdpJumpAddress};
+}
+
+// The ROM on a serial line parsed the client's commands on their 16-byte grid: the probe byte
+// and the filler made one command of no known type (a ROM that keeps partial commands) or two
+// partial commands it dropped (a ROM that drops them), and the commands after them are types.
+inline void ExpectCommandsOnTheGrid(kvsim::ImxSdpSerialServer& rom, const ImxLineRom& kind,
+                                    const std::vector<uint16_t>& types)
+{
+    const kvsim::SdpBytes line = rom.line();
+    ASSERT_GE(line.size(), ProbeAndFiller().size());
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + ProbeAndFiller().size()), ProbeAndFiller());
+
+    std::vector<kvsim::SdpCommand> commands = rom.commands();
+    if (kind.keepsPartialCommand) {
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(Bytes(commands[0].raw.begin(), commands[0].raw.end()), ProbeAndFiller());
+        commands.erase(commands.begin());
+        EXPECT_TRUE(rom.dropped().empty());
+    } else {
+        const Bytes both = ProbeAndFiller();
+        const kvsim::SdpBytes probe(both.begin(), both.begin() + 1);
+        const kvsim::SdpBytes filler(both.begin() + 1, both.end());
+        EXPECT_EQ(rom.dropped(), (std::vector<kvsim::SdpBytes>{probe, filler}));
+    }
+    std::vector<uint16_t> parsed;
+    for (const kvsim::SdpCommand& command : commands)
+        parsed.push_back(command.type);
+    EXPECT_EQ(parsed, types);
+}
+
 // The LPC ISP ROM on a pty.
 class LpcRomOnPty {
 public:

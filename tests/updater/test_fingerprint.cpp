@@ -284,10 +284,35 @@ TEST_F(Fingerprints, AnImxChipOnASerialPortTakesTheLoaderAfterTheLpcProbe)
     EXPECT_EQ(loads[1].bytes, loaderFile.loaderB);
     EXPECT_EQ(rom.rom().jumpAddress(), kDefaultStart);
     // The LPC probe's single question mark came first.
-    const kvsim::SdpBytes received = rom.rom().received();
+    const kvsim::SdpBytes received = rom.rom().line();
     ASSERT_FALSE(received.empty());
     EXPECT_EQ(received[0], '?');
 }
+
+// The i.MX serial road against each way a ROM may take the LPC probe's byte and a command it
+// does not know.
+class ImxSerialFingerprint : public Fingerprints, public ::testing::WithParamInterface<ImxLineRom> {};
+
+TEST_P(ImxSerialFingerprint, TheLoaderGoesInWholeAfterTheProbeByteWhateverTheRomDoesWithIt)
+{
+    LoaderFile loaderFile;
+    StoreLoader(kDeadDead, loaderFile.bytes());
+    LoaderOnUsb loader;
+    ImxRomOnPty rom(&loader, GetParam().config());
+    ASSERT_TRUE(Run(rom.port(), 0)) << Joined(display.errors);
+    EXPECT_TRUE(Same(out, Expected())) << Text(out);
+    const std::vector<kvsim::SdpLoad> loads = rom.rom().loads();
+    ASSERT_EQ(loads.size(), 2u);
+    EXPECT_EQ(loads[0].address, kLoaderAddress);
+    EXPECT_EQ(loads[0].bytes, loaderFile.loaderA);
+    EXPECT_EQ(loads[1].address, loaderFile.addressB);
+    EXPECT_EQ(loads[1].bytes, loaderFile.loaderB);
+    EXPECT_EQ(rom.rom().jumpAddress(), kDefaultStart);
+    ExpectCommandsOnTheGrid(rom.rom(), GetParam(), LoaderRoadCommands());
+    EXPECT_TRUE(display.errors.empty()) << Joined(display.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roms, ImxSerialFingerprint, ::testing::ValuesIn(ImxLineRoms()), ImxLineRomName);
 
 // The loader from the update server: the store has no usable one for the serial number.
 class DownloadedLoader : public Fingerprints {

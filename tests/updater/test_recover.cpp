@@ -429,4 +429,32 @@ TEST_F(ImxRecovery, AFirmwareTransferTheLoaderRefusesFails)
     EXPECT_TRUE(EndsWithTheTime());
 }
 
+// The whole i.MX serial road against each way a ROM may take the LPC probe's byte and a
+// command it does not know.
+class ImxSerialRecovery : public ImxRecovery, public ::testing::WithParamInterface<ImxLineRom> {};
+
+TEST_P(ImxSerialRecovery, TheFirmwareReachesTheFlashWhateverTheRomDoesWithTheProbeByte)
+{
+    StoreFiles(kDeadDead);
+    LoaderOnUsb loader;
+    ImxRomOnPty rom(&loader, GetParam().config());
+
+    ASSERT_TRUE(Recover(rom.port())) << Joined(display.errors);
+    const kvsim::SimMemory flash = loader.flash();
+    EXPECT_EQ(flash.read(kFirmwareAddress, image.size()), image);
+    EXPECT_EQ(flash.read(0x00020000, tail.size()), tail);
+    const LoaderFile loaderFile;
+    const std::vector<kvsim::SdpLoad> loads = rom.rom().loads();
+    ASSERT_EQ(loads.size(), 2u);
+    EXPECT_EQ(loads[0].bytes, loaderFile.loaderA);
+    EXPECT_EQ(loads[1].bytes, loaderFile.loaderB);
+    EXPECT_TRUE(rom.rom().jumped());
+    ExpectCommandsOnTheGrid(rom.rom(), GetParam(), LoaderRoadCommands());
+    EXPECT_TRUE(AskedForRecoveryInformation());
+    EXPECT_TRUE(EndsWithTheTime());
+    EXPECT_TRUE(display.errors.empty()) << Joined(display.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roms, ImxSerialRecovery, ::testing::ValuesIn(ImxLineRoms()), ImxLineRomName);
+
 } // namespace

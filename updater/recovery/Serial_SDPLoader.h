@@ -21,8 +21,11 @@ public:
     Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
     // Opens the port (non-blocking, no controlling terminal), applies the settings, lets the
-    // line settle for a second and discards what came meanwhile. False for a path that cannot
-    // be opened or is not a terminal. A port opened before is closed first.
+    // line settle for a second and discards what came meanwhile. Then it sends 15 zero bytes,
+    // which complete a command that a ROM started with the other boot protocol's one-byte
+    // probe into no command, waits half a second and discards what came meanwhile again.
+    // False for a path that cannot be opened or is not a terminal. A port opened before is
+    // closed first.
     bool init() override;
     // Writes all bytes after the report ID and waits until they left the port's buffer, both
     // within the bytes' line time and a slack. The bytes written; -1 when the port failed or

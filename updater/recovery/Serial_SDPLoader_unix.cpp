@@ -24,6 +24,17 @@ constexpr unsigned BITS_PER_BYTE = 10;        // start bit, 8 data bits, stop bi
 constexpr size_t MAX_READ_BYTES_PER_CALL = 4096;  // a chip that keeps sending cannot hold a read
 constexpr unsigned MAX_WORD_OFFSET = 15;
 constexpr unsigned STATUS_OFFSET = 4;         // after the HAB mode word
+// The probe of the other boot protocol ("?", one byte) reaches the port first. A ROM that
+// counts it into its next command would be one byte off for every command after it. Zeros
+// that complete such a merged command make it no command (other bytes could complete a
+// register write, WRITE_FILE or a jump); a ROM that drops a partial command after a silence
+// drops the zeros as well.
+constexpr size_t COMMAND_BYTES = 16;
+constexpr size_t PROBE_BYTES = 1;
+constexpr size_t FILLER_BYTES = COMMAND_BYTES - PROBE_BYTES;
+// ms of quiet after the zeros: longer than a dropping ROM's silence window, and time for an
+// answer to the merged command, which the input flush then discards.
+constexpr unsigned FILLER_QUIET_MS = 500;
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,6 +81,44 @@ public:
         }
     }
 
+    // Writes n bytes, within their line time and a slack, and waits until they left the
+    // port's buffer: n, or -1 when the port failed or did not take them all in time.
+    long writeAll(const uint8_t* bytes, size_t n)
+    {
+        size_t position = 0;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LineMs(n) + WRITE_SLACK_MS);
+        while (position < n) {
+            const ssize_t written = write(fd, bytes + position, n - position);
+            if (written > 0) {
+                position += static_cast<size_t>(written);
+                continue;
+            }
+            if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                Log::log(DEBUG_iMXSerial, "Error: write to %s failed: %s\n", path.c_str(), strerror(errno));
+                return -1;
+            }
+            if (Clock::now() >= deadline) {
+                Log::log(DEBUG_iMXSerial, "Error: %s took only %zu of %zu bytes in %u ms\n", path.c_str(), position, n,
+                         LineMs(n) + WRITE_SLACK_MS);
+                return -1;
+            }
+            SleepMs(WRITE_RETRY_PAUSE_MS);
+        }
+        drain();
+        return static_cast<long>(position);
+    }
+
+    // Puts a ROM that took the probe byte into its next command back on the command grid:
+    // the filler, the quiet time, then whatever came meanwhile is discarded.
+    void realign()
+    {
+        const uint8_t filler[FILLER_BYTES] = {};
+        if (writeAll(filler, sizeof filler) < 0)
+            Log::log(DEBUG_iMXSerial, "Warning: %s did not take the %zu filler bytes\n", path.c_str(), sizeof filler);
+        SleepMs(FILLER_QUIET_MS);
+        tcflush(fd, TCIFLUSH);
+    }
+
     int fd = -1;       // the open port; -1 while closed
     std::string path;  // the device path
     termios tio{};     // the settings init applies
@@ -112,6 +161,7 @@ bool Serial_SDPLoader::init()
 
     SleepMs(SETTLE_MS);
     tcflush(d->fd, TCIOFLUSH);
+    d->realign();
     return true;
 }
 
@@ -119,28 +169,10 @@ long Serial_SDPLoader::writeData(const std::vector<uint8_t>& report)
 {
     if (d->fd < 0)
         return -1;
-    size_t position = 1;  // the report ID never goes on the line
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(LineMs(report.size()) + WRITE_SLACK_MS);
-    while (position < report.size()) {
-        const ssize_t n = write(d->fd, report.data() + position, report.size() - position);
-        if (n > 0) {
-            position += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            Log::log(DEBUG_iMXSerial, "Error: write to %s failed: %s\n", d->path.c_str(), strerror(errno));
-            return -1;
-        }
-        if (Clock::now() >= deadline) {
-            Log::log(DEBUG_iMXSerial, "Error: %s took only %zu of %zu bytes in %u ms\n", d->path.c_str(),
-                     position - 1, report.size() - 1, LineMs(report.size()) + WRITE_SLACK_MS);
-            return -1;
-        }
-        SleepMs(WRITE_RETRY_PAUSE_MS);
-    }
-    d->drain();
-    return static_cast<long>(position - 1);
+    // The report ID never goes on the line.
+    if (report.size() <= 1)
+        return 0;
+    return d->writeAll(report.data() + 1, report.size() - 1);
 }
 
 long Serial_SDPLoader::readData(std::vector<uint8_t>& out, unsigned int timeoutMs)

@@ -23,7 +23,8 @@ const char kHelp[] =
     "the moment the host's JUMP_ADDRESS is taken; runs until SIGTERM or SIGINT, then prints\n"
     "\"LOADED 0x<address> <bytes>\" for every WRITE_FILE and, with --dump, writes the bytes of\n"
     "the last one to that file. A partial command followed by 200 ms of silence is dropped\n"
-    "(a probe byte of another boot protocol on the same port does not upset the ROM).\n"
+    "(a probe byte of another boot protocol on the same port does not upset the ROM), unless\n"
+    "--keep-partial.\n"
     "\n"
     "  --dump PATH            where the last loaded image goes at the end\n"
     "  --baud-pace BAUD       take and send bytes at BAUD (10 bits per byte) instead of at once\n"
@@ -39,7 +40,11 @@ const char kHelp[] =
     "  --stray-after N        after N data bytes of a WRITE_FILE, send an unsolicited\n"
     "                         error answer in the middle of the transfer\n"
     "  --stray HEX            send these bytes (hexadecimal pairs) before every answer\n"
-    "  --accept-limit N       stop taking bytes from the host after N bytes\n";
+    "  --accept-limit N       stop taking bytes from the host after N bytes\n"
+    "  --keep-partial         never drop a partial command: a stray byte before a command is\n"
+    "                         counted into it, and every later command is off by that byte\n"
+    "  --silent-unknown       answer nothing to a command of an unknown type (instead of the\n"
+    "                         status 0xBAD0C0DE)\n";
 
 bool parseHex(const char* text, kvsim::SdpBytes* bytes)
 {
@@ -98,6 +103,10 @@ int main(int argc, char** argv)
             if (!ParseWord(std::string(value, strchr(value, '=')).c_str(), &address))
                 return usage(("bad register address in " + std::string(value)).c_str());
             config.registers[address] = word;
+        } else if (option == "--keep-partial") {
+            config.keepsPartialCommand = true;
+        } else if (option == "--silent-unknown") {
+            config.silentOnUnknown = true;
         } else if (option == "--silent") {
             config.silent = true;
         } else if (option == "--silent-after" && needs(value && ParseNumber(value, &number) && number <= INT64_MAX)) {

@@ -93,7 +93,8 @@ void ImxSdpRom::command(const uint8_t* bytes, std::vector<SdpAnswer>& out)
             jumpHook_(cmd.address);
         break;
     default:
-        status(out, kSdpUnknownCommand);
+        if (!config_.silentOnUnknown)
+            status(out, kSdpUnknownCommand);
         break;
     }
 }

@@ -13,7 +13,8 @@
 //                              word and the complete status 0x88888888
 //       JUMP_ADDRESS   0x0B0B  HAB word, then the ROM is gone: the jump hook is called and
 //                              nothing is answered any more
-//     Any other command gets the HAB word and the status 0xBAD0C0DE.
+//     Any other command gets the HAB word and the status 0xBAD0C0DE (nothing when
+//     silentOnUnknown).
 //   - over a serial line the host may open with the association word 23 45 45 23, which the
 //     ROM sends back.
 //
@@ -28,6 +29,9 @@
 //   stray               bytes sent before every answer (garbage on the line)
 //   acceptLimit         after that many bytes from the host the ROM takes nothing more: the
 //                       pty server stops reading, the HID device refuses reports
+//   keepsPartialCommand (serial) a partial command waits for its remaining bytes however long
+//                       the line stays silent, so a stray byte before it is counted into it
+//   silentOnUnknown     a command of an unknown type gets no answer at all
 #pragma once
 
 #include <array>
@@ -71,6 +75,8 @@ struct ImxSdpConfig {
     int64_t strayAfterData = kSdpNoLimit;        // data bytes
     SdpBytes stray;
     int64_t acceptLimit = kSdpNoLimit;           // bytes from the host
+    bool keepsPartialCommand = false;
+    bool silentOnUnknown = false;
 };
 
 // One part of an answer. The serial front end sends the bytes as they are; the HID front end

@@ -14,7 +14,8 @@ namespace kvsim {
 namespace {
 
 // A partial command followed by this much silence is line noise (a probe byte of another
-// boot protocol, say): the ROM drops it and waits for a command again.
+// boot protocol, say): the ROM drops it and waits for a command again, unless it keeps
+// partial commands.
 constexpr auto kStaleCommand = std::chrono::milliseconds(200);
 
 using Clock = PtyClock;
@@ -81,17 +82,29 @@ int ImxSdpSerialServer::associations() const
     return rom_.associations();
 }
 
+SdpBytes ImxSdpSerialServer::line() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return line_;
+}
+
 SdpBytes ImxSdpSerialServer::received() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
 
+std::vector<SdpBytes> ImxSdpSerialServer::dropped() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
 // Cuts the host's bytes into association words, commands and WRITE_FILE data. The caller
 // holds the lock.
 void ImxSdpSerialServer::take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out)
 {
-    received_.insert(received_.end(), bytes, bytes + n);
+    line_.insert(line_.end(), bytes, bytes + n);
     size_t i = 0;
     while (i < n) {
         if (rom_.expectingData()) {
@@ -101,18 +114,21 @@ void ImxSdpSerialServer::take(const uint8_t* bytes, size_t n, std::vector<SdpAns
                 rom_.data(bytes + end, 1, out);
                 ++end;
             }
+            received_.insert(received_.end(), bytes + i, bytes + end);
             i = end;
             continue;
         }
         pending_.push_back(bytes[i++]);
-        if (pending_.size() == kSdpAssociation.size() &&
-            std::equal(pending_.begin(), pending_.end(), kSdpAssociation.begin())) {
+        const bool association = pending_.size() == kSdpAssociation.size() &&
+                                 std::equal(pending_.begin(), pending_.end(), kSdpAssociation.begin());
+        if (!association && pending_.size() != kSdpCommandBytes)
+            continue;
+        received_.insert(received_.end(), pending_.begin(), pending_.end());
+        if (association)
             rom_.associate(out);
-            pending_.clear();
-        } else if (pending_.size() == kSdpCommandBytes) {
+        else
             rom_.command(pending_.data(), out);
-            pending_.clear();
-        }
+        pending_.clear();
     }
 }
 
@@ -172,8 +188,11 @@ void ImxSdpSerialServer::run()
             uint32_t jumpAddress = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                if (afterSilence && !rom_.expectingData())
+                if (afterSilence && !rom_.expectingData() && !pending_.empty() &&
+                    !rom_.config().keepsPartialCommand) {
+                    dropped_.push_back(pending_);
                     pending_.clear();
+                }
                 take(buffer, static_cast<size_t>(got), answers);
                 if (rom_.jumped() && !hookCalled) {
                     hookCalled = true;

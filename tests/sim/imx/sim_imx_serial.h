@@ -12,6 +12,9 @@
 // bytes, answers are the plain words. With a pacing rate the ROM takes the host's bytes and
 // sends its own no faster than that baud rate (10 bits per byte), like a real line, so a host
 // that writes faster fills the kernel's buffer and waits.
+//
+// A partial command followed by a silence is line noise (a probe byte of another boot
+// protocol, say): the ROM drops it and waits for a command again, unless keepsPartialCommand.
 #pragma once
 
 #include <cstdint>
@@ -42,17 +45,24 @@ public:
     uint32_t jumpAddress() const;
     int associations() const;
     // Every byte the host sent, in order.
+    SdpBytes line() const;
+    // The bytes the ROM took, in order: commands, association words and WRITE_FILE data. A
+    // partial command it dropped after a silence is not among them, nor one still incomplete.
     SdpBytes received() const;
+    // The partial commands the ROM dropped after a silence, in order.
+    std::vector<SdpBytes> dropped() const;
 
 private:
     void run() override;
     void take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
 
     uint32_t paceBaud_;
-    mutable std::mutex mutex_;  // guards rom_, pending_, received_ and hook_
+    mutable std::mutex mutex_;  // guards rom_, pending_, line_, received_, dropped_ and hook_
     ImxSdpRom rom_;
     SdpBytes pending_;          // command bytes gathered so far
+    SdpBytes line_;
     SdpBytes received_;
+    std::vector<SdpBytes> dropped_;
     std::function<void(uint32_t)> hook_;
 };
 
