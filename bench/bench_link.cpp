@@ -48,9 +48,9 @@ using bench::Measure;
 using bench::secondsSince;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kAddress = 2;          // the module program's default address
-constexpr uint8_t kEchoCommand = 23;     // the module echoes packets with this first data byte
-constexpr uint8_t kSinkCommand = 0x10;   // no handler in the module: taken without answer
+constexpr uint8_t kAddress = 2;         // the module program's default address
+constexpr uint8_t kEchoCommand = 23;    // the module echoes packets with this first data byte
+constexpr uint8_t kSinkCommand = 0x10;  // no handler in the module: taken without answer
 // Round-trip request: 8 data bytes, 10 bytes on the wire.
 constexpr uint8_t kRequestData[] = {kEchoCommand, 1, 2, 3, 4, 5, 6, 7};
 // Throughput packets [A][3][command][index high][index low], the shape of the module's flood.
@@ -149,8 +149,8 @@ class LinkPath {
   LinkPath& operator=(const LinkPath&) = delete;
 
   static std::unique_ptr<LinkPath> overTcp(int port) {
-    return std::make_unique<LinkPath>(aLink_CreateTCPIP(
-        nextSerialNumber(), htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port)));
+    return std::make_unique<LinkPath>(
+        aLink_CreateTCPIP(nextSerialNumber(), htonl(INADDR_LOOPBACK), static_cast<uint16_t>(port)));
   }
   static std::unique_ptr<LinkPath> overSerial(const std::string& pty) {
     return std::make_unique<LinkPath>(
@@ -377,10 +377,9 @@ Measure outbound(Kind kind, uint64_t total) {
   return overTcp(kind, true, [total](auto& path, Module&) { return measureOutbound(path, total); });
 }
 Measure inbound(Kind kind, uint64_t total) {
-  return overTcp(kind, true,
-                 [total](auto& path, Module& module) {
-                   return measureInbound(path, module, total);
-                 });
+  return overTcp(kind, true, [total](auto& path, Module& module) {
+    return measureInbound(path, module, total);
+  });
 }
 
 struct IdleCost {
@@ -440,8 +439,7 @@ void printRate(const char* label, const Measure& m, const Measure* baseline, con
                 m.seconds, m.rate());
     if (withMicros) std::printf(" %8.1f", m.rate() > 0 ? 1e6 / m.rate() : 0.0);
     if (baseline != nullptr && baseline->ok && baseline->rate() > 0)
-      std::printf(" %8.2f%s%s", m.rate() / baseline->rate(), *against != '\0' ? "  " : "",
-                  against);
+      std::printf(" %8.2f%s%s", m.rate() / baseline->rate(), *against != '\0' ? "  " : "", against);
     std::printf("\n");
   }
   std::fflush(stdout);
@@ -468,9 +466,10 @@ int main(int argc, char** argv) {
   if (ended >= 0) return ended;
   const Settings settings = quick ? kQuickRun : kFullRun;
 
-  std::printf("\n1. Request/reply round trips over TCP, 127.0.0.1; request %zu bytes on the wire,\n"
-              "   echoed by the module program; raw: plain socket, same bytes, same program\n",
-              requestPacket().size);
+  std::printf(
+      "\n1. Request/reply round trips over TCP, 127.0.0.1; request %zu bytes on the wire,\n"
+      "   echoed by the module program; raw: plain socket, same bytes, same program\n",
+      requestPacket().size);
   std::printf("  %-34s %9s %8s %12s %8s %8s\n", "path", "trips", "seconds", "trips/s", "us/trip",
               "link/raw");
   const Measure rawTrips = roundTrips(Kind::RawPerPacket, settings.roundTrips);
@@ -478,10 +477,11 @@ int main(int argc, char** argv) {
   const Measure linkTrips = roundTrips(Kind::Link, settings.roundTrips);
   printRate("link: PutPacket + AwaitPacket", linkTrips, &rawTrips, "", true);
 
-  std::printf("\n2. Packet throughput over TCP, 127.0.0.1; %zu-byte packets in windows of %zu,\n"
-              "   two at most in flight; out: taken by the module program, in: its FLOOD (all\n"
-              "   it has ready in one write); raw: plain socket, same bytes, same program\n",
-              kStreamWireBytes, kWindow);
+  std::printf(
+      "\n2. Packet throughput over TCP, 127.0.0.1; %zu-byte packets in windows of %zu,\n"
+      "   two at most in flight; out: taken by the module program, in: its FLOOD (all\n"
+      "   it has ready in one write); raw: plain socket, same bytes, same program\n",
+      kStreamWireBytes, kWindow);
   std::printf("  %-34s %9s %8s %12s %8s\n", "path", "packets", "seconds", "packets/s", "link/raw");
   const Measure rawOutSingle = outbound(Kind::RawPerPacket, settings.packets);
   printRate("out  raw, one write per packet", rawOutSingle, nullptr, "", false);
@@ -498,16 +498,18 @@ int main(int argc, char** argv) {
   const Measure linkInPooled = inbound(Kind::LinkPooled, settings.packets);
   printRate("in   link, pooled", linkInPooled, &rawIn, "", false);
 
-  std::printf("\n3. CPU time of one idle open link: user+sys of this process (getrusage) while\n"
-              "   it sleeps; goal under 1%% of one core\n");
+  std::printf(
+      "\n3. CPU time of one idle open link: user+sys of this process (getrusage) while\n"
+      "   it sleeps; goal under 1%% of one core\n");
   std::printf("  %-34s %8s %9s %8s %14s\n", "link", "seconds", "user ms", "sys ms", "of one core");
   const IdleCost tcp = idleTcp(settings.idleMs);
   printIdle("TCP, 127.0.0.1", tcp);
   const IdleCost serial = idleSerial(settings.idleMs);
   printIdle("serial pty, COBS, 115200 baud", serial);
 
-  const Measure* all[] = {&rawTrips, &linkTrips, &rawOutSingle, &rawOutWindow, &linkOut,
-                          &linkOutPooled, &rawIn, &linkIn, &linkInPooled, &tcp.wall, &serial.wall};
+  const Measure* all[] = {&rawTrips,     &linkTrips,     &rawOutSingle, &rawOutWindow,
+                          &linkOut,      &linkOutPooled, &rawIn,        &linkIn,
+                          &linkInPooled, &tcp.wall,      &serial.wall};
   const bool allRan =
       std::all_of(std::begin(all), std::end(all), [](const Measure* m) { return m->ok; });
   return allRan ? 0 : 1;

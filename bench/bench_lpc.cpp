@@ -69,10 +69,10 @@ constexpr uint8_t kErased = 0xFF;
 constexpr size_t kFullImage = 256 * 1024;  // bytes
 constexpr size_t kQuickImage = 32 * 1024;  // bytes
 
-constexpr int kPeerTimeoutMs = 600000;   // ms lpc21isp may run before it is killed
-constexpr int kStartWaitMs = 2000;       // ms for the chip to take the last command (G)
-constexpr int kStartPollMs = 5;          // ms between looks at the chip's state
-constexpr int kRelayIdleMs = 50;         // ms between looks at the stop flag while idle
+constexpr int kPeerTimeoutMs = 600000;    // ms lpc21isp may run before it is killed
+constexpr int kStartWaitMs = 2000;        // ms for the chip to take the last command (G)
+constexpr int kStartPollMs = 5;           // ms between looks at the chip's state
+constexpr int kRelayIdleMs = 50;          // ms between looks at the stop flag while idle
 constexpr size_t kRelayReadChunk = 4096;  // bytes per read of either side
 constexpr size_t kOutputTail = 600;       // characters of lpc21isp's output shown on failure
 
@@ -83,7 +83,8 @@ const char kUsage[] =
     "--quick: a 32 KiB image.\n";
 
 int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 // --- the paced line --------------------------------------------------------------------------
@@ -99,7 +100,7 @@ struct Lane {
   int out = -1;                                   // where delivered characters are written
   std::deque<std::pair<int64_t, uint8_t>> queue;  // (due, character), due in order
   int64_t lastDue = 0;
-  std::vector<uint8_t> backlog;                   // due but not yet taken by the reader
+  std::vector<uint8_t> backlog;  // due but not yet taken by the reader
   std::vector<int64_t>* log = nullptr;
 
   void arrive(const uint8_t* bytes, size_t n, int64_t now) {
@@ -168,8 +169,7 @@ class PacedLine {
     }
     hostEnd_ = pair[0];
     chipEnd_ = pair[1];
-    for (int fd : {master_, hostEnd_})
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (int fd : {master_, hostEnd_}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     relay_ = std::thread([this] { run(); });
     return true;
   }
@@ -206,8 +206,10 @@ class PacedLine {
         return;
       }
       const int64_t due = std::min(toChip.nextDue(), fromChip.nextDue());
-      const int64_t waitNs = std::min<int64_t>(std::max<int64_t>(due - nowNs(), 0), kRelayIdleMs * 1000000LL);
-      const timespec timeout{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
+      const int64_t waitNs =
+          std::min<int64_t>(std::max<int64_t>(due - nowNs(), 0), kRelayIdleMs * 1000000LL);
+      const timespec timeout{static_cast<time_t>(waitNs / 1000000000),
+                             static_cast<long>(waitNs % 1000000000)};
       pollfd fds[3] = {
           {master_, static_cast<short>(POLLIN | (fromChip.backlog.empty() ? 0 : POLLOUT)), 0},
           {hostEnd_, static_cast<short>(POLLIN | (toChip.backlog.empty() ? 0 : POLLOUT)), 0},
@@ -253,12 +255,12 @@ class PacedLine {
 // --- where the time goes ---------------------------------------------------------------------
 
 struct Breakdown {
-  double hostLine = 0;    // s the host's line (to the chip) carried characters
-  double chipLine = 0;    // s only the chip's line carried characters
-  double chipTurn = 0;    // s both idle, the chip to act
-  double hostTurn = 0;    // s both idle, the host to act
-  size_t hostTurns = 0;   // separate stretches of hostTurn
-  size_t toChip = 0;      // characters each way within the session
+  double hostLine = 0;   // s the host's line (to the chip) carried characters
+  double chipLine = 0;   // s only the chip's line carried characters
+  double chipTurn = 0;   // s both idle, the chip to act
+  double hostTurn = 0;   // s both idle, the host to act
+  size_t hostTurns = 0;  // separate stretches of hostTurn
+  size_t toChip = 0;     // characters each way within the session
   size_t fromChip = 0;
 };
 
@@ -267,7 +269,8 @@ struct Span {
 };
 
 // Busy stretches of one direction from its delivery times, clipped to [from, to].
-std::vector<Span> busySpans(const std::vector<int64_t>& delivered, int64_t from, int64_t to, size_t* count) {
+std::vector<Span> busySpans(const std::vector<int64_t>& delivered, int64_t from, int64_t to,
+                            size_t* count) {
   std::vector<Span> spans;
   *count = 0;
   for (int64_t end : delivered) {
@@ -336,7 +339,8 @@ std::vector<uint8_t> makeImage(size_t size) {
   uint32_t sum = 0;
   for (size_t w = 0; w < kVectorChecksumWord; ++w)
     sum += static_cast<uint32_t>(image[4 * w]) | static_cast<uint32_t>(image[4 * w + 1]) << 8 |
-           static_cast<uint32_t>(image[4 * w + 2]) << 16 | static_cast<uint32_t>(image[4 * w + 3]) << 24;
+           static_cast<uint32_t>(image[4 * w + 2]) << 16 |
+           static_cast<uint32_t>(image[4 * w + 3]) << 24;
   const uint32_t check = 0u - sum;
   for (size_t k = 0; k < 4; ++k)
     image[4 * kVectorChecksumWord + k] = static_cast<uint8_t>(check >> (8 * k));
@@ -429,7 +433,8 @@ Result runOurs(const std::vector<uint8_t>& image) {
     if (result != aErrNone) return "Connect on " + port + ": " + aError_GetErrorText(result);
     result = lpc.Sync();
     if (result != aErrNone) return "Sync on " + port + ": " + aError_GetErrorText(result);
-    const std::vector<NXPFlashBlock> blocks = {{0, image.data(), static_cast<uint32_t>(image.size())}};
+    const std::vector<NXPFlashBlock> blocks = {
+        {0, image.data(), static_cast<uint32_t>(image.size())}};
     std::string message;
     result = lpc.ProgramFlash(blocks, nullptr, &message);
     if (result != aErrNone) return "ProgramFlash: " + message;
@@ -507,11 +512,14 @@ Result runPeer(const std::string& program, const std::vector<uint8_t>& image, Wo
     watchdog.join();
 
     *output = readFile(outputFile);
-    if (killed) return "lpc21isp did not end within " + std::to_string(kPeerTimeoutMs / 1000) + " s";
+    if (killed)
+      return "lpc21isp did not end within " + std::to_string(kPeerTimeoutMs / 1000) + " s";
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      const std::string tail = output->size() > kOutputTail ? output->substr(output->size() - kOutputTail) : *output;
-      return "lpc21isp ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-             "; its last output:\n" + tail;
+      const std::string tail =
+          output->size() > kOutputTail ? output->substr(output->size() - kOutputTail) : *output;
+      return "lpc21isp ended with status " +
+             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "; its last output:\n" +
+             tail;
     }
     return std::string();
   });
@@ -524,7 +532,8 @@ std::string peerName(const std::string& output) {
   if (at == std::string::npos) return "lpc21isp";
   const size_t from = at + strlen(kBanner);
   const size_t end = output.find_first_of(" \r\n", from);
-  return "lpc21isp " + output.substr(from, end == std::string::npos ? std::string::npos : end - from);
+  return "lpc21isp " +
+         output.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
 // --- printing --------------------------------------------------------------------------------
@@ -535,8 +544,8 @@ void printRow(const std::string& label, const Result& r, const Result* peer, dou
     std::fflush(stdout);
     return;
   }
-  std::printf("  %-32s %9.2f %9zu %9zu %8.1f %%", label.c_str(), r.seconds, r.breakdown.toChip, r.breakdown.fromChip,
-              100.0 * r.breakdown.hostLine / r.seconds);
+  std::printf("  %-32s %9.2f %9zu %9zu %8.1f %%", label.c_str(), r.seconds, r.breakdown.toChip,
+              r.breakdown.fromChip, 100.0 * r.breakdown.hostLine / r.seconds);
   if (peer != nullptr && peer->ok)
     std::printf(" %10.3f", r.seconds / peer->seconds);
   else
@@ -548,8 +557,9 @@ void printRow(const std::string& label, const Result& r, const Result* peer, dou
 void printBreakdown(const std::string& label, const Result& r) {
   if (!r.ok) return;
   const Breakdown& b = r.breakdown;
-  std::printf("  %-32s %9.2f %9.2f %9.2f %9.2f %7zu %9.2f\n", label.c_str(), b.hostLine, b.chipLine, b.chipTurn,
-              b.hostTurn, b.hostTurns, b.hostTurns ? 1e3 * b.hostTurn / static_cast<double>(b.hostTurns) : 0.0);
+  std::printf("  %-32s %9.2f %9.2f %9.2f %9.2f %7zu %9.2f\n", label.c_str(), b.hostLine, b.chipLine,
+              b.chipTurn, b.hostTurn, b.hostTurns,
+              b.hostTurns ? 1e3 * b.hostTurn / static_cast<double>(b.hostTurns) : 0.0);
   std::fflush(stdout);
 }
 
@@ -573,19 +583,21 @@ int main(int argc, char** argv) {
   const size_t floorCharacters = uuencodedCharacters(image.size());
   const double floorSeconds = static_cast<double>(floorCharacters) / kCharactersPerSecond;
 
-  std::printf("bench_lpc: a %zu KiB image into the stand-in LPC17xx ISP ROM (%s build, %u cores%s)\n",
-              imageSize / 1024, KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(),
-              imageSize == kQuickImage ? ", --quick" : "");
-  std::printf("\n   Line: a pty relayed to the stand-in, each direction paced like a UART at %u baud,\n"
-              "   %lld bits per character (%.0f characters/s); the stand-in takes no time to erase or\n"
-              "   copy. Floor: the image as uuencoded lines of %u bytes with CR LF, %zu characters.\n"
-              "   Every run starts with a fresh chip; its flash must then hold the image exactly.\n\n",
-              kBaud, static_cast<long long>(kBitsPerCharacter), kCharactersPerSecond, kDataBytesPerLine,
-              floorCharacters);
-  std::printf("  %-32s %9s %9s %9s %10s %10s %10s\n", "programmer", "seconds", "to chip", "from chip",
-              "host line", "ours/peer", "over floor");
-  std::printf("  %-32s %9.2f %9zu %9s %10s %10s %10.3f\n", "line-rate floor", floorSeconds, floorCharacters, "", "",
-              "", 1.0);
+  std::printf(
+      "bench_lpc: a %zu KiB image into the stand-in LPC17xx ISP ROM (%s build, %u cores%s)\n",
+      imageSize / 1024, KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(),
+      imageSize == kQuickImage ? ", --quick" : "");
+  std::printf(
+      "\n   Line: a pty relayed to the stand-in, each direction paced like a UART at %u baud,\n"
+      "   %lld bits per character (%.0f characters/s); the stand-in takes no time to erase or\n"
+      "   copy. Floor: the image as uuencoded lines of %u bytes with CR LF, %zu characters.\n"
+      "   Every run starts with a fresh chip; its flash must then hold the image exactly.\n\n",
+      kBaud, static_cast<long long>(kBitsPerCharacter), kCharactersPerSecond, kDataBytesPerLine,
+      floorCharacters);
+  std::printf("  %-32s %9s %9s %9s %10s %10s %10s\n", "programmer", "seconds", "to chip",
+              "from chip", "host line", "ours/peer", "over floor");
+  std::printf("  %-32s %9.2f %9zu %9s %10s %10s %10.3f\n", "line-rate floor", floorSeconds,
+              floorCharacters, "", "", "", 1.0);
   std::fflush(stdout);
 
   const std::string programmer = findInPath("lpc21isp");
@@ -593,11 +605,13 @@ int main(int argc, char** argv) {
   std::string peerLabel = "lpc21isp";
   if (programmer.empty()) {
     peer = failed("not in PATH");
-    std::printf("  %-32s not found in PATH (Debian package lpc21isp): only our side runs\n", peerLabel.c_str());
+    std::printf("  %-32s not found in PATH (Debian package lpc21isp): only our side runs\n",
+                peerLabel.c_str());
   } else {
     WorkDir dir;
     std::string output;
-    peer = dir.ok() ? runPeer(programmer, image, dir, &output) : failed("cannot make a directory under /tmp");
+    peer = dir.ok() ? runPeer(programmer, image, dir, &output)
+                    : failed("cannot make a directory under /tmp");
     peerLabel = peerName(output);
     printRow(peerLabel, peer, nullptr, floorSeconds);
   }
@@ -605,11 +619,12 @@ int main(int argc, char** argv) {
   const Result ours = runOurs(image);
   printRow("ours: Connect, Sync, ProgramFlash", ours, &peer, floorSeconds);
 
-  std::printf("\n   Where the time goes (seconds): host line = characters to the chip on the line;\n"
-              "   chip line = only the chip's echo and answers on it; chip's turn / host's turn =\n"
-              "   the line idle while the side that received last is to act; turns = host's turns\n");
-  std::printf("  %-32s %9s %9s %9s %9s %7s %9s\n", "programmer", "host line", "chip line", "chip turn", "host turn",
-              "turns", "ms/turn");
+  std::printf(
+      "\n   Where the time goes (seconds): host line = characters to the chip on the line;\n"
+      "   chip line = only the chip's echo and answers on it; chip's turn / host's turn =\n"
+      "   the line idle while the side that received last is to act; turns = host's turns\n");
+  std::printf("  %-32s %9s %9s %9s %9s %7s %9s\n", "programmer", "host line", "chip line",
+              "chip turn", "host turn", "turns", "ms/turn");
   printBreakdown(peerLabel, peer);
   printBreakdown("ours", ours);
 

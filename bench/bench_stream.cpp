@@ -60,22 +60,22 @@ using Clock = std::chrono::steady_clock;
 using Zentrova::Kolvantis::Link;
 using Zentrova::Kolvantis::VelnetConfig;
 
-constexpr uint8_t kAddress = 2;           // the module program's default address
-constexpr uint8_t kCommand = 3;           // the streamed source: command 3, option 8, index 0
+constexpr uint8_t kAddress = 2;  // the module program's default address
+constexpr uint8_t kCommand = 3;  // the streamed source: command 3, option 8, index 0
 constexpr uint8_t kOption = 8;
 constexpr uint8_t kIndex = 0;
-constexpr size_t kSampleWireBytes = 19;   // a u32 sample: 17 data bytes
+constexpr size_t kSampleWireBytes = 19;  // a u32 sample: 17 data bytes
 constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint32_t kFirstSerial = 0x00B5E000;  // one per link, so no core link is reused
 
-constexpr size_t kWindow = 400;           // samples per BURST; two at most in flight
+constexpr size_t kWindow = 400;              // samples per BURST; two at most in flight
 constexpr uint64_t kPacketTimeoutMs = 2000;  // ms for one expected packet; reached only on failure
 constexpr auto kWindowTimeout = std::chrono::milliseconds(5000);  // for a window's callbacks
-constexpr auto kDropPoll = std::chrono::milliseconds(1);  // re-check of the drop count
-constexpr int kRawReadTimeoutMs = 2000;   // ms a raw read waits for bytes
+constexpr auto kDropPoll = std::chrono::milliseconds(1);          // re-check of the drop count
+constexpr int kRawReadTimeoutMs = 2000;                           // ms a raw read waits for bytes
 constexpr size_t kRawReadChunk = 65536;
 constexpr const char* kWorkerName = "kv-stream";  // the stream worker's thread name
-constexpr int kRounds = 10;              // turns each link path takes
+constexpr int kRounds = 10;                       // turns each link path takes
 constexpr double kDeliveryGoal = 0.9;
 constexpr double kIdleGoalPercent = 0.05;
 
@@ -142,7 +142,8 @@ Measure standInRate(uint64_t total) {
     return true;
   };
   // Switch the source on, as a Link's registration would, and take the 9-byte answer.
-  const uint8_t enable[] = {kAddress, 7, kStreamCommand, 0x81, 0x20, kAddress, kCommand, kOption, kIndex};
+  const uint8_t enable[] = {kAddress, 7,        kStreamCommand, 0x81,  0x20,
+                            kAddress, kCommand, kOption,        kIndex};
   constexpr uint64_t kEnableAnswerBytes = 9;
   if (send(fd, enable, sizeof enable, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof enable)) {
     close(fd);
@@ -307,7 +308,8 @@ class StreamPath {
       std::unique_lock<std::mutex> lock(mutex_);
       const auto deadline = Clock::now() + kWindowTimeout;
       while (took() < end) {
-        if (Clock::now() > deadline) return failed("samples missing after " + std::to_string(took()));
+        if (Clock::now() > deadline)
+          return failed("samples missing after " + std::to_string(took()));
         reached_.wait_for(lock, kDropPoll);
       }
       lock.unlock();
@@ -460,10 +462,11 @@ int main(int argc, char** argv) {
   if (ended >= 0) return ended;
   const Settings settings = quick ? kQuickRun : kFullRun;
 
-  std::printf("\n1. Stream samples over TCP, 127.0.0.1: %zu bytes each on the wire, in windows of\n"
-              "   %zu (one write each), two at most in flight; a module program per path; the\n"
-              "   link paths take %d turns each\n",
-              kSampleWireBytes, kWindow, kRounds);
+  std::printf(
+      "\n1. Stream samples over TCP, 127.0.0.1: %zu bytes each on the wire, in windows of\n"
+      "   %zu (one write each), two at most in flight; a module program per path; the\n"
+      "   link paths take %d turns each\n",
+      kSampleWireBytes, kWindow, kRounds);
   std::printf("  %-36s %9s %8s %8s %12s %8s\n", "path", "samples", "dropped", "seconds",
               "samples/s", "ratio");
   const Measure standIn = standInRate(settings.samples);
@@ -490,9 +493,10 @@ int main(int argc, char** argv) {
     std::printf("  stand-in rate above both link paths: %s\n", above ? "yes" : "NO");
   }
 
-  std::printf("\n2. Idle stream worker: its own run time (schedstat of its thread) while a stream\n"
-              "   is registered and no sample arrives; goal under %.2f%% of one core\n",
-              kIdleGoalPercent);
+  std::printf(
+      "\n2. Idle stream worker: its own run time (schedstat of its thread) while a stream\n"
+      "   is registered and no sample arrives; goal under %.2f%% of one core\n",
+      kIdleGoalPercent);
   std::printf("  %-36s %8s %10s %14s\n", "worker", "seconds", "worker ms", "of one core");
   const IdleCost idle = workerIdle(settings.idleMs);
   if (!idle.wall.ok) {

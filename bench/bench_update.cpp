@@ -119,13 +119,14 @@ constexpr uint64_t kTripBatches = 10;  // round-trip measurements are cut into t
 constexpr size_t kWindow = 400;
 static_assert(2 * (kWindow + 1) < aPACKETFIFO_MAXPACKETS, "two windows must fit in a queue");
 
-constexpr unsigned kStandInAwayMs = 50;         // ms the stand-in stays away after LOAD's drop
-constexpr unsigned kRebootDropMs = 100;         // ms from REBOOT to the stand-in's drop (its default)
-constexpr unsigned kUpdaterRebootPollMs = 250;  // ms between the updater's looks after REBOOT (text only)
-constexpr int kDropPollMs = 1;                  // ms between looks at the link after LOAD
-constexpr int kDropLimitMs = 5000;              // ms LOAD's drop may take before the run fails
-constexpr int kReconnectPauseMs = 5;            // ms between connection attempts after LOAD
-constexpr int kReconnectLimitMs = 10000;        // ms the loader may take to be reachable again
+constexpr unsigned kStandInAwayMs = 50;  // ms the stand-in stays away after LOAD's drop
+constexpr unsigned kRebootDropMs = 100;  // ms from REBOOT to the stand-in's drop (its default)
+constexpr unsigned kUpdaterRebootPollMs =
+    250;                                  // ms between the updater's looks after REBOOT (text only)
+constexpr int kDropPollMs = 1;            // ms between looks at the link after LOAD
+constexpr int kDropLimitMs = 5000;        // ms LOAD's drop may take before the run fails
+constexpr int kReconnectPauseMs = 5;      // ms between connection attempts after LOAD
+constexpr int kReconnectLimitMs = 10000;  // ms the loader may take to be reachable again
 
 const char kUsage[] =
     "usage: bench_update [--quick] [--cpu N | --spread]\n"
@@ -217,7 +218,8 @@ bool sendProbeShaped(Link& link, uint8_t command) {
 
 // The probe through the class interface, the way the upgrade conversation sends and waits.
 double measureLinkTrip(Link& link, uint64_t count) {
-  return medianTrip([&link] { return sendProbeShaped(link, kProbeCommand) && awaitProbeReply(link); }, count);
+  return medianTrip(
+      [&link] { return sendProbeShaped(link, kProbeCommand) && awaitProbeReply(link); }, count);
 }
 
 // The same probe over a plain TCP socket, without the link's threads and queues.
@@ -228,7 +230,8 @@ double measureRawTrip(int port, uint64_t count) {
   for (uint8_t i = 0; i < kProbeArguments; ++i) request.push_back(i);
   kvsim::Bytes reply{kModuleAddress, sizeof kProbeReply};
   reply.insert(reply.end(), std::begin(kProbeReply), std::end(kProbeReply));
-  return medianTrip([&] { return socket.send(request) && socket.read(reply.size()) == reply; }, count);
+  return medianTrip([&] { return socket.send(request) && socket.read(reply.size()) == reply; },
+                    count);
 }
 
 // Windows of sink packets, each closed by a probe; the probe of window w is awaited after
@@ -262,7 +265,7 @@ struct LinkFloors {
 // --- the stand-in's record -----------------------------------------------------------------
 
 struct Traffic {
-  size_t trips = 0;             // the module's answers (packets with data)
+  size_t trips = 0;  // the module's answers (packets with data)
   size_t hostPackets = 0;
   size_t chunks = 0;            // WRITE requests
   uint64_t wireBytes = 0;       // both directions
@@ -273,8 +276,8 @@ struct Traffic {
 bool isProbe(const kvsim::Record& r) { return r.bytes.size() > 2 && r.bytes[2] == kProbeCommand; }
 
 bool isUpgradeRequest(const kvsim::Record& r, uint8_t option) {
-  return r.direction == kvsim::Direction::In && r.bytes.size() >= 4 && r.bytes[2] == kvsim::kUpgradeCommand &&
-         r.bytes[3] == option;
+  return r.direction == kvsim::Direction::In && r.bytes.size() >= 4 &&
+         r.bytes[2] == kvsim::kUpgradeCommand && r.bytes[3] == option;
 }
 
 Traffic countTraffic(const std::vector<kvsim::Record>& records) {
@@ -294,13 +297,15 @@ Traffic countTraffic(const std::vector<kvsim::Record>& records) {
     lastRequestMs = r.ms;
     ++t.hostPackets;
     if (isUpgradeRequest(r, kvsim::kUpgradeWrite)) ++t.chunks;
-    if (i + 1 < to && records[i + 1].direction == kvsim::Direction::In) t.unawaitedBytes += r.bytes.size();
+    if (i + 1 < to && records[i + 1].direction == kvsim::Direction::In)
+      t.unawaitedBytes += r.bytes.size();
   }
   return t;
 }
 
 // The records from..to without the probes measured just before a phase.
-std::vector<kvsim::Record> withoutProbes(const std::vector<kvsim::Record>& records, size_t from, size_t to) {
+std::vector<kvsim::Record> withoutProbes(const std::vector<kvsim::Record>& records, size_t from,
+                                         size_t to) {
   std::vector<kvsim::Record> kept;
   for (size_t i = from; i < to && i < records.size(); ++i)
     if (!isProbe(records[i])) kept.push_back(records[i]);
@@ -368,12 +373,14 @@ class WorkDir : public bench::WorkDir {
 using bench::readFile;
 
 // Empty when the stand-in's flash holds exactly the image at the firmware address.
-std::string checkFlash(kvsim::SimModuleProcess& standIn, const std::string& dumpPath, const kvsim::Bytes& image) {
+std::string checkFlash(kvsim::SimModuleProcess& standIn, const std::string& dumpPath,
+                       const kvsim::Bytes& image) {
   if (!standIn.command("FLASH " + dumpPath)) return "FLASH " + dumpPath + ": " + standIn.error();
   const std::optional<kvsim::SimMemory> flash = kvsim::parseMemoryDump(readFile(dumpPath));
   if (!flash) return "the flash dump " + dumpPath + " does not parse";
   if (flash->regions().size() != 1 || flash->regions().begin()->first != kFirmwareAddress)
-    return "the flash holds " + std::to_string(flash->regions().size()) + " runs, not one at the image's address";
+    return "the flash holds " + std::to_string(flash->regions().size()) +
+           " runs, not one at the image's address";
   const kvsim::Bytes held = flash->read(kFirmwareAddress, image.size() + 1);
   const auto differs = std::mismatch(image.begin(), image.end(), held.begin());
   if (differs.first != image.end()) {
@@ -420,11 +427,13 @@ bool awaitLoader(Module& module) {
   }
 }
 
-Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize, const std::string& birdPath,
-              const kvsim::Bytes& image, const std::string& flashDump) {
+Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize,
+              const std::string& birdPath, const kvsim::Bytes& image,
+              const std::string& flashDump) {
   kvsim::SimModuleProcess standIn({"--tcp", "0", "--upgrade", "--serial", kSerialText, "--address",
-                                   std::to_string(kModuleAddress), "--block-size", std::to_string(blockSize),
-                                   "--after-load", "drop:0", "--return-ms", std::to_string(kStandInAwayMs),
+                                   std::to_string(kModuleAddress), "--block-size",
+                                   std::to_string(blockSize), "--after-load", "drop:0",
+                                   "--return-ms", std::to_string(kStandInAwayMs),
                                    "--reboot-drop-ms", std::to_string(kRebootDropMs), "--reply",
                                    std::to_string(kProbeCommand) + "=" + kProbeReplyHex});
   if (!standIn.ready()) return failed("stand-in module: " + standIn.error());
@@ -442,7 +451,8 @@ Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize, const
 
   TimingDisplay display;
   Module module(0, kAnyModel);  // the address comes from the module, as for the updater's target
-  if (_disableEther(module, display) != aErrNone) return failed("sharing could not be switched off");
+  if (_disableEther(module, display) != aErrNone)
+    return failed("sharing could not be switched off");
   linkSpec spec{};
   spec.type = kTcpLinkType;
   spec.serialNumber = kSerial;
@@ -450,9 +460,10 @@ Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize, const
   spec.port = static_cast<uint32_t>(standIn.port());
   const aErr connected = module.connectFromSpec(spec);
   if (connected != aErrNone)
-    return failed("cannot connect to the stand-in on 127.0.0.1:" + std::to_string(standIn.port()) + ": " +
-                  errorText(connected));
-  if (module.getModuleAddress() != kModuleAddress) return failed("the stand-in did not tell its address");
+    return failed("cannot connect to the stand-in on 127.0.0.1:" + std::to_string(standIn.port()) +
+                  ": " + errorText(connected));
+  if (module.getModuleAddress() != kModuleAddress)
+    return failed("the stand-in did not tell its address");
   Link& link = *module.getLink();
 
   run.floors.trip = measureLinkTrip(link, settings.probeTrips);
@@ -477,26 +488,31 @@ Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize, const
   const size_t beforeFirmware = standIn.dump().size();
 
   // Pooled writes as the phase will have them: _transfer_firmware switches them on itself.
-  if (ueiBytes && link.enablePooledPackets(true) != aErrNone) return failed("pooled writes refused");
+  if (ueiBytes && link.enablePooledPackets(true) != aErrNone)
+    return failed("pooled writes refused");
   run.firmware.rtt = measureLinkTrip(link, settings.probeTrips);
-  if (ueiBytes && link.enablePooledPackets(false) != aErrNone) return failed("pooled writes not switched off");
+  if (ueiBytes && link.enablePooledPackets(false) != aErrNone)
+    return failed("pooled writes not switched off");
   if (run.firmware.rtt <= 0) return failed("the loader did not answer a link probe");
   const auto firmwareStart = Clock::now();
   const aErr sent = _transfer_firmware(display, module, file, false, ueiBytes);
   const auto firmwareEnd = Clock::now();
-  if (sent != aErrNone) return failed("firmware phase: " + errorText(sent) + " " + display.errors());
+  if (sent != aErrNone)
+    return failed("firmware phase: " + errorText(sent) + " " + display.errors());
   const std::optional<Clock::time_point> blocksDone = display.lastShown(kBlocksDoneInfo);
   if (!blocksDone) return failed("no \"Transferred ...\" information before REBOOT");
 
   const std::vector<kvsim::Record> records = standIn.dump();
   const std::optional<size_t> loaderEnd = pastLoadAnswer(records, beforeUpdate);
-  if (!loaderEnd || *loaderEnd > beforeFirmware) return failed("no answer to LOAD in the stand-in's record");
+  if (!loaderEnd || *loaderEnd > beforeFirmware)
+    return failed("no answer to LOAD in the stand-in's record");
   const std::string flash = checkFlash(standIn, flashDump, image);
   if (!flash.empty()) return failed(flash);
 
   run.probeAnswerMs = meanProbeAnswerMs(records, beforeUpdate);
   const std::vector<kvsim::Record> loaderRecords = withoutProbes(records, beforeUpdate, *loaderEnd);
-  const std::vector<kvsim::Record> firmwareRecords = withoutProbes(records, beforeFirmware, records.size());
+  const std::vector<kvsim::Record> firmwareRecords =
+      withoutProbes(records, beforeFirmware, records.size());
   run.loader.seconds = secondsBetween(loaderStart, loadAnswered);
   run.loader.traffic = countTraffic(loaderRecords);
   run.firmware.seconds = secondsBetween(firmwareStart, *blocksDone);
@@ -510,8 +526,8 @@ Run runUpdate(const Settings& settings, bool ueiBytes, uint16_t blockSize, const
 // --- printing -----------------------------------------------------------------------------
 
 struct Scored {
-  double floor = 0;      // s
-  double protocol = 0;   // s, DATA_UEI only: trips x pooled RTT + unawaited bytes / throughput
+  double floor = 0;     // s
+  double protocol = 0;  // s, DATA_UEI only: trips x pooled RTT + unawaited bytes / throughput
 };
 
 Scored score(const Run& run, const Phase& phase, bool byteStrings) {
@@ -522,19 +538,22 @@ Scored score(const Run& run, const Phase& phase, bool byteStrings) {
     s.floor = static_cast<double>(t.trips) * phase.rtt;
   } else {
     s.floor = static_cast<double>(t.wireBytes) / f.bytesPerSecond;
-    s.protocol = static_cast<double>(t.trips) * phase.rtt + static_cast<double>(t.unawaitedBytes) / f.bytesPerSecond;
+    s.protocol = static_cast<double>(t.trips) * phase.rtt +
+                 static_cast<double>(t.unawaitedBytes) / f.bytesPerSecond;
   }
   return s;
 }
 
 void printPhase(const char* label, const Phase& p, const Scored& s, const char* basis) {
   const Traffic& t = p.traffic;
-  std::printf("  %-38s %8.3f %6zu %7.1f %7.1f %6zu %8.1f %7.3f %6.2f  %s\n", label, p.seconds, t.trips,
-              t.trips > 0 ? 1e6 * p.seconds / static_cast<double>(t.trips) : 0.0, 1e6 * p.rtt, t.hostPackets,
-              static_cast<double>(t.wireBytes) / 1024.0, s.floor, s.floor > 0 ? p.seconds / s.floor : 0.0, basis);
+  std::printf("  %-38s %8.3f %6zu %7.1f %7.1f %6zu %8.1f %7.3f %6.2f  %s\n", label, p.seconds,
+              t.trips, t.trips > 0 ? 1e6 * p.seconds / static_cast<double>(t.trips) : 0.0,
+              1e6 * p.rtt, t.hostPackets, static_cast<double>(t.wireBytes) / 1024.0, s.floor,
+              s.floor > 0 ? p.seconds / s.floor : 0.0, basis);
   if (s.protocol > 0)
-    std::printf("  %-38s %8s %6s %7s %7s %6s %8s %7.3f %6.2f  %s\n", "  the same, protocol's floor", "", "", "", "",
-                "", "", s.protocol, p.seconds / s.protocol, "trips x RTT + unawaited bytes / throughput");
+    std::printf("  %-38s %8s %6s %7s %7s %6s %8s %7.3f %6.2f  %s\n", "  the same, protocol's floor",
+                "", "", "", "", "", "", s.protocol, p.seconds / s.protocol,
+                "trips x RTT + unawaited bytes / throughput");
 }
 
 void printRun(const char* title, const Run& run, bool byteStrings) {
@@ -544,13 +563,16 @@ void printRun(const char* title, const Run& run, bool byteStrings) {
     std::fflush(stdout);
     return;
   }
-  printPhase("loader phase: INIT .. LOAD answered", run.loader, score(run, run.loader, false), "trips x RTT");
-  printPhase(byteStrings ? "firmware phase: checks .. last WRITE" : "firmware phase: PREPARE .. last WRITE",
+  printPhase("loader phase: INIT .. LOAD answered", run.loader, score(run, run.loader, false),
+             "trips x RTT");
+  printPhase(byteStrings ? "firmware phase: checks .. last WRITE"
+                         : "firmware phase: PREPARE .. last WRITE",
              run.firmware, score(run, run.firmware, byteStrings),
              byteStrings ? "wire bytes / throughput" : "trips x RTT");
-  std::printf("  %-38s %8.3f   not timed: LOAD answered to the loader reachable again\n", "wait after LOAD",
-              run.loadWait);
-  std::printf("  %-38s %8.3f   not timed: REBOOT to the link seen dropped\n", "wait after REBOOT", run.rebootWait);
+  std::printf("  %-38s %8.3f   not timed: LOAD answered to the loader reachable again\n",
+              "wait after LOAD", run.loadWait);
+  std::printf("  %-38s %8.3f   not timed: REBOOT to the link seen dropped\n", "wait after REBOOT",
+              run.rebootWait);
   std::printf("  %-38s %8.3f   %zu chunks; flash holds the image\n", "timed phases",
               run.loader.seconds + run.firmware.seconds, run.firmware.traffic.chunks);
   std::fflush(stdout);
@@ -559,8 +581,8 @@ void printRun(const char* title, const Run& run, bool byteStrings) {
 void printFloors(const char* label, const Run& run) {
   if (!run.ok) return;
   const LinkFloors& f = run.floors;
-  std::printf("  %-40s %9.1f %9.1f %9.1f %9.1f\n", label, 1e6 * f.rawTrip, 1e6 * f.trip, 1e6 * f.pooledTrip,
-              f.bytesPerSecond / 1e6);
+  std::printf("  %-40s %9.1f %9.1f %9.1f %9.1f\n", label, 1e6 * f.rawTrip, 1e6 * f.trip,
+              1e6 * f.pooledTrip, f.bytesPerSecond / 1e6);
 }
 
 // Per answer of the module: the phase's time (less its unawaited bytes at the link's
@@ -573,9 +595,10 @@ void printWhere(const char* label, const Run& run, const Phase& p) {
   const double streamed = static_cast<double>(p.traffic.unawaitedBytes) / f.bytesPerSecond;
   const double perTrip = 1e6 * (p.seconds - streamed) / trips;
   const double rtt = 1e6 * p.rtt;
-  const double standIn = 1e3 * (static_cast<double>(p.traffic.answerMs) / trips - run.probeAnswerMs);
-  std::printf("  %-40s %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f\n", label, perTrip, 1e6 * f.rawTrip, rtt - 1e6 * f.rawTrip,
-              standIn, perTrip - rtt - standIn, 1e6 * streamed / trips);
+  const double standIn =
+      1e3 * (static_cast<double>(p.traffic.answerMs) / trips - run.probeAnswerMs);
+  std::printf("  %-40s %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f\n", label, perTrip, 1e6 * f.rawTrip,
+              rtt - 1e6 * f.rawTrip, standIn, perTrip - rtt - standIn, 1e6 * streamed / trips);
 }
 
 }  // namespace
@@ -627,7 +650,8 @@ int main(int argc, char** argv) {
   const kvsim::Bytes image = birdgen::PatternBytes(settings.firmwareBytes, 13);
   const std::string birdPath = dir.file("update.bird");
   birdgen::Builder builder;
-  builder.loader(kLoaderAddress, loader, kLoaderFlags).firmware(kFirmwareAddress, image, kFirmwareFlags);
+  builder.loader(kLoaderAddress, loader, kLoaderFlags)
+      .firmware(kFirmwareAddress, image, kFirmwareFlags);
   if (!builder.write(birdPath)) {
     std::fprintf(stderr, "bench_update: cannot write %s\n", birdPath.c_str());
     return 1;
@@ -635,55 +659,73 @@ int main(int argc, char** argv) {
 
   const bool quick = settings.loaderBytes == kQuickRun.loaderBytes;
   const std::string pinned = cpu >= 0 ? ", all on CPU " + std::to_string(cpu) : "";
-  std::printf("bench_update: a full update through kv_sim_module over TCP, 127.0.0.1 (%s build, %u cores%s%s)\n",
-              KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(), quick ? ", --quick" : "", pinned.c_str());
-  std::printf("\n   One BIRD file: a %zu KiB loader block and a %zu KiB firmware block. Each run has a fresh\n"
-              "   stand-in, measured first: RTT = a %u-byte request answered with %zu bytes (as DATA), median\n"
-              "   of %llu batches of %llu trips, over a plain socket and then over the update's own link;\n"
-              "   throughput = %zu-byte packets out in windows of %zu, %llu packets, pooled writes.\n"
-              "   Not timed (printed apart): after LOAD the stand-in drops its link and is away %u ms;\n"
-              "   after REBOOT it drops %u ms later and the updater looks at the link every %u ms.\n"
-              "%s",
-              settings.loaderBytes / 1024, settings.firmwareBytes / 1024, static_cast<unsigned>(aPACKETMAXDATA),
-              sizeof kProbeReply, static_cast<unsigned long long>(kTripBatches),
-              static_cast<unsigned long long>(settings.probeTrips / kTripBatches), kPacketWireBytes, kWindow,
-              static_cast<unsigned long long>(settings.packets), kStandInAwayMs, kRebootDropMs, kUpdaterRebootPollMs,
-              cpu >= 0 ? ""
-                       : "   Threads run where the scheduler puts them; where waking another CPU is slow, round\n"
-                         "   trips move between two speeds within a run, and so do the ratios.\n");
+  std::printf(
+      "bench_update: a full update through kv_sim_module over TCP, 127.0.0.1 (%s build, %u "
+      "cores%s%s)\n",
+      KV_BENCH_BUILD_TYPE, std::thread::hardware_concurrency(), quick ? ", --quick" : "",
+      pinned.c_str());
+  std::printf(
+      "\n   One BIRD file: a %zu KiB loader block and a %zu KiB firmware block. Each run has a "
+      "fresh\n"
+      "   stand-in, measured first: RTT = a %u-byte request answered with %zu bytes (as DATA), "
+      "median\n"
+      "   of %llu batches of %llu trips, over a plain socket and then over the update's own link;\n"
+      "   throughput = %zu-byte packets out in windows of %zu, %llu packets, pooled writes.\n"
+      "   Not timed (printed apart): after LOAD the stand-in drops its link and is away %u ms;\n"
+      "   after REBOOT it drops %u ms later and the updater looks at the link every %u ms.\n"
+      "%s",
+      settings.loaderBytes / 1024, settings.firmwareBytes / 1024,
+      static_cast<unsigned>(aPACKETMAXDATA), sizeof kProbeReply,
+      static_cast<unsigned long long>(kTripBatches),
+      static_cast<unsigned long long>(settings.probeTrips / kTripBatches), kPacketWireBytes,
+      kWindow, static_cast<unsigned long long>(settings.packets), kStandInAwayMs, kRebootDropMs,
+      kUpdaterRebootPollMs,
+      cpu >= 0 ? ""
+               : "   Threads run where the scheduler puts them; where waking another CPU is slow, "
+                 "round\n"
+                 "   trips move between two speeds within a run, and so do the ratios.\n");
   std::fflush(stdout);
 
   const uint16_t smallBlock = kvsim::kDefaultBlockSize;
   const Run data = runUpdate(settings, false, smallBlock, birdPath, image, dir.file("flash-1.txt"));
   const Run uei = runUpdate(settings, true, smallBlock, birdPath, image, dir.file("flash-2.txt"));
-  const Run large = runUpdate(settings, true, kLargeBlockSize, birdPath, image, dir.file("flash-3.txt"));
+  const Run large =
+      runUpdate(settings, true, kLargeBlockSize, birdPath, image, dir.file("flash-3.txt"));
 
-  std::printf("\n  %-40s %9s %9s %9s %9s\n", "link, measured in each run (us, MB/s)", "raw RTT", "RTT", "pool RTT",
-              "pool MB/s");
+  std::printf("\n  %-40s %9s %9s %9s %9s\n", "link, measured in each run (us, MB/s)", "raw RTT",
+              "RTT", "pool RTT", "pool MB/s");
   printFloors("run 1", data);
   printFloors("run 2", uei);
   printFloors("run 3", large);
 
-  std::printf("\n   Phases: RTT = the link's probe round trip measured just before the phase (pooled writes as\n"
-              "   the phase has them); trips = answers of the module; packets = the host's.\n");
-  std::printf("  %-38s %8s %6s %7s %7s %6s %8s %7s %6s  %s\n", "phase", "seconds", "trips", "us/trip", "RTT us",
-              "packets", "wire KiB", "floor s", "ratio", "floor");
+  std::printf(
+      "\n   Phases: RTT = the link's probe round trip measured just before the phase (pooled "
+      "writes as\n"
+      "   the phase has them); trips = answers of the module; packets = the host's.\n");
+  std::printf("  %-38s %8s %6s %7s %7s %6s %8s %7s %6s  %s\n", "phase", "seconds", "trips",
+              "us/trip", "RTT us", "packets", "wire KiB", "floor s", "ratio", "floor");
   char title[128];
   std::snprintf(title, sizeof title, "run 1: firmware as DATA packets, block size %u", smallBlock);
   printRun(title, data, false);
-  std::snprintf(title, sizeof title, "run 2: firmware as DATA_UEI byte strings + pooled writes, block size %u",
+  std::snprintf(title, sizeof title,
+                "run 2: firmware as DATA_UEI byte strings + pooled writes, block size %u",
                 smallBlock);
   printRun(title, uei, true);
-  std::snprintf(title, sizeof title, "run 3: as run 2 with block size %u (to show the per-chunk share)",
+  std::snprintf(title, sizeof title,
+                "run 3: as run 2 with block size %u (to show the per-chunk share)",
                 kLargeBlockSize);
   printRun(title, large, true);
 
-  std::printf("\n   Where the time goes, us per answer of the module: the phase's time (less its unawaited\n"
-              "   bytes at the throughput) = raw RTT (socket and stand-in) + the link's threads and queues\n"
-              "   (RTT - raw RTT) + the stand-in's handling beyond a probe's (from its ms stamps) + the rest\n"
-              "   (the updater between answers); the last column is the unawaited bytes' share.\n");
-  std::printf("  %-40s %9s %9s %9s %9s %9s %9s\n", "phase", "per trip", "raw RTT", "link", "stand-in", "rest",
-              "streamed");
+  std::printf(
+      "\n   Where the time goes, us per answer of the module: the phase's time (less its "
+      "unawaited\n"
+      "   bytes at the throughput) = raw RTT (socket and stand-in) + the link's threads and "
+      "queues\n"
+      "   (RTT - raw RTT) + the stand-in's handling beyond a probe's (from its ms stamps) + the "
+      "rest\n"
+      "   (the updater between answers); the last column is the unawaited bytes' share.\n");
+  std::printf("  %-40s %9s %9s %9s %9s %9s %9s\n", "phase", "per trip", "raw RTT", "link",
+              "stand-in", "rest", "streamed");
   printWhere("run 1 loader (DATA)", data, data.loader);
   printWhere("run 1 firmware (DATA)", data, data.firmware);
   printWhere("run 2 loader (DATA)", uei, uei.loader);
@@ -693,6 +735,7 @@ int main(int argc, char** argv) {
   if (!data.ok || !uei.ok || !large.ok) return 1;
   const double dataTimed = data.loader.seconds + data.firmware.seconds;
   const double ueiTimed = uei.loader.seconds + uei.firmware.seconds;
-  std::printf("\n  timed phases, run 2 to run 1: %.3f s / %.3f s = %.2f\n", ueiTimed, dataTimed, ueiTimed / dataTimed);
+  std::printf("\n  timed phases, run 2 to run 1: %.3f s / %.3f s = %.2f\n", ueiTimed, dataTimed,
+              ueiTimed / dataTimed);
   return 0;
 }

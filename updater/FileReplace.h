@@ -33,9 +33,9 @@ aFile* OpenRegularFile(const char* path);
 std::string HiddenTemporaryName(const std::string& name);
 
 struct ReplaceResult {
-    aErr code = aErrNone;  // aErrNone, or what failed
-    bool opened = false;   // the temporary file could be created
-    int systemError = 0;   // errno of the failing call; 0 when none was reported
+  aErr code = aErrNone;  // aErrNone, or what failed
+  bool opened = false;   // the temporary file could be created
+  int systemError = 0;   // errno of the failing call; 0 when none was reported
 };
 
 // Fills the temporary file through write, which returns aErrNone or the failure that stops the

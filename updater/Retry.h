@@ -10,8 +10,8 @@
 // in a way that another try would not mend).
 template <typename Result>
 struct TryOutcome {
-    Result result;
-    bool done;
+  Result result;
+  bool done;
 };
 
 // Calls step(attempt) for attempt 1, 2, ... until a try is done or tries tries were made (at
@@ -19,14 +19,11 @@ struct TryOutcome {
 // so that what comes after a failed series gives the target the same time as another try
 // would. The result of the last try.
 template <typename Step>
-auto RetryWithDelay(int tries, uint64_t delayMs, Step step) -> decltype(step(1).result)
-{
-    for (int attempt = 1;; ++attempt) {
-        const auto outcome = step(attempt);
-        if (outcome.done)
-            return outcome.result;
-        aTime_MSSleep(delayMs);
-        if (attempt >= tries)
-            return outcome.result;
-    }
+auto RetryWithDelay(int tries, uint64_t delayMs, Step step) -> decltype(step(1).result) {
+  for (int attempt = 1;; ++attempt) {
+    const auto outcome = step(attempt);
+    if (outcome.done) return outcome.result;
+    aTime_MSSleep(delayMs);
+    if (attempt >= tries) return outcome.result;
+  }
 }

@@ -29,265 +29,256 @@ using Zentrova::Kolvantis::SystemClass;
 
 namespace {
 
-constexpr uint8_t systemUniqueIdentifier = 39; // system entity option: one identifier word per subindex 0 to 3
+constexpr uint8_t systemUniqueIdentifier =
+    39;  // system entity option: one identifier word per subindex 0 to 3
 constexpr uint8_t IDENTIFIER_WORDS = 4;
 constexpr uint8_t SYSTEM_INDEX = 0;
 constexpr uint8_t ANY_MODEL = 0;
-constexpr uint8_t LOADER_ADDRESS = 0;          // the loader's own address is learnt on connecting
+constexpr uint8_t LOADER_ADDRESS = 0;  // the loader's own address is learnt on connecting
 
-constexpr int LIBUSB_REFRESH_EVERY = 3;             // tries between refreshes of the USB enumeration
+constexpr int LIBUSB_REFRESH_EVERY = 3;  // tries between refreshes of the USB enumeration
 constexpr uint64_t LOADER_CONNECT_DELAY_MS = 1000;  // ms between two tries
 
-const char* const USB_PORT = "USB"; // port text of the i.MX boot loader's USB HID device
+const char* const USB_PORT = "USB";  // port text of the i.MX boot loader's USB HID device
 const char* const LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
 
 // Silences the display's messages for as long as it lives.
 class MutedMessages {
-public:
-    explicit MutedMessages(UpdaterDisplayInterface& display) : display_(display) { display_.mute_messages(true); }
-    ~MutedMessages() { display_.mute_messages(false); }
-    MutedMessages(const MutedMessages&) = delete;
-    MutedMessages& operator=(const MutedMessages&) = delete;
+ public:
+  explicit MutedMessages(UpdaterDisplayInterface& display) : display_(display) {
+    display_.mute_messages(true);
+  }
+  ~MutedMessages() { display_.mute_messages(false); }
+  MutedMessages(const MutedMessages&) = delete;
+  MutedMessages& operator=(const MutedMessages&) = delete;
 
-private:
-    UpdaterDisplayInterface& display_;
+ private:
+  UpdaterDisplayInterface& display_;
 };
 
-uint32_t _big_endian_word(const uint8_t* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+uint32_t _big_endian_word(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
 // A stored file name the attribute file may name: a plain name inside the module's directory.
-bool _plain_file_name(const std::string& name)
-{
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+bool _plain_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& out)
-{
-    NXPSerialClass chip;
-    aErr err = chip.Connect(port.c_str(), baud);
-    if (err != aErrNone) {
-        Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(err));
-        return false;
-    }
-    Log::log(DEBUG_APP, "\n\tSync to Device:\n");
-    err = chip.Sync();
-    if (err != aErrNone) {
-        Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(err));
-        return false;
-    }
-    Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
-    err = chip.GetDeviceID();
-    if (err != aErrNone) {
-        Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
-        return false;
-    }
-    for (int k = 0; k < IDENTIFIER_WORDS; ++k)
-        out.word[k] = chip.deviceId[k];
-    return true;
+bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& out) {
+  NXPSerialClass chip;
+  aErr err = chip.Connect(port.c_str(), baud);
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(err));
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  err = chip.Sync();
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
+             static_cast<int>(err));
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+  err = chip.GetDeviceID();
+  if (err != aErrNone) {
+    Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    return false;
+  }
+  for (int k = 0; k < IDENTIFIER_WORDS; ++k) out.word[k] = chip.deviceId[k];
+  return true;
 }
 
 // Writes the file's loader blocks into the chip's memory through its ROM boot loader and
 // starts the loader: aErrNone; aErrNotReady when the transport does not open; aErrConnection
 // when a block is refused; aErrParam for a block too short to hold its load address.
-aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& file, std::string port)
-{
-    Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
-    SDPLoader sdp;
-    SDPLoader_Interface* transport = nullptr;
-    if (port == USB_PORT)
-        transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
-    else
-        transport = new Serial_SDPLoader(port.c_str());
-    if (!sdp.setLoader(transport)) {
-        delete transport;
-        return aErrNotReady;
-    }
-    if (sdp.init() != SDP_SUCCESS)
-        return aErrNotReady;
+aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& file,
+                               std::string port) {
+  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  SDPLoader sdp;
+  SDPLoader_Interface* transport = nullptr;
+  if (port == USB_PORT)
+    transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
+  else
+    transport = new Serial_SDPLoader(port.c_str());
+  if (!sdp.setLoader(transport)) {
+    delete transport;
+    return aErrNotReady;
+  }
+  if (sdp.init() != SDP_SUCCESS) return aErrNotReady;
 
-    const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
-    for (size_t count = 0; count < blocks.size(); ++count) {
-        const BirdBlock& block = blocks[count];
-        if (block.length < 4) {
-            Log::log(DEBUG_Updater, "Loader block %zu has no load address.\n", count);
-            return aErrParam;
-        }
-        const uint32_t address = _big_endian_word(block.data);
-        std::vector<uint8_t> image(block.data + 4, block.data + block.length);
-        Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", static_cast<int>(count), image.size(),
-                 static_cast<int>(address));
-        if (sdp.writeLoader(image, address) != SDP_SUCCESS)
-            return aErrConnection;
+  const std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BLOCK_LOADER);
+  for (size_t count = 0; count < blocks.size(); ++count) {
+    const BirdBlock& block = blocks[count];
+    if (block.length < 4) {
+      Log::log(DEBUG_Updater, "Loader block %zu has no load address.\n", count);
+      return aErrParam;
     }
+    const uint32_t address = _big_endian_word(block.data);
+    std::vector<uint8_t> image(block.data + 4, block.data + block.length);
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", static_cast<int>(count),
+             image.size(), static_cast<int>(address));
+    if (sdp.writeLoader(image, address) != SDP_SUCCESS) return aErrConnection;
+  }
 
-    uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
-    const std::vector<BirdBlock> starts = file.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
-    if (!starts.empty() && starts.front().length >= 4)
-        start = _big_endian_word(starts.front().data);
-    sdp.startLoader(start);
-    return aErrNone;
+  uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+  const std::vector<BirdBlock> starts = file.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
+  if (!starts.empty() && starts.front().length >= 4) start = _big_endian_word(starts.front().data);
+  sdp.startLoader(start);
+  return aErrNone;
 }
 
 // The firmware file that carries the recovery loader: the given path, else the one the store
 // recorded for the serial number, else the latest build downloaded for it. False, with the
 // reason shown, when there is none.
 bool _recovery_loader_file(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
-                           uint32_t serial, const std::string& birdPath, BirdFile& file)
-{
-    if (!birdPath.empty()) {
-        if (serial == UNKNOWN_SERIAL_NUMBER) {
-            display.message(UpdaterDisplayInterface::ERROR,
-                            "Add serial number or remove the bird filename to use a default recovery image.");
-            return false;
-        }
-        try {
-            file = BirdFile(birdPath.c_str());
-            return true;
-        } catch (const std::runtime_error& e) {
-            Log::log(DEBUG_APP, "%s\n", e.what());
-            display.message(UpdaterDisplayInterface::ERROR, "Could not load the recovery loader from %s: %s",
-                            birdPath.c_str(), e.what());
-            return false;
-        }
+                           uint32_t serial, const std::string& birdPath, BirdFile& file) {
+  if (!birdPath.empty()) {
+    if (serial == UNKNOWN_SERIAL_NUMBER) {
+      display.message(
+          UpdaterDisplayInterface::ERROR,
+          "Add serial number or remove the bird filename to use a default recovery image.");
+      return false;
     }
-
-    UpdaterStoreItem item;
-    if (store.FindDevice(serial, &item) && item.IsValid()) {
-        const std::string name = item.attributes.GetString(LATEST_DOWNLOAD, "");
-        if (_plain_file_name(name)) {
-            try {
-                file = item.ReadBirdFile(name.c_str());
-                return true;
-            } catch (const std::runtime_error& e) {
-                // A stored file that no longer loads is replaced by a new download.
-                Log::log(DEBUG_APP, "%s\n", e.what());
-            }
-        }
-    }
-
-    uint32_t build = 0;
-    {
-        MutedMessages muted(display);
-        Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
-        build = updater.Download_Firmware(serial, "", false, false);
-    }
-    if (build == 0) {
-        display.message(UpdaterDisplayInterface::ERROR, "Could not download a recovery loader for %08X", serial);
-        return false;
-    }
-    const std::string name = std::to_string(build) + ".bird";
     try {
-        if (!store.FindDevice(serial, &item))
-            throw std::runtime_error("No store directory for " + name);
+      file = BirdFile(birdPath.c_str());
+      return true;
+    } catch (const std::runtime_error& e) {
+      Log::log(DEBUG_APP, "%s\n", e.what());
+      display.message(UpdaterDisplayInterface::ERROR,
+                      "Could not load the recovery loader from %s: %s", birdPath.c_str(), e.what());
+      return false;
+    }
+  }
+
+  UpdaterStoreItem item;
+  if (store.FindDevice(serial, &item) && item.IsValid()) {
+    const std::string name = item.attributes.GetString(LATEST_DOWNLOAD, "");
+    if (_plain_file_name(name)) {
+      try {
         file = item.ReadBirdFile(name.c_str());
         return true;
-    } catch (const std::runtime_error& e) {
+      } catch (const std::runtime_error& e) {
+        // A stored file that no longer loads is replaced by a new download.
         Log::log(DEBUG_APP, "%s\n", e.what());
-        display.message(UpdaterDisplayInterface::ERROR, "Could not load the downloaded recovery loader %s for %08X: %s",
-                        name.c_str(), serial, e.what());
-        return false;
+      }
     }
-}
+  }
 
-} // namespace
-
-bool _connect_recovery_loader(Module& module, uint32_t serialNumber, bool refreshUsb)
-{
-    for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
-        if (refreshUsb && attempt % LIBUSB_REFRESH_EVERY == 0) {
-            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-            Kolvantis_libusb_exit();
-        }
-        // A loader that cannot read its serial number shows the default one. Serial number 0
-        // would take the first module on the bus, which need not be the loader.
-        std::vector<uint32_t> serials = {UNKNOWN_SERIAL_NUMBER};
-        if (serialNumber != 0 && serialNumber != UNKNOWN_SERIAL_NUMBER)
-            serials.push_back(serialNumber);
-        for (uint32_t serial : serials) {
-            // A failed connect keeps its link ID, which would refuse the next one.
-            module.disconnect();
-            module.discoverAndConnect(aLINK_TYPE_USB, serial);
-            if (module.isConnected())
-                return true;
-        }
-        module.disconnect();
-        if (attempt < CONNECT_ATTEMPTS)
-            aTime_MSSleep(LOADER_CONNECT_DELAY_MS);
-    }
+  uint32_t build = 0;
+  {
+    MutedMessages muted(display);
+    Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+    build = updater.Download_Firmware(serial, "", false, false);
+  }
+  if (build == 0) {
+    display.message(UpdaterDisplayInterface::ERROR, "Could not download a recovery loader for %08X",
+                    serial);
     return false;
-}
-
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, uint32_t serial,
-                          std::string birdPath, Fingerprint& out, bool reset)
-{
-    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.storeDirectory, "_get_fingerprint_imx");
-    if (!store)
-        return false;
-    if (serial == 0)
-        serial = UNKNOWN_SERIAL_NUMBER;
-
-    BirdFile file;
-    if (!_recovery_loader_file(display, updater, *store, serial, birdPath, file))
-        return false;
-    const char* fileName = file.path.c_str();
-    // Without loader blocks the chip would be sent into memory that holds nothing.
-    if (file.FindBlocks(BirdFile::BLOCK_LOADER).empty()) {
-        display.message(UpdaterDisplayInterface::ERROR,
-                        "Firmware file %s holds no recovery loader; nothing was sent to the chip on %s", fileName,
-                        port.c_str());
-        return false;
-    }
-
-    const aErr transferred = _transfer_recovery_loader(display, file, port);
-    if (transferred != aErrNone) {
-        Log::log(DEBUG_APP, "Error loading liveloader.\n");
-        if (transferred == aErrNotReady)
-            display.message(UpdaterDisplayInterface::ERROR, "Could not open the i.MX boot loader on %s", port.c_str());
-        else
-            display.message(UpdaterDisplayInterface::ERROR,
-                            "The i.MX boot loader on %s did not take the recovery loader from %s", port.c_str(),
-                            fileName);
-        return false;
-    }
-
-    Module module(LOADER_ADDRESS, ANY_MODEL);
-    if (_disableEther(module, display) != aErrNone)
-        return false;
-    if (!_connect_recovery_loader(module, serial, true)) {
-        Log::log(DEBUG_APP, "Could not connect to device.\n");
-        display.message(UpdaterDisplayInterface::ERROR, "The recovery loader started on %s did not appear on USB",
-                        port.c_str());
-        return false;
-    }
-
-    SystemClass system;
-    system.init(&module, SYSTEM_INDEX);
-    for (uint8_t i = 0; i < IDENTIFIER_WORDS; ++i) {
-        const aErr err = system.getUEI32(systemUniqueIdentifier, i, &out.word[IDENTIFIER_WORDS - 1 - i]);
-        if (err != aErrNone) {
-            Log::log(DEBUG_APP, "Error getting Identifier %d.\n", i);
-            display.message(UpdaterDisplayInterface::ERROR,
-                            "Could not read identifier word %d from the recovery loader ==> %s", i,
-                            aError_GetErrorText(err));
-            return false;
-        }
-    }
-    if (reset)
-        system.reset();
+  }
+  const std::string name = std::to_string(build) + ".bird";
+  try {
+    if (!store.FindDevice(serial, &item))
+      throw std::runtime_error("No store directory for " + name);
+    file = item.ReadBirdFile(name.c_str());
     return true;
+  } catch (const std::runtime_error& e) {
+    Log::log(DEBUG_APP, "%s\n", e.what());
+    display.message(UpdaterDisplayInterface::ERROR,
+                    "Could not load the downloaded recovery loader %s for %08X: %s", name.c_str(),
+                    serial, e.what());
+    return false;
+  }
 }
 
-bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber, std::string birdFilePath,
-                              uint32_t baudRate, bool reset)
-{
-    if (_get_fingerprint_lpc(port, baudRate, out)) {
-        chipKind = CHIP_LPC;
-        return true;
+}  // namespace
+
+bool _connect_recovery_loader(Module& module, uint32_t serialNumber, bool refreshUsb) {
+  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
+    if (refreshUsb && attempt % LIBUSB_REFRESH_EVERY == 0) {
+      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+      Kolvantis_libusb_exit();
     }
-    chipKind = CHIP_IMX;
-    return _get_fingerprint_imx(display, *this, port, serialNumber, birdFilePath, out, reset);
+    // A loader that cannot read its serial number shows the default one. Serial number 0
+    // would take the first module on the bus, which need not be the loader.
+    std::vector<uint32_t> serials = {UNKNOWN_SERIAL_NUMBER};
+    if (serialNumber != 0 && serialNumber != UNKNOWN_SERIAL_NUMBER) serials.push_back(serialNumber);
+    for (uint32_t serial : serials) {
+      // A failed connect keeps its link ID, which would refuse the next one.
+      module.disconnect();
+      module.discoverAndConnect(aLINK_TYPE_USB, serial);
+      if (module.isConnected()) return true;
+    }
+    module.disconnect();
+    if (attempt < CONNECT_ATTEMPTS) aTime_MSSleep(LOADER_CONNECT_DELAY_MS);
+  }
+  return false;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                          uint32_t serial, std::string birdPath, Fingerprint& out, bool reset) {
+  std::unique_ptr<UpdaterStore> store =
+      _createUpdaterStore(display, updater.storeDirectory, "_get_fingerprint_imx");
+  if (!store) return false;
+  if (serial == 0) serial = UNKNOWN_SERIAL_NUMBER;
+
+  BirdFile file;
+  if (!_recovery_loader_file(display, updater, *store, serial, birdPath, file)) return false;
+  const char* fileName = file.path.c_str();
+  // Without loader blocks the chip would be sent into memory that holds nothing.
+  if (file.FindBlocks(BirdFile::BLOCK_LOADER).empty()) {
+    display.message(UpdaterDisplayInterface::ERROR,
+                    "Firmware file %s holds no recovery loader; nothing was sent to the chip on %s",
+                    fileName, port.c_str());
+    return false;
+  }
+
+  const aErr transferred = _transfer_recovery_loader(display, file, port);
+  if (transferred != aErrNone) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    if (transferred == aErrNotReady)
+      display.message(UpdaterDisplayInterface::ERROR, "Could not open the i.MX boot loader on %s",
+                      port.c_str());
+    else
+      display.message(UpdaterDisplayInterface::ERROR,
+                      "The i.MX boot loader on %s did not take the recovery loader from %s",
+                      port.c_str(), fileName);
+    return false;
+  }
+
+  Module module(LOADER_ADDRESS, ANY_MODEL);
+  if (_disableEther(module, display) != aErrNone) return false;
+  if (!_connect_recovery_loader(module, serial, true)) {
+    Log::log(DEBUG_APP, "Could not connect to device.\n");
+    display.message(UpdaterDisplayInterface::ERROR,
+                    "The recovery loader started on %s did not appear on USB", port.c_str());
+    return false;
+  }
+
+  SystemClass system;
+  system.init(&module, SYSTEM_INDEX);
+  for (uint8_t i = 0; i < IDENTIFIER_WORDS; ++i) {
+    const aErr err =
+        system.getUEI32(systemUniqueIdentifier, i, &out.word[IDENTIFIER_WORDS - 1 - i]);
+    if (err != aErrNone) {
+      Log::log(DEBUG_APP, "Error getting Identifier %d.\n", i);
+      display.message(UpdaterDisplayInterface::ERROR,
+                      "Could not read identifier word %d from the recovery loader ==> %s", i,
+                      aError_GetErrorText(err));
+      return false;
+    }
+  }
+  if (reset) system.reset();
+  return true;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber,
+                              std::string birdFilePath, uint32_t baudRate, bool reset) {
+  if (_get_fingerprint_lpc(port, baudRate, out)) {
+    chipKind = CHIP_LPC;
+    return true;
+  }
+  chipKind = CHIP_IMX;
+  return _get_fingerprint_imx(display, *this, port, serialNumber, birdFilePath, out, reset);
 }

@@ -10,12 +10,12 @@ namespace Kolvantis {
 
 namespace {
 
-constexpr uint8_t kStoreCommand = 92;      // the module's entity store
+constexpr uint8_t kStoreCommand = 92;  // the module's entity store
 constexpr uint8_t kStoreIndex = 0;
-constexpr uint8_t kStoreSave = 0;          // store options
+constexpr uint8_t kStoreSave = 0;  // store options
 constexpr uint8_t kStoreFactoryReset = 1;
 constexpr uint8_t kStoreLoad = 2;
-constexpr unsigned kStoreCommandShift = 8; // the stored entity: index | command << 8
+constexpr unsigned kStoreCommandShift = 8;  // the stored entity: index | command << 8
 
 bool IsErrorReply(const uei& record) { return (record.specifier & ueiSpecifierError) != 0; }
 
@@ -137,8 +137,8 @@ aErr EntityClass::impl::set(uint8_t option, uei* record, const uint8_t* subindex
   record->option = static_cast<uint8_t>(option | ueiOptionSet);
   record->specifier = static_cast<uint8_t>(index | ueiSpecifierRequest);
   bound->dropMatchingUEIPackets(address, command, ack, index);
-  const aErr sent = subindex != nullptr ? bound->sendUEI(*record, *subindex)
-                                        : bound->sendUEI(*record);
+  const aErr sent =
+      subindex != nullptr ? bound->sendUEI(*record, *subindex) : bound->sendUEI(*record);
   if (sent != aErrNone) return sent;
 
   // The wait starts once the last chunk is queued; its length follows the record's.
@@ -149,7 +149,9 @@ aErr EntityClass::impl::set(uint8_t option, uei* record, const uint8_t* subindex
   return IsErrorReply(*record) ? ErrorCode(*record) : aErrNone;
 }
 
-aErr EntityClass::setUEI(uint8_t option, uei* record) { return m_impl->set(option, record, nullptr); }
+aErr EntityClass::setUEI(uint8_t option, uei* record) {
+  return m_impl->set(option, record, nullptr);
+}
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* record) {
   return m_impl->set(option, record, &subindex);
@@ -370,8 +372,8 @@ aErr EntityClass::awaitUEI32Val(uint32_t option, uint32_t* out, uint32_t /*reser
 aErr EntityClass::drainUEI(uint8_t option) {
   Link* link = m_impl->link();
   if (link == nullptr) return aErrResource;
-  return link->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command,
-                                      option, m_impl->index);
+  return link->dropMatchingUEIPackets(m_impl->module->getModuleAddress(), m_impl->command, option,
+                                      m_impl->index);
 }
 
 namespace {
@@ -387,17 +389,15 @@ aErr EntityClass::setStreamEnabled(uint8_t enable) {
                             m_impl->index, enable != 0);
 }
 
-aErr EntityClass::registerOptionCallback(uint8_t option, bool enable,
-                                         Link::streamCallback callback, void* reference) {
+aErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::streamCallback callback,
+                                         void* reference) {
   Link* link = m_impl->link();
   if (link == nullptr) return aErrResource;
-  return link->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command,
-                                      option, m_impl->index, enable, std::move(callback),
-                                      reference);
+  return link->registerStreamCallback(m_impl->module->getModuleAddress(), m_impl->command, option,
+                                      m_impl->index, enable, std::move(callback), reference);
 }
 
-aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* rows, size_t capacity,
-                                  size_t* count) {
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* rows, size_t capacity, size_t* count) {
   Link* link = m_impl->link();
   if (link == nullptr) return aErrResource;
   return link->getStreamStatus(m_impl->module->getModuleAddress(), m_impl->command, kAnyField,
@@ -409,9 +409,8 @@ namespace {
 aErr StoreRequest(Module* module, uint8_t command, uint8_t index, uint8_t storeOption) {
   EntityClass store;
   store.init(module, kStoreCommand, kStoreIndex);
-  return store.setUEI32(storeOption,
-                        static_cast<uint32_t>(index) | static_cast<uint32_t>(command)
-                                                           << kStoreCommandShift);
+  return store.setUEI32(storeOption, static_cast<uint32_t>(index) | static_cast<uint32_t>(command)
+                                                                        << kStoreCommandShift);
 }
 
 }  // namespace

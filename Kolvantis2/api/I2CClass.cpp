@@ -10,16 +10,16 @@ namespace Kolvantis {
 namespace {
 
 constexpr uint8_t kI2CCommand = 8;
-constexpr uint8_t kMaxSpeed = 3;          // highest bus speed code
-constexpr uint8_t kMaxTransfer = 23;      // bytes of one read or write
+constexpr uint8_t kMaxSpeed = 3;      // highest bus speed code
+constexpr uint8_t kMaxTransfer = 23;  // bytes of one read or write
 constexpr uint8_t kReadBit = 0x01;
-constexpr uint8_t kPullupAddress = 1;     // third byte of a pull-up request
-constexpr uint8_t kStatusError = 0x80;    // status bit: the low bits are an error code
+constexpr uint8_t kPullupAddress = 1;   // third byte of a pull-up request
+constexpr uint8_t kStatusError = 0x80;  // status bit: the low bits are an error code
 constexpr uint8_t kStatusCodeMask = 0x7F;
-constexpr uint8_t kStatusAt = 4;          // reply byte of the status
-constexpr uint8_t kCountAt = 3;           // read reply: byte of the count
-constexpr uint8_t kReadDataAt = 5;        // read reply: first byte read
-constexpr uint8_t kWriteDataAt = 4;       // write request after the command: first byte
+constexpr uint8_t kStatusAt = 4;     // reply byte of the status
+constexpr uint8_t kCountAt = 3;      // read reply: byte of the count
+constexpr uint8_t kReadDataAt = 5;   // read reply: first byte read
+constexpr uint8_t kWriteDataAt = 4;  // write request after the command: first byte
 
 }  // namespace
 

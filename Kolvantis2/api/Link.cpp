@@ -25,24 +25,24 @@ std::mutex linkCreateHelperSerializer;
 
 namespace {
 
-constexpr size_t kNameMaxLength = 1024;       // characters kept of a Link's name
-constexpr uint16_t kConnectWaitTries = 200;   // polls of the link status after a create
-constexpr uint64_t kConnectPollMs = 10;       // ms between two polls of the link status
-constexpr uint64_t kReplyTimeoutMs = 1000;    // ms to wait for a module's reply
-constexpr uint8_t kAddressQuery = 0xAD;       // address of the module-address query
+constexpr size_t kNameMaxLength = 1024;                // characters kept of a Link's name
+constexpr uint16_t kConnectWaitTries = 200;            // polls of the link status after a create
+constexpr uint64_t kConnectPollMs = 10;                // ms between two polls of the link status
+constexpr uint64_t kReplyTimeoutMs = 1000;             // ms to wait for a module's reply
+constexpr uint8_t kAddressQuery = 0xAD;                // address of the module-address query
 constexpr uint8_t kRawMaxLength = aPACKETMAXDATA - 1;  // data bytes after the command byte
-constexpr int kStatusNoLink = 8;              // getStatus() of a Link that holds no link
+constexpr int kStatusNoLink = 8;                       // getStatus() of a Link that holds no link
 
 // UEI replies.
-constexpr uint64_t kUeiReplyTimeoutMs = 1000;        // ms for a reply or acknowledgement
-constexpr size_t kUeiLargeString = 1000;             // bytes above which a string is large
-constexpr uint64_t kUeiLargeAckTimeoutMs = 4000;     // least ms for a large string's ack
-constexpr uint64_t kUeiAckMsPerChunk = 10;           // ms per chunk for very long strings
+constexpr uint64_t kUeiReplyTimeoutMs = 1000;     // ms for a reply or acknowledgement
+constexpr size_t kUeiLargeString = 1000;          // bytes above which a string is large
+constexpr uint64_t kUeiLargeAckTimeoutMs = 4000;  // least ms for a large string's ack
+constexpr uint64_t kUeiAckMsPerChunk = 10;        // ms per chunk for very long strings
 // A queued packet past the output queue's bound empties the whole queue, so UEI requests wait
 // while fewer than this many places are left (room for the link's own sync probes and
 // heartbeat answers).
 constexpr size_t kOutputQueueReserve = 100;
-constexpr uint64_t kOutputQueuePollMs = 1;           // ms between looks at the output queue
+constexpr uint64_t kOutputQueuePollMs = 1;  // ms between looks at the output queue
 // ms a request waits for the writer to make room before it gives up.
 constexpr uint64_t kOutputQueueStallMs = 2000;
 
@@ -117,7 +117,8 @@ uint8_t sUEIFilter(const aPacket* packet, const void* reference) {
   if ((data[2] & ueiSpecifierError) != 0) {
     record->specifier = data[2];
     // An error reply without a code, or with code 0, must not read as success.
-    record->value.byteVal = packet->dataSize > 3 && data[3] != 0 ? data[3] : static_cast<uint8_t>(aErrUnknown);
+    record->value.byteVal =
+        packet->dataSize > 3 && data[3] != 0 ? data[3] : static_cast<uint8_t>(aErrUnknown);
     return 1;
   }
   switch (packet->dataSize) {
@@ -202,8 +203,7 @@ aErr Link::impl::getSpecifier(linkSpec* out) {
   return aErrNone;
 }
 
-aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serialNumber,
-                                           uint8_t model) {
+aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serialNumber, uint8_t model) {
   linkSpec* found = nullptr;
   if (serialNumber != 0) {
     found = aDiscovery_FindModule(type, serialNumber, config.address);
@@ -417,8 +417,7 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
   return result;
 }
 
-aErr Link::receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length,
-                         uint8_t* data) {
+aErr Link::receivePacket(uint8_t module, const uint8_t* pattern, uint8_t* length, uint8_t* data) {
   if (!isConnected()) return aErrConnection;
   if (module == 0 || (module & 1u) != 0) return aErrPacket;
   if (length == nullptr || data == nullptr) return aErrParam;
@@ -535,13 +534,12 @@ aErr Link::putUEIPacket(uint8_t module, uint8_t length, const uint8_t* data) {
   return put;
 }
 
-aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                      uei* record) {
+aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* record) {
   return receiveUEI(module, command, option, index, record, sUEIFilter);
 }
 
-aErr Link::receiveUEI(uint8_t module, uint8_t /*command*/, uint8_t /*option*/,
-                      uint8_t /*index*/, uei* record, aPacketFilter filter) {
+aErr Link::receiveUEI(uint8_t module, uint8_t /*command*/, uint8_t /*option*/, uint8_t /*index*/,
+                      uei* record, aPacketFilter filter) {
   if (!isConnected()) return aErrConnection;
   if (!IsModuleAddress(module)) return aErrPacket;
   if (record == nullptr || filter == nullptr) return aErrParam;
@@ -556,8 +554,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t /*command*/, uint8_t /*option*/,
   return aErrNone;
 }
 
-aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option,
-                                  uint8_t index) {
+aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
   if (m_impl->linkId == 0) return aErrNone;
   uei record{};
   record.module = module;

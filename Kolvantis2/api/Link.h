@@ -21,11 +21,11 @@ namespace Kolvantis {
 struct VelnetConfig {
   VelnetConfig();
 
-  uint8_t enabled;     // put a sharing broker in front of a device link; allow Velnet types
-  uint8_t fallback;    // retry a failed discover-and-connect once with another link type
-  uint8_t localOnly;   // local-only switch of the broker
-  uint16_t port;       // broker TCP port; 0 lets the broker choose, written back once it runs
-  uint32_t address;    // IPv4 interface (network order) for discovery and for the broker
+  uint8_t enabled;    // put a sharing broker in front of a device link; allow Velnet types
+  uint8_t fallback;   // retry a failed discover-and-connect once with another link type
+  uint8_t localOnly;  // local-only switch of the broker
+  uint16_t port;      // broker TCP port; 0 lets the broker choose, written back once it runs
+  uint32_t address;   // IPv4 interface (network order) for discovery and for the broker
 };
 
 class Link {
@@ -58,8 +58,7 @@ class Link {
 
   // Raw replies from one module: like receivePacket, but only packets sent from that module
   // address are taken. The byte at length is the pattern length on entry.
-  aErr receivePacketFrom(uint8_t module, const uint8_t* pattern, uint8_t* length,
-                         uint8_t* data);
+  aErr receivePacketFrom(uint8_t module, const uint8_t* pattern, uint8_t* length, uint8_t* data);
   // Removes and frees every queued packet from that module whose leading data bytes equal the
   // pattern (a late reply to an earlier request); 0.
   aErr dropMatchingPackets(uint8_t module, const uint8_t* pattern, uint8_t length);
@@ -151,8 +150,7 @@ class Link {
   // another Link on the same module registered.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                               bool enable, streamCallback callback, void* reference);
-  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                    bool enable);
+  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
   // Streamed value cache: aErrNone with a fresh value, aErrStreamStale with a value already
   // read (written to value in both cases), aErrNotFound when none is cached.
   aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
@@ -160,8 +158,7 @@ class Link {
   // The cache rows that match (0xFF = any) in key order; aErrSize when there are more than
   // capacity (the rows written and *count stand).
   aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                       uint8_t subindex, StreamStatusEntry* rows, size_t capacity,
-                       size_t* count);
+                       uint8_t subindex, StreamStatusEntry* rows, size_t capacity, size_t* count);
   // Asks the module whether it streams.
   aErr isLinkStreaming(uint8_t module, uint8_t* answer);
   // The keys of the table that match (0xFF = any); takes the stream lock when lock is true.
@@ -170,8 +167,8 @@ class Link {
   // Callback jobs dropped so far because the worker's queue was full (499 jobs waiting).
   uint64_t getDroppedStreamJobs();
 
-  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option,
-                                  uint8_t index, uint8_t subindex);
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  uint8_t subindex);
   static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY which);
   // Wildcard mask n (0 to 14; 0 otherwise): 0xFF in the fields named by the bits of n + 1
   // (bit 0 index, 1 option, 2 command, 3 subindex). OR-ed into a stream's key it gives the key

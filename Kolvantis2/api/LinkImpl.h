@@ -73,11 +73,11 @@ class Link::impl {
   linkSpec* spec = nullptr;
 
   // Stream delivery beyond the fields above.
-  uint64_t lastGeneration = 0;   // of the newest registration; guarded by streamLock
+  uint64_t lastGeneration = 0;  // of the newest registration; guarded by streamLock
   // Held by the worker while it checks a job's registration and runs its callback; taken by an
   // unregister call after erasing, so that no callback of the erased rows runs after it.
   std::mutex callbackLock;
-  int workSignal = -1;           // eventfd the reader posts when the queue was empty
+  int workSignal = -1;  // eventfd the reader posts when the queue was empty
   // Guarded by the dispatchers' install mutex (LinkStreams.cpp): the core link whose
   // dispatcher holds this Link (0 none), and whether stopStreams is at work (registrations are
   // refused meanwhile).
@@ -85,7 +85,6 @@ class Link::impl {
   bool streamsStopping = false;
   std::atomic<uint64_t> droppedJobs{0};  // jobs dropped because the queue was full
 };
-
 
 }  // namespace Kolvantis
 }  // namespace Zentrova

@@ -30,22 +30,22 @@ namespace Kolvantis {
 
 namespace {
 
-constexpr uint8_t kAny = 0xFF;                 // a key field that means any value
-constexpr uint8_t kStreamCommand = 0x5D;       // the module's stream control
-constexpr uint8_t kStreamEnable = 1;           // its options
+constexpr uint8_t kAny = 0xFF;            // a key field that means any value
+constexpr uint8_t kStreamCommand = 0x5D;  // the module's stream control
+constexpr uint8_t kStreamEnable = 1;      // its options
 constexpr uint8_t kStreamDisable = 2;
-constexpr uint8_t kStreamQuery = 1;            // get: is the module streaming
+constexpr uint8_t kStreamQuery = 1;  // get: is the module streaming
 constexpr uint8_t kStreamEntity = 0;
-constexpr size_t kMaskCount = 15;              // wildcard masks 0 to 14
+constexpr size_t kMaskCount = 15;                      // wildcard masks 0 to 14
 constexpr size_t kMostRowsPerPacket = kMaskCount + 1;  // the exact row and one per mask
-constexpr int kWaitForWorkMs = -1;             // the idle worker sleeps until it is signalled
+constexpr int kWaitForWorkMs = -1;  // the idle worker sleeps until it is signalled
 constexpr const char* kWorkerName = "kv-stream";
 
 // Stream packet layout (data bytes).
 constexpr size_t kKindByte = 3;
 constexpr size_t kSubindexByte = 4;
-constexpr size_t kTimestampByte = 4;           // kinds 1 to 3; one later with a subindex
-constexpr size_t kValueByte = 12;              // kinds 1 to 3; one later with a subindex
+constexpr size_t kTimestampByte = 4;  // kinds 1 to 3; one later with a subindex
+constexpr size_t kValueByte = 12;     // kinds 1 to 3; one later with a subindex
 constexpr uint8_t kOptionBits = 0x3F;
 constexpr uint8_t kIndexBits = 0x1F;
 
@@ -59,9 +59,9 @@ constexpr uint64_t kFieldMask = 0xFF;
 
 // One core link's dispatcher: the Links that take its stream packets.
 struct Dispatcher {
-  std::mutex registry;                 // guards links; held by the reader while it dispatches
+  std::mutex registry;  // guards links; held by the reader while it dispatches
   std::vector<Link::impl*> links;
-  bool installed = false;              // its filter is on the core link; under gInstallMutex
+  bool installed = false;  // its filter is on the core link; under gInstallMutex
 };
 
 std::mutex gInstallMutex;
@@ -320,8 +320,7 @@ bool Link::getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind) {
 }
 
 bool Link::isSubindexType(STREAM_PACKET kind) {
-  return kind == STREAM_U8_SUBINDEX || kind == STREAM_U16_SUBINDEX ||
-         kind == STREAM_U32_SUBINDEX;
+  return kind == STREAM_U8_SUBINDEX || kind == STREAM_U16_SUBINDEX || kind == STREAM_U32_SUBINDEX;
 }
 
 bool Link::isStreamSample(const aPacket* packet) {
@@ -369,7 +368,8 @@ aErr Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) 
   return aErrNone;
 }
 
-// --- reader thread ---------------------------------------------------------------------------------
+// --- reader thread
+// ---------------------------------------------------------------------------------
 
 uint8_t Link::linkStreamFilter(const aPacket* packet, void* reference) {
   STREAM_PACKET kind = STREAM_NONE;
@@ -378,9 +378,9 @@ uint8_t Link::linkStreamFilter(const aPacket* packet, void* reference) {
   if (link == nullptr) return 1;
   const uint8_t* data = packet->data;
   const uint8_t subindex = isSubindexType(kind) ? data[kSubindexByte] : 0;
-  const uint64_t key = createStreamKey(packet->address, data[0],
-                                       static_cast<uint8_t>(data[1] & kOptionBits),
-                                       static_cast<uint8_t>(data[2] & kIndexBits), subindex);
+  const uint64_t key =
+      createStreamKey(packet->address, data[0], static_cast<uint8_t>(data[1] & kOptionBits),
+                      static_cast<uint8_t>(data[2] & kIndexBits), subindex);
   uint32_t value = 0;
   const bool sample = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
 
@@ -461,7 +461,8 @@ void Link::impl::signalWork() {
   }
 }
 
-// --- worker ------------------------------------------------------------------------------------------
+// --- worker
+// ------------------------------------------------------------------------------------------
 
 void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<void> stop) {
   tWorkerOf = this;
@@ -538,7 +539,8 @@ void Link::impl::stopWorker() {
   workSignal = -1;
 }
 
-// --- filter ------------------------------------------------------------------------------------------
+// --- filter
+// ------------------------------------------------------------------------------------------
 
 aErr Link::impl::installStreamFilter(bool on, bool* removed) {
   if (removed != nullptr) *removed = false;
@@ -591,9 +593,8 @@ void Link::impl::stopStreams() {
 
 // --- registration --------------------------------------------------------------------------------
 
-aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option,
-                                  uint8_t index, bool enable, streamCallback callback,
-                                  void* reference) {
+aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  bool enable, streamCallback callback, void* reference) {
   if ((module & 1u) != 0 || module == kAny) return aErrParam;
   if (module == 0) return aErrPacket;
   impl& self = *m_impl;
@@ -603,8 +604,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     bool empty = false;
     {
       std::lock_guard<std::mutex> lock(self.streamLock);
-      for (uint64_t erased :
-           MatchingKeys(self.streams, module, command, option, index, kAny)) {
+      for (uint64_t erased : MatchingKeys(self.streams, module, command, option, index, kAny)) {
         self.streams.erase(erased);
       }
       empty = self.streams.empty();
@@ -665,9 +665,9 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     }
     for (auto it = table.begin(); it != table.end();) {
       const StreamEntry& entry = it->second;
-      bool orphan = entry.generation == 0 && Covers(key, entry.key) &&
-                    std::find(cachedBefore.begin(), cachedBefore.end(), entry.key) ==
-                        cachedBefore.end();
+      bool orphan =
+          entry.generation == 0 && Covers(key, entry.key) &&
+          std::find(cachedBefore.begin(), cachedBefore.end(), entry.key) == cachedBefore.end();
       for (auto other = table.begin(); orphan && other != table.end(); ++other) {
         if (other->second.generation != 0 && Covers(other->first, entry.key)) orphan = false;
       }
@@ -680,8 +680,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
 
 aErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                         bool enable) {
-  return registerStreamCallback(module, command, option, index, enable, streamCallback(),
-                                nullptr);
+  return registerStreamCallback(module, command, option, index, enable, streamCallback(), nullptr);
 }
 
 // --- cache and status ----------------------------------------------------------------------------
@@ -717,9 +716,8 @@ aErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint
   return aErrNone;
 }
 
-std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command,
-                                                   uint8_t option, uint8_t index,
-                                                   uint8_t subindex, bool lock) {
+std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                                   uint8_t index, uint8_t subindex, bool lock) {
   if (!lock) return MatchingKeys(m_impl->streams, module, command, option, index, subindex);
   std::lock_guard<std::mutex> held(m_impl->streamLock);
   return MatchingKeys(m_impl->streams, module, command, option, index, subindex);

@@ -79,7 +79,7 @@ struct StreamEntry {
   uint8_t updated = 0;  // 1 while the cached value has not been read since it changed
   Link::streamCallback callback;
   void* reference = nullptr;
-  uint32_t value = 0;  // the cached value
+  uint32_t value = 0;     // the cached value
   bool hasValue = false;  // a value was cached (always for a cache row)
   // Nonzero for a registration: changes with each registration or replaced callback, so that
   // jobs queued for an earlier one are not run. 0 for a cache row.

@@ -12,9 +12,9 @@ namespace Kolvantis {
 
 namespace {
 
-constexpr int kAutoNetworkQueries = 4;         // module-address queries after a connect
-constexpr uint64_t kAutoNetworkPauseMs = 5;    // ms after each query that got no answer
-constexpr int kNoLinkStatus = 8;               // getStatus() without a Link
+constexpr int kAutoNetworkQueries = 4;       // module-address queries after a connect
+constexpr uint64_t kAutoNetworkPauseMs = 5;  // ms after each query that got no answer
+constexpr int kNoLinkStatus = 8;             // getStatus() without a Link
 
 constexpr uint8_t kQueryCommand = 0x49;
 constexpr uint8_t kQueryBuild = 0xFF;
@@ -38,7 +38,9 @@ constexpr uint8_t kDirectionBits = ueiOptionGet | ueiOptionSet;
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
 Module::Module(uint8_t address, bool networking, uint8_t model)
-    : link(new Link("Link")), moduleAddress(address), networkingMode(networking),
+    : link(new Link("Link")),
+      moduleAddress(address),
+      networkingMode(networking),
       modelFilter(model) {}
 
 Module::~Module() {
@@ -196,7 +198,8 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t dire
 
 // A query whose reply echoes the whole request and adds one count byte after it: the reply
 // must be exactly replyLength bytes; *out is 0 unless it is.
-aErr Module::countQuery(const uint8_t* request, uint8_t requestLength, uint8_t replyLength, uint8_t* out) {
+aErr Module::countQuery(const uint8_t* request, uint8_t requestLength, uint8_t replyLength,
+                        uint8_t* out) {
   if (out == nullptr) return aErrParam;
   *out = 0;
   uint8_t length = 0;
@@ -233,8 +236,7 @@ aErr Module::debug(const uint8_t* data, uint8_t count) {
   if (count > 0) std::memcpy(request + 1, data, count);
   uint8_t length = 0;
   uint8_t reply[aPACKETMAXDATA];
-  const aErr result =
-      query(request, static_cast<uint8_t>(count + 1), 1, &length, reply);
+  const aErr result = query(request, static_cast<uint8_t>(count + 1), 1, &length, reply);
   if (result != aErrNone) return result;
   if (length != count + 1 || (count > 0 && std::memcmp(reply + 1, data, count) != 0)) {
     return aErrIO;

@@ -114,9 +114,7 @@ aErr SystemClass::getMinimumTemperature(int32_t* out) {
   return getSigned(kMinimumTemperature, out);
 }
 aErr SystemClass::getInputPowerSource(uint8_t* out) { return getUEI8(kInputPowerSource, out); }
-aErr SystemClass::getInputPowerBehavior(uint8_t* out) {
-  return getUEI8(kInputPowerBehavior, out);
-}
+aErr SystemClass::getInputPowerBehavior(uint8_t* out) { return getUEI8(kInputPowerBehavior, out); }
 aErr SystemClass::setInputPowerBehavior(uint8_t value) {
   return setUEI8(kInputPowerBehavior, value);
 }
@@ -151,17 +149,13 @@ aErr SystemClass::getPowerLimit(uint32_t* out) { return getUEI32(kPowerLimit, ou
 aErr SystemClass::getPowerLimitMax(uint32_t* out) { return getUEI32(kPowerLimitMax, out); }
 aErr SystemClass::setPowerLimitMax(uint32_t value) { return setUEI32(kPowerLimitMax, value); }
 aErr SystemClass::getPowerLimitState(uint32_t* out) { return getUEI32(kPowerLimitState, out); }
-aErr SystemClass::resetDeviceToFactoryDefaults() {
-  return callUEI(kResetDeviceToFactoryDefaults);
-}
+aErr SystemClass::resetDeviceToFactoryDefaults() { return callUEI(kResetDeviceToFactoryDefaults); }
 aErr SystemClass::getLinkInterface(uint8_t* out) { return getUEI8(kLinkInterface, out); }
 aErr SystemClass::setLinkInterface(uint8_t value) { return setUEI8(kLinkInterface, value); }
 aErr SystemClass::getHardwareVersion(uint32_t* out) { return getUEI32(kHardwareVersion, out); }
 aErr SystemClass::getErrors(uint32_t* out) { return getUEI32(kErrors, out); }
 aErr SystemClass::getLEDMaxBrightness(uint8_t* out) { return getUEI8(kLEDMaxBrightness, out); }
-aErr SystemClass::setLEDMaxBrightness(uint8_t value) {
-  return setUEI8(kLEDMaxBrightness, value);
-}
+aErr SystemClass::setLEDMaxBrightness(uint8_t value) { return setUEI8(kLEDMaxBrightness, value); }
 aErr SystemClass::getBuild(uint32_t* out) { return getUEI32(kBuild, out); }
 aErr SystemClass::getProtocolFeatures(uint32_t* out) { return getUEI32(kProtocolFeatures, out); }
 

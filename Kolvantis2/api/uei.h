@@ -35,9 +35,9 @@ constexpr uint8_t ueiIndexMask = 0x1F;
 constexpr uint8_t ueiMaxIndex = ueiIndexMask;
 
 // Byte strings.
-constexpr size_t ueiChunkBytes = 24;      // string bytes in one chunk
-constexpr uint8_t ueiChunkMore = 0x80;    // sequence-byte bit: more chunks follow
-constexpr uint8_t ueiSequenceMask = 0x7F; // sequence-byte bits: chunk number modulo 128
+constexpr size_t ueiChunkBytes = 24;       // string bytes in one chunk
+constexpr uint8_t ueiChunkMore = 0x80;     // sequence-byte bit: more chunks follow
+constexpr uint8_t ueiSequenceMask = 0x7F;  // sequence-byte bits: chunk number modulo 128
 
 struct uei {
   uint8_t module;     // module address of the exchange; even and nonzero

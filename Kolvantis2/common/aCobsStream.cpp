@@ -200,8 +200,8 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
   cobs->innerRef = reference;
   cobs->check = aCOBSSTREAMCHECK;
 
-  aStream* stream = aStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite,
-                                   sCobsStreamDelete, cobs);
+  aStream* stream =
+      aStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite, sCobsStreamDelete, cobs);
   if (stream == nullptr) {
     aPacket_Destroy(&cobs->txPacket);
     cobs->check = 0;

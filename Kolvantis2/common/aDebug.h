@@ -9,15 +9,15 @@ extern bool aKolvantisDebuggingEnable;
 extern uint32_t aKolvantisDebuggingLevel;
 
 // Bits of aKolvantisDebuggingLevel.
-#define aDEBUG_LINK 0x1u          // link lifecycle and sync
-#define aDEBUG_PACKET 0x2u        // packet traffic and heartbeat
-#define aDEBUG_BROKER 0x4u        // sharing broker
-#define aDEBUG_MULTICAST 0x8u     // multicast socket
-#define aDEBUG_DISCOVERY 0x10u    // discovery
-#define aDEBUG_CLIENTSTREAM 0x20u // broker client stream
-#define aDEBUG_MODULE 0x40u       // module
-#define aDEBUG_BEACON 0x200u      // beacon interface
-#define aDEBUG_USB 0x400u         // USB driver
+#define aDEBUG_LINK 0x1u           // link lifecycle and sync
+#define aDEBUG_PACKET 0x2u         // packet traffic and heartbeat
+#define aDEBUG_BROKER 0x4u         // sharing broker
+#define aDEBUG_MULTICAST 0x8u      // multicast socket
+#define aDEBUG_DISCOVERY 0x10u     // discovery
+#define aDEBUG_CLIENTSTREAM 0x20u  // broker client stream
+#define aDEBUG_MODULE 0x40u        // module
+#define aDEBUG_BEACON 0x200u       // beacon interface
+#define aDEBUG_USB 0x400u          // USB driver
 
 // True when tracing is on and any of bits is selected.
 bool aDebug_IsOn(uint32_t bits);

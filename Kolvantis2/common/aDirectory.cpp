@@ -35,9 +35,12 @@ sKind sExamine(const char* path) {
 // something else or cannot be made.
 bool sMakeLevel(const std::string& path, uint16_t mode) {
   switch (sExamine(path.c_str())) {
-    case sKind::directory: return true;
-    case sKind::other: return false;
-    case sKind::missing: break;
+    case sKind::directory:
+      return true;
+    case sKind::other:
+      return false;
+    case sKind::missing:
+      break;
   }
   if (mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return true;
   // Someone else may have made it in the meantime; only a directory will do.
@@ -93,9 +96,7 @@ aErr sBuild(char* destination, size_t size, const char* const* components, size_
   return sJoin(destination, size, components, count);
 }
 
-bool sDotEntry(const char* name) {
-  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
+bool sDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
 
 // Removes everything inside the open directory (the descriptor is taken and closed), whose
 // path is path, until the first failure; false on a failure. Entries are reached through the

@@ -22,22 +22,21 @@
 
 namespace {
 
-
 // USB serial-number strings: exactly this many upper-case hexadecimal digits, the text the
 // USB transport looks a module up by.
 constexpr size_t kSerialDigits = 8;
 constexpr int kSerialBuffer = 32;  // bytes read for the serial-number string
 
 // TCP/IP query.
-constexpr int kReplyWaitMs = 2000;        // ms one read waits for a reply
-constexpr int kQueryDeadlineMs = 10000;   // ms a whole query may take, however replies trickle in
-constexpr uint8_t kRequestCode = 1;       // first byte of the request
+constexpr int kReplyWaitMs = 2000;       // ms one read waits for a reply
+constexpr int kQueryDeadlineMs = 10000;  // ms a whole query may take, however replies trickle in
+constexpr uint8_t kRequestCode = 1;      // first byte of the request
 constexpr size_t kReplyModuleOffset = 1;
 constexpr size_t kReplyPortOffset = 2;
 constexpr size_t kReplySerialOffset = 4;
 constexpr size_t kReplyModelOffset = 12;
-constexpr uint8_t kReplyNoModel = 0xFF;   // model of a reply that ends before its model byte
-constexpr int kDottedSize = 16;           // "255.255.255.255" and its NUL
+constexpr uint8_t kReplyNoModel = 0xFF;  // model of a reply that ends before its model byte
+constexpr int kDottedSize = 16;          // "255.255.255.255" and its NUL
 
 uint32_t ReadLe16(const uint8_t* bytes) { return bytes[0] | (uint32_t{bytes[1]} << 8); }
 uint32_t ReadLe32(const uint8_t* bytes) {
@@ -152,8 +151,7 @@ bool SendRequest(uint32_t networkInterface, bool chosen) {
   if (chosen) {
     in_addr from{};
     from.s_addr = networkInterface;
-    if (setsockopt(sender.fd(), IPPROTO_IP, IP_MULTICAST_IF, &from, sizeof from) != 0)
-      return false;
+    if (setsockopt(sender.fd(), IPPROTO_IP, IP_MULTICAST_IF, &from, sizeof from) != 0) return false;
   }
   uint8_t request[DISCOVERY_REQUEST_SIZE] = {kRequestCode};
   sockaddr_in group{};
@@ -203,8 +201,8 @@ uint8_t QueryTcpip(discoveryCallback callback, void* reference, uint32_t network
 
   UdpSocket listener;
   if (!OpenListener(listener, hostInterface)) return 0;
-  const bool sent =
-      hostInterface != INADDR_ANY ? SendRequest(htonl(hostInterface), true) : SendRequestsEverywhere();
+  const bool sent = hostInterface != INADDR_ANY ? SendRequest(htonl(hostInterface), true)
+                                                : SendRequestsEverywhere();
   if (!sent) return 0;
 
   using Clock = std::chrono::steady_clock;
@@ -262,9 +260,12 @@ uint8_t aDiscovery_EnumerateModules(linkType type, discoveryCallback callback, v
                                     uint32_t networkInterface) {
   if (callback == nullptr) return 0;
   switch (type) {
-    case aLINK_TYPE_USB: return EnumerateUsb(callback, reference);
-    case aLINK_TYPE_TCPIP: return QueryTcpip(callback, reference, networkInterface);
-    default: return 0;  // serial ports are not searched; broker discovery is not built yet
+    case aLINK_TYPE_USB:
+      return EnumerateUsb(callback, reference);
+    case aLINK_TYPE_TCPIP:
+      return QueryTcpip(callback, reference, networkInterface);
+    default:
+      return 0;  // serial ports are not searched; broker discovery is not built yet
   }
 }
 

@@ -18,10 +18,10 @@ typedef uint32_t linkType;
 constexpr linkType aLINK_TYPE_USB = 1;
 constexpr linkType aLINK_TYPE_TCPIP = 2;
 constexpr linkType aLINK_TYPE_SERIAL = 3;
-constexpr linkType aLINK_TYPE_CLIENT = 4;        // broker client: any broker, or one by address
-constexpr linkType aLINK_TYPE_SERVED_USB = 5;    // a broker sharing a USB device link
-constexpr linkType aLINK_TYPE_SERVED_TCPIP = 6;  // ... a TCP/IP device link
-constexpr linkType aLINK_TYPE_SERVED_SERIAL = 7; // ... a serial-port device link
+constexpr linkType aLINK_TYPE_CLIENT = 4;         // broker client: any broker, or one by address
+constexpr linkType aLINK_TYPE_SERVED_USB = 5;     // a broker sharing a USB device link
+constexpr linkType aLINK_TYPE_SERVED_TCPIP = 6;   // ... a TCP/IP device link
+constexpr linkType aLINK_TYPE_SERVED_SERIAL = 7;  // ... a serial-port device link
 
 #define LINKSPEC_SIZE 128
 // Bytes of a serial-port path, its NUL included: from offset 28 to the end of the record.
@@ -30,7 +30,7 @@ constexpr linkType aLINK_TYPE_SERVED_SERIAL = 7; // ... a serial-port device lin
 // Address record of one device link, 128 bytes, zero-filled when made; fields a kind of link
 // does not use stay zero.
 struct linkSpec {
-  uint32_t type;                // linkType
+  uint32_t type;  // linkType
   uint32_t serialNumber;
   uint32_t module;              // 8-bit module address; 0 when none was reported
   uint32_t router;              // module address of the router the module is reached through

@@ -51,10 +51,17 @@ aFile* aFile_Open(const char* path, uint32_t mode) {
 
   const char* how = nullptr;
   switch (mode) {
-    case aFileModeRead: how = "rb"; break;
-    case aFileModeWrite: how = "wb"; break;
-    case aFileModeAppend: how = "ab+"; break;
-    default: return nullptr;
+    case aFileModeRead:
+      how = "rb";
+      break;
+    case aFileModeWrite:
+      how = "wb";
+      break;
+    case aFileModeAppend:
+      how = "ab+";
+      break;
+    default:
+      return nullptr;
   }
 
   aFile* file = new (std::nothrow) aFile;
@@ -192,8 +199,11 @@ aErr aFile_Delete(const char* path) {
   if (!sPathLengthOk(path)) return aErrFileNameLength;
   if (unlink(path) == 0) return aErrNone;
   switch (errno) {
-    case ENOENT: return aErrNotFound;
-    case EACCES: return aErrPermission;
-    default: return aErrIO;
+    case ENOENT:
+      return aErrNotFound;
+    case EACCES:
+      return aErrPermission;
+    default:
+      return aErrIO;
   }
 }

@@ -154,7 +154,8 @@ void sStartSync(aLink* link) {
 // more probes go out when due, so answers split across reads still complete it.
 void sIdleSync(aLink* link) {
   const uint32_t state = link->syncState.load();
-  if (link->status.load() == aLINK_STATUS_READERROR || state < aLINK_SYNC_WAIT_ADDRESS || state > aLINK_SYNC_WAIT_END) {
+  if (link->status.load() == aLINK_STATUS_READERROR || state < aLINK_SYNC_WAIT_ADDRESS ||
+      state > aLINK_SYNC_WAIT_END) {
     sStartSync(link);
     return;
   }
@@ -178,7 +179,7 @@ void sSyncByte(aLink* link, uint8_t byte) {
       break;
     case aLINK_SYNC_WAIT_REPEAT:
       link->syncState.store(byte == link->syncAddress.load() ? aLINK_SYNC_WAIT_END
-                                                              : aLINK_SYNC_RESTART);
+                                                             : aLINK_SYNC_RESTART);
       break;
     case aLINK_SYNC_WAIT_END:
       if (byte == 0) {
@@ -238,7 +239,8 @@ aErr sHandlePacket(aLink* link, bool* complete) {
   sLogPacket(link, aPACKETLOG_RECEIVED, link->assembly);
   uint8_t consumed = 0;
   if (aMutex_Lock(link->filterMutex) == aErrNone) {
-    if (link->userFilter != nullptr) consumed = link->userFilter(link->assembly, link->userFilterRef);
+    if (link->userFilter != nullptr)
+      consumed = link->userFilter(link->assembly, link->userFilterRef);
     aMutex_Unlock(link->filterMutex);
   }
   aErr result = aErrNone;
@@ -378,7 +380,8 @@ void* sOutPipeProcess(void* argument) {
     if (link->pooled.load() != 0 && pool != nullptr) {
       const aErr written = sWritePooled(link, packet, pool.get());
       if (written != aErrNone) {
-        aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n", static_cast<int>(written));
+        aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n",
+               static_cast<int>(written));
       }
     } else {
       const aErr written = sWriteSingle(link, packet);

@@ -98,8 +98,7 @@ aErr aLink_InstallUserPacketFilterOn(aLink* link, aUserPacketFilter filter, void
 // under the filter mutex, so that an owner never replaces or removes a filter someone else
 // installed. aErrNone; aErrBusy when another filter is installed; aErrParam for an unknown link.
 aErr aLink_SwapUserPacketFilter(uint32_t linkId, aUserPacketFilter expected,
-                                const void* expectedRef, aUserPacketFilter filter,
-                                void* reference);
+                                const void* expectedRef, aUserPacketFilter filter, void* reference);
 
 // Switches pooled writes (several packets per stream write, up to 4096 bytes) on or off.
 aErr aLink_EnablePooledPackets(uint32_t linkId, bool enable);

@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int kResetStreamTries = 20;          // attempts to recreate a stream on reset
-constexpr uint64_t kResetRetryPauseMs = 100;   // ms between them
+constexpr int kResetStreamTries = 20;         // attempts to recreate a stream on reset
+constexpr uint64_t kResetRetryPauseMs = 100;  // ms between them
 
 // Identifier 0 of a bare-stream link: never the serial number of a module.
 constexpr uint32_t kBareStreamIdent = 0xFFFFFFFFu;
@@ -25,7 +25,7 @@ struct BaudCode {
   uint32_t rate;
   uint32_t code;
 };
-constexpr BaudCode kBaudCodes[] = {{2400, 0},  {4800, 1},   {9600, 2},   {19200, 3},
+constexpr BaudCode kBaudCodes[] = {{2400, 0},  {4800, 1},  {9600, 2},   {19200, 3},
                                    {38400, 4}, {57600, 5}, {115200, 6}, {230400, 7}};
 
 bool sBaudCode(uint32_t rate, uint32_t* code) {
@@ -42,7 +42,8 @@ bool sBaudCode(uint32_t rate, uint32_t* code) {
 uint32_t sReused(const aLinkEntry* entry) {
   const aLink* link = entry->link.get();
   aTRACE(aDEBUG_LINK, "Using already created object:(0x%08X, running:%d, state=%d)",
-         static_cast<unsigned int>(entry->linkId), link ? static_cast<int>(link->running.load()) : 0,
+         static_cast<unsigned int>(entry->linkId),
+         link ? static_cast<int>(link->running.load()) : 0,
          link ? static_cast<int>(link->status.load()) : 0);
   return entry->linkId;
 }

@@ -79,8 +79,7 @@ aErr aLink_PacketDebug_Read(uint32_t linkId, uint32_t* type, uint32_t* length, u
   return aPacketLog_Get(log, type, length, buffer);
 }
 
-aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t type, uint32_t length,
-                             const uint8_t* bytes) {
+aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t type, uint32_t length, const uint8_t* bytes) {
   std::shared_ptr<aLink> link = sGetLink(linkId);
   if (!link) return aErrParam;
   LogLock lock(link.get());

@@ -152,7 +152,8 @@ aLinkEntryRef sLookupEntryByID(uint32_t linkId) {
   try {
     TableLock lock;
     if (!lock.locked()) return nullptr;
-    return sFind(lock.table(), [linkId](const aLinkEntry& entry) { return entry.linkId == linkId; });
+    return sFind(lock.table(),
+                 [linkId](const aLinkEntry& entry) { return entry.linkId == linkId; });
   } catch (...) {
     return nullptr;
   }
@@ -233,7 +234,8 @@ aLinkEntryRef sReleaseUse(uint32_t linkId, int16_t* uses) {
     TableLock lock;
     if (!lock.locked()) return nullptr;
     LinkTable& table = lock.table();
-    entry = sFind(table, [linkId](const aLinkEntry& candidate) { return candidate.linkId == linkId; });
+    entry =
+        sFind(table, [linkId](const aLinkEntry& candidate) { return candidate.linkId == linkId; });
     if (!entry) return nullptr;
     count = sAddUses(*entry, -1);
     if (count <= 0) {

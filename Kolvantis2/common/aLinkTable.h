@@ -33,8 +33,8 @@ struct aLinkEntry {
   uint32_t ident0;
   uint32_t ident1;
   uint32_t ident2;
-  uint32_t type;      // aLINKENTRY_...
-  int16_t useCount;   // guarded by the table lock: read and change it with sChangeUseCount
+  uint32_t type;     // aLINKENTRY_...
+  int16_t useCount;  // guarded by the table lock: read and change it with sChangeUseCount
   std::unique_ptr<aLink> link;       // zero-filled at creation, linkId set
   std::shared_ptr<aLinkEntry> next;  // older entry; guarded by the table lock
 };

@@ -16,13 +16,20 @@ namespace {
 // POSIX error numbers of the mutex calls as library codes.
 aErr sMutexError(int number) {
   switch (number) {
-    case 0: return aErrNone;
-    case EINVAL: return aErrParam;
-    case EBUSY: return aErrBusy;
-    case EDEADLK: return aErrDuplicate;
-    case EPERM: return aErrPermission;
-    case EAGAIN: return aErrResource;
-    default: return aErrUnknown;
+    case 0:
+      return aErrNone;
+    case EINVAL:
+      return aErrParam;
+    case EBUSY:
+      return aErrBusy;
+    case EDEADLK:
+      return aErrDuplicate;
+    case EPERM:
+      return aErrPermission;
+    case EAGAIN:
+      return aErrResource;
+    default:
+      return aErrUnknown;
   }
 }
 
@@ -54,16 +61,14 @@ aMutex* aMutex_Create(const char* name) {
   return mutex;
 }
 
-const char* aMutex_Identifier(const aMutex* mutex) {
-  return mutex != nullptr ? mutex->name : "";
-}
+const char* aMutex_Identifier(const aMutex* mutex) { return mutex != nullptr ? mutex->name : ""; }
 
 aErr aMutex_Lock(aMutex* mutex) {
   if (mutex == nullptr) return aErrParam;
   const aErr result = sMutexError(pthread_mutex_lock(&mutex->mutex));
   // Lock only knows these outcomes; anything else is not a busy or permission answer.
   return result == aErrNone || result == aErrParam || result == aErrDuplicate ? result
-                                                                                : aErrUnknown;
+                                                                              : aErrUnknown;
 }
 
 aErr aMutex_TryLock(aMutex* mutex) {
@@ -76,7 +81,7 @@ aErr aMutex_Unlock(aMutex* mutex) {
   if (mutex == nullptr) return aErrParam;
   const aErr result = sMutexError(pthread_mutex_unlock(&mutex->mutex));
   return result == aErrNone || result == aErrParam || result == aErrPermission ? result
-                                                                                 : aErrUnknown;
+                                                                               : aErrUnknown;
 }
 
 aErr aMutex_Destroy(aMutex** handle) {

@@ -54,7 +54,8 @@ struct Deadline {
 
 Deadline sDeadline(uint64_t timeoutMs) {
   const Clock::time_point now = Clock::now();
-  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
   if (timeoutMs >= static_cast<uint64_t>(room.count())) return {false, now};
   return {true, now + std::chrono::milliseconds(timeoutMs)};
 }
@@ -117,9 +118,7 @@ packetFifo::Elements::iterator _waitUntilProcIsSatisfied(packetFifo& fifo,
 
 std::atomic<void (*)(uint64_t)> aPacketFifo_PutTestHook{nullptr};
 
-void aPacketDeleter::operator()(aPacket* packet) const {
-  aPacket_Destroy(&packet);
-}
+void aPacketDeleter::operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
 
 void packetFifo::syncWindow() {
   windowStart = packets.empty() ? nextId.load() : packets.front().getId();

@@ -59,12 +59,12 @@ class packetFifo {
  public:
   using Elements = std::deque<SerialPacket>;
 
-  Elements packets;                      // oldest at the front
-  std::condition_variable condition;     // woken by a put that keeps its packet and by destroy
+  Elements packets;                   // oldest at the front
+  std::condition_variable condition;  // woken by a put that keeps its packet and by destroy
   std::mutex mutex;
-  std::atomic<bool> isValid{true};       // false once the queue is destroyed
-  std::atomic<int64_t> windowStart{0};   // id of the oldest queued packet, or nextId
-  std::atomic<int64_t> nextId{0};        // id of the next put
+  std::atomic<bool> isValid{true};      // false once the queue is destroyed
+  std::atomic<int64_t> windowStart{0};  // id of the oldest queued packet, or nextId
+  std::atomic<int64_t> nextId{0};       // id of the next put
 
   // Empties the queue (freeing every packet) and moves the window to nextId.
   void clearAndSyncWindow();

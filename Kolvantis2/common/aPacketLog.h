@@ -66,5 +66,4 @@ aErr aLink_PacketDebug_Disable(uint32_t linkId);
 // aPacketLog_Get on the link's log under its mutex; aErrNotReady when the link has no log.
 aErr aLink_PacketDebug_Read(uint32_t linkId, uint32_t* type, uint32_t* length, uint8_t* buffer);
 // aPacketLog_Put on the link's log under its mutex; aErrNotReady when the link has no log.
-aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t type, uint32_t length,
-                             const uint8_t* bytes);
+aErr aLink_PacketDebug_Write(uint32_t linkId, uint8_t type, uint32_t length, const uint8_t* bytes);

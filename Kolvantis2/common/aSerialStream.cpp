@@ -54,9 +54,12 @@ bool sArgumentsOk(const char* path, uint32_t baudIndex, uint32_t dataBits, uint3
 
 aErr sOpenError(int error) {
   switch (error) {
-    case ENOENT: return aErrNotFound;
-    case EACCES: return aErrPermission;
-    default: return aErrIO;
+    case ENOENT:
+      return aErrNotFound;
+    case EACCES:
+      return aErrPermission;
+    default:
+      return aErrIO;
   }
 }
 

@@ -23,19 +23,19 @@ namespace {
 constexpr uint16_t kSocketStreamCheck = 0xDEAD;
 constexpr uint32_t kConnected = 0x1;  // flags bit 0
 
-constexpr int aSOCKET_MAX_SEND_RETRY = 10;           // failed sends per write
-constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;      // ms after a failed send
-constexpr uint32_t aSOCKET_CLOSE_PAUSE_MS = 10;      // ms after a socket was closed
-constexpr uint32_t aSOCKET_SEND_STALL_MS = 2000;     // ms a partly sent block may make no progress
-constexpr uint32_t aSOCKET_POLL_SLICE_MS = 5;        // ms per poll while waiting
+constexpr int aSOCKET_MAX_SEND_RETRY = 10;        // failed sends per write
+constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;   // ms after a failed send
+constexpr uint32_t aSOCKET_CLOSE_PAUSE_MS = 10;   // ms after a socket was closed
+constexpr uint32_t aSOCKET_SEND_STALL_MS = 2000;  // ms a partly sent block may make no progress
+constexpr uint32_t aSOCKET_POLL_SLICE_MS = 5;     // ms per poll while waiting
 
 struct SocketStream {
-  uint16_t port;                  // host byte order
-  sockaddr_in address;            // AF_INET, port and address in network byte order
-  std::atomic<int> sock;          // descriptor; -1 when closed
-  std::atomic<uint32_t> flags;    // kConnected
-  uint16_t check;                 // kSocketStreamCheck while valid
-  aMutex* lock;                   // held around each use of the descriptor and reconnecting
+  uint16_t port;                      // host byte order
+  sockaddr_in address;                // AF_INET, port and address in network byte order
+  std::atomic<int> sock;              // descriptor; -1 when closed
+  std::atomic<uint32_t> flags;        // kConnected
+  uint16_t check;                     // kSocketStreamCheck while valid
+  aMutex* lock;                       // held around each use of the descriptor and reconnecting
   std::atomic<uint32_t> connections;  // counts connections made, so a writer sees a new one
 };
 
@@ -101,8 +101,10 @@ aErr sConnectError(int error) {
     case EAGAIN:
     case ECONNRESET:
     case ETIMEDOUT:
-    case ECONNREFUSED: return aErrConnection;
-    default: return aErrIO;
+    case ECONNREFUSED:
+      return aErrConnection;
+    default:
+      return aErrIO;
   }
 }
 
@@ -111,9 +113,8 @@ aErr sConnectSocket(const sockaddr_in& address, int* fd) {
   const int made = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (made < 0) return aErrIO;
 
-  int failure = connect(made, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
-                    ? 0
-                    : errno;
+  int failure =
+      connect(made, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
   if (failure == EINPROGRESS) {
     const uint64_t deadline = aTime_GetMonotonicMSTicks() + aSOCKET_CONNECT_TIMEOUT_MS;
     failure = ETIMEDOUT;

@@ -103,10 +103,10 @@ aErr sCreateFileStream(const char* path, uint32_t mode, aStream** out) {
   aFile* file = aFile_Open(path, mode);
   if (file == nullptr) return aErrResource;
 
-  aStream* stream = mode == aFileModeRead
-                        ? aStream_Create(sFileStreamGet, nullptr, nullptr, sFileStreamDelete, file)
-                        : aStream_Create(nullptr, sFileStreamPut, sFileStreamWrite,
-                                         sFileStreamDelete, file);
+  aStream* stream =
+      mode == aFileModeRead
+          ? aStream_Create(sFileStreamGet, nullptr, nullptr, sFileStreamDelete, file)
+          : aStream_Create(nullptr, sFileStreamPut, sFileStreamWrite, sFileStreamDelete, file);
   if (stream == nullptr) {
     aFile_Close(&file);
     return aErrResource;
@@ -286,8 +286,10 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* out, size_t* count, size_t max
     memcpy(pending, delimiter, matched);
     bool full = false;
     const aErr moved = storePending(matched, matched, &full);
-    if (moved != aErrNone) status = moved;
-    else if (stored > 0) status = aErrNone;
+    if (moved != aErrNone)
+      status = moved;
+    else if (stored > 0)
+      status = aErrNone;
   } else if (status == aErrNotReady) {
     // Everything taken goes back (the ring is empty here), so the next call reads the record
     // from its start.
@@ -308,8 +310,8 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* out, size_t* count, size_t max
   return status;
 }
 
-aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t n,
-                         const uint8_t* delimiter, size_t delimiterLength) {
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t n, const uint8_t* delimiter,
+                         size_t delimiterLength) {
   if (!aVALIDSTREAM(stream) || data == nullptr || delimiter == nullptr || delimiterLength == 0) {
     return aErrParam;
   }

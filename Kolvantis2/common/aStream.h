@@ -52,8 +52,8 @@ aErr aStream_CreateFileOutput(const char* path, aStream** out);
 
 aErr aStream_ReadRecord(aStream* stream, uint8_t* out, size_t* count, size_t maxLength,
                         const uint8_t* delimiter, size_t delimiterLength);
-aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t n,
-                         const uint8_t* delimiter, size_t delimiterLength);
+aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t n, const uint8_t* delimiter,
+                         size_t delimiterLength);
 aErr aStream_ReadCString(aStream* stream, char* buffer, size_t size);
 aErr aStream_WriteCString(aStream* stream, const char* text);
 aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t size, const char* delimiter);

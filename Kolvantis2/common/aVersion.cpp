@@ -22,8 +22,8 @@ struct sVersionText {
   char text[sVERSION_TEXT_SIZE];
   sVersionText() {
     std::memset(text, 0, sizeof(text));
-    std::snprintf(text, sizeof(text), "%d.%d%s%d", aVERSION_MAJOR, aVERSION_MINOR,
-                  aVERSION_PHASE, aVERSION_PATCH);
+    std::snprintf(text, sizeof(text), "%d.%d%s%d", aVERSION_MAJOR, aVERSION_MINOR, aVERSION_PHASE,
+                  aVERSION_PATCH);
   }
 };
 

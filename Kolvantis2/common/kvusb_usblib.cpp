@@ -79,19 +79,25 @@ aErr OpenMatched(kvusb_device* device, KvUsbDevice* usbDevice) {
       device->state.store(KVUSB_STATE_OPEN);
       return aErrNone;
     case LIBUSB_ERROR_BUSY:
-    case LIBUSB_ERROR_NO_DEVICE: return FailOpen(device, aErrBusy);
-    case LIBUSB_ERROR_ACCESS: return FailOpen(device, aErrPermission);
-    default: return FailOpen(device, aErrUnknown);
+    case LIBUSB_ERROR_NO_DEVICE:
+      return FailOpen(device, aErrBusy);
+    case LIBUSB_ERROR_ACCESS:
+      return FailOpen(device, aErrPermission);
+    default:
+      return FailOpen(device, aErrUnknown);
   }
 }
 
 // The result of a read or write for a record that is not open, by state.
 aErr StateError(uint32_t state) {
   switch (state) {
-    case KVUSB_STATE_CLOSED: return aErrConnection;
+    case KVUSB_STATE_CLOSED:
+      return aErrConnection;
     case KVUSB_STATE_CREATED:
-    case KVUSB_STATE_OPENING: return aErrNotReady;
-    default: return aErrIO;
+    case KVUSB_STATE_OPENING:
+      return aErrNotReady;
+    default:
+      return aErrIO;
   }
 }
 

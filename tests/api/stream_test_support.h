@@ -54,9 +54,11 @@ inline Bytes SampleData(uint8_t command, uint8_t option, uint8_t index, uint8_t 
                         uint32_t value, uint64_t timestamp = 0, uint8_t subindex = 0) {
   Bytes data{command, option, static_cast<uint8_t>(0x40 | index), kind};
   if (kind >= 5) data.push_back(subindex);
-  for (int shift = 56; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(timestamp >> shift));
+  for (int shift = 56; shift >= 0; shift -= 8)
+    data.push_back(static_cast<uint8_t>(timestamp >> shift));
   const int width = (kind == 1 || kind == 5) ? 1 : (kind == 2 || kind == 6) ? 2 : 4;
-  for (int byte = width - 1; byte >= 0; --byte) data.push_back(static_cast<uint8_t>(value >> (8 * byte)));
+  for (int byte = width - 1; byte >= 0; --byte)
+    data.push_back(static_cast<uint8_t>(value >> (8 * byte)));
   data.push_back(0);
   return data;
 }
@@ -70,11 +72,12 @@ inline Bytes Wire(uint8_t address, const Bytes& data) {
 // The enable and disable requests a registration sends, as the module gets them.
 inline Bytes SwitchRequest(bool enable, uint8_t module, uint8_t command, uint8_t option,
                            uint8_t index) {
-  return {kStreamCommand, static_cast<uint8_t>(enable ? 0x81 : 0x82), 0x20, module, command,
-          option, index};
+  return {kStreamCommand, static_cast<uint8_t>(enable ? 0x81 : 0x82), 0x20, module, command, option,
+          index};
 }
 
-// --- the stand-in ----------------------------------------------------------------------------------
+// --- the stand-in
+// ----------------------------------------------------------------------------------
 
 // What the stand-in carries, as the program's options (name and value; value empty for a
 // flag), e.g. {"--stream", "3:8:0:3"}; timed samples are off unless "--stream-rate" says.
@@ -125,15 +128,19 @@ class StreamStandIn : public linktest::StandInBase {
       usb_->module.withCore([&](kvsim::ModuleCore& core) { core.setSilent(argument == "on"); });
     } else if (verb == "SEND") {
       auto bytes = kvsim::parseHex(argument);
-      if (!bytes) refused = "not hex";
-      else usb_->module.withCore([&](kvsim::ModuleCore& core) { core.sendRaw(*bytes); });
+      if (!bytes)
+        refused = "not hex";
+      else
+        usb_->module.withCore([&](kvsim::ModuleCore& core) { core.sendRaw(*bytes); });
     } else {
       std::vector<std::string> lines;
       auto answer = usb_->module.withParts([&](kvsim::ModuleParts& parts) {
         return kvsim::dataControl(parts, verb, argument, &lines);
       });
-      if (!answer) refused = "unknown command";
-      else refused = *answer;
+      if (!answer)
+        refused = "unknown command";
+      else
+        refused = *answer;
       if (output != nullptr) *output = lines;
     }
     if (refused.empty()) return true;
@@ -194,7 +201,8 @@ class StreamStandIn : public linktest::StandInBase {
   }
 };
 
-// --- callbacks ---------------------------------------------------------------------------------------
+// --- callbacks
+// ---------------------------------------------------------------------------------------
 
 // The callbacks a Link ran, in order: which registration (its tag) and the packet's data.
 class CallbackLog {
@@ -210,8 +218,8 @@ class CallbackLog {
   Link::streamCallback callback(int tag) {
     return [this, tag](const aPacket* packet, void* reference) -> uint8_t {
       std::lock_guard<std::mutex> lock(mutex_);
-      calls_.push_back({tag, packet->address,
-                        Bytes(packet->data, packet->data + packet->dataSize), reference});
+      calls_.push_back(
+          {tag, packet->address, Bytes(packet->data, packet->data + packet->dataSize), reference});
       changed_.notify_all();
       return 0;
     };
@@ -263,8 +271,8 @@ class Sentinel {
   // Sends one sentinel sample and waits until its callback ran.
   bool flush() {
     ++sent_;
-    standIn_.inject(link_, {Wire(standIn_.address(),
-                                 SampleData(kSentinelCommand, 0, 0, 1, static_cast<uint32_t>(sent_)))});
+    standIn_.inject(link_, {Wire(standIn_.address(), SampleData(kSentinelCommand, 0, 0, 1,
+                                                                static_cast<uint32_t>(sent_)))});
     return log_.await(kSentinelTag, sent_);
   }
 

@@ -15,20 +15,20 @@
 
 #include "api_test_support.h"
 
+using apitest::Bytes;
+using apitest::kAddress;
+using apitest::UsbModule;
 using Zentrova::Kolvantis::EntityClass;
 using Zentrova::Kolvantis::Link;
 using Zentrova::Kolvantis::Module;
 using Zentrova::Kolvantis::uei;
-using apitest::Bytes;
-using apitest::kAddress;
-using apitest::UsbModule;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-constexpr uint8_t kCommand = 50;   // an entity class of the test's own
+constexpr uint8_t kCommand = 50;  // an entity class of the test's own
 constexpr uint8_t kIndex = 1;
 constexpr uint8_t kSpec = kIndex | 0x20;
 
@@ -75,7 +75,8 @@ class EntityTest : public ::testing::Test {
     });
   }
   kvsim::UeiValue stored(uint8_t option) {
-    return sim_.withStore([&](kvsim::UeiStore& store) { return *store.option(kCommand, kIndex, option); });
+    return sim_.withStore(
+        [&](kvsim::UeiStore& store) { return *store.option(kCommand, kIndex, option); });
   }
   // Requests of the test's command the module received so far.
   std::vector<Bytes> requests() { return sim_.received(kCommand); }
@@ -86,7 +87,8 @@ class EntityTest : public ::testing::Test {
   uint8_t own_ = 0;
 };
 
-// --- binding --------------------------------------------------------------------------------------
+// --- binding
+// --------------------------------------------------------------------------------------
 
 TEST_F(EntityTest, UnboundEntityReachesNothing) {
   EntityClass entity;
@@ -159,35 +161,107 @@ TEST_F(EntityTest, EveryWidthOnTheWireAndBack) {
     Bytes request;
     uint32_t value;  // decoded by a get, or the value the module holds after a set
     uint8_t option;
-    int subindex;    // -1: none
+    int subindex;  // -1: none
   };
   const Case cases[] = {
-      {"get 8", [](EntityClass& e, uint32_t* v) { uint8_t o = 0; aErr r = e.getUEI8(1, &o); *v = o; return r; },
-       {kCommand, 0x41, kSpec}, 0xA5, 1, -1},
-      {"get 16", [](EntityClass& e, uint32_t* v) { uint16_t o = 0; aErr r = e.getUEI16(2, &o); *v = o; return r; },
-       {kCommand, 0x42, kSpec}, 0xBEEF, 2, -1},
-      {"get 32", [](EntityClass& e, uint32_t* v) { return e.getUEI32(3, v); },
-       {kCommand, 0x43, kSpec}, 0x01020304, 3, -1},
-      {"get 32 of a subindex", [](EntityClass& e, uint32_t* v) { return e.getUEI32(4, 7, v); },
-       {kCommand, 0x44, kSpec, 7}, 0x11223344, 4, 7},
-      {"get 8 of a subindex", [](EntityClass& e, uint32_t* v) { uint8_t o = 0; aErr r = e.getUEI8(5, 2, &o); *v = o; return r; },
-       {kCommand, 0x45, kSpec, 2}, 0x3C, 5, 2},
-      {"get 16 of a subindex", [](EntityClass& e, uint32_t* v) { uint16_t o = 0; aErr r = e.getUEI16(6, 9, &o); *v = o; return r; },
-       {kCommand, 0x46, kSpec, 9}, 0x5A5A, 6, 9},
-      {"narrow reply to a wide get", [](EntityClass& e, uint32_t* v) { return e.getUEI32(1, v); },
-       {kCommand, 0x41, kSpec}, 0xA5, 1, -1},
-      {"set 8", [](EntityClass& e, uint32_t*) { return e.setUEI8(1, 0x5A); },
-       {kCommand, 0x81, kSpec, 0x5A}, 0x5A, 1, -1},
-      {"set 16", [](EntityClass& e, uint32_t*) { return e.setUEI16(2, 0x1234); },
-       {kCommand, 0x82, kSpec, 0x12, 0x34}, 0x1234, 2, -1},
-      {"set 32", [](EntityClass& e, uint32_t*) { return e.setUEI32(3, 0xCAFEF00D); },
-       {kCommand, 0x83, kSpec, 0xCA, 0xFE, 0xF0, 0x0D}, 0xCAFEF00D, 3, -1},
-      {"set 32 of a subindex", [](EntityClass& e, uint32_t*) { return e.setUEI32(4, 7, 0x0A0B0C0D); },
-       {kCommand, 0x84, kSpec, 7, 0x0A, 0x0B, 0x0C, 0x0D}, 0x0A0B0C0D, 4, 7},
-      {"set 8 of a subindex", [](EntityClass& e, uint32_t*) { return e.setUEI8(5, 2, 0x77); },
-       {kCommand, 0x85, kSpec, 2, 0x77}, 0x77, 5, 2},
-      {"set 16 of a subindex", [](EntityClass& e, uint32_t*) { return e.setUEI16(6, 9, 0x0102); },
-       {kCommand, 0x86, kSpec, 9, 0x01, 0x02}, 0x0102, 6, 9},
+      {"get 8",
+       [](EntityClass& e, uint32_t* v) {
+         uint8_t o = 0;
+         aErr r = e.getUEI8(1, &o);
+         *v = o;
+         return r;
+       },
+       {kCommand, 0x41, kSpec},
+       0xA5,
+       1,
+       -1},
+      {"get 16",
+       [](EntityClass& e, uint32_t* v) {
+         uint16_t o = 0;
+         aErr r = e.getUEI16(2, &o);
+         *v = o;
+         return r;
+       },
+       {kCommand, 0x42, kSpec},
+       0xBEEF,
+       2,
+       -1},
+      {"get 32",
+       [](EntityClass& e, uint32_t* v) { return e.getUEI32(3, v); },
+       {kCommand, 0x43, kSpec},
+       0x01020304,
+       3,
+       -1},
+      {"get 32 of a subindex",
+       [](EntityClass& e, uint32_t* v) { return e.getUEI32(4, 7, v); },
+       {kCommand, 0x44, kSpec, 7},
+       0x11223344,
+       4,
+       7},
+      {"get 8 of a subindex",
+       [](EntityClass& e, uint32_t* v) {
+         uint8_t o = 0;
+         aErr r = e.getUEI8(5, 2, &o);
+         *v = o;
+         return r;
+       },
+       {kCommand, 0x45, kSpec, 2},
+       0x3C,
+       5,
+       2},
+      {"get 16 of a subindex",
+       [](EntityClass& e, uint32_t* v) {
+         uint16_t o = 0;
+         aErr r = e.getUEI16(6, 9, &o);
+         *v = o;
+         return r;
+       },
+       {kCommand, 0x46, kSpec, 9},
+       0x5A5A,
+       6,
+       9},
+      {"narrow reply to a wide get",
+       [](EntityClass& e, uint32_t* v) { return e.getUEI32(1, v); },
+       {kCommand, 0x41, kSpec},
+       0xA5,
+       1,
+       -1},
+      {"set 8",
+       [](EntityClass& e, uint32_t*) { return e.setUEI8(1, 0x5A); },
+       {kCommand, 0x81, kSpec, 0x5A},
+       0x5A,
+       1,
+       -1},
+      {"set 16",
+       [](EntityClass& e, uint32_t*) { return e.setUEI16(2, 0x1234); },
+       {kCommand, 0x82, kSpec, 0x12, 0x34},
+       0x1234,
+       2,
+       -1},
+      {"set 32",
+       [](EntityClass& e, uint32_t*) { return e.setUEI32(3, 0xCAFEF00D); },
+       {kCommand, 0x83, kSpec, 0xCA, 0xFE, 0xF0, 0x0D},
+       0xCAFEF00D,
+       3,
+       -1},
+      {"set 32 of a subindex",
+       [](EntityClass& e, uint32_t*) { return e.setUEI32(4, 7, 0x0A0B0C0D); },
+       {kCommand, 0x84, kSpec, 7, 0x0A, 0x0B, 0x0C, 0x0D},
+       0x0A0B0C0D,
+       4,
+       7},
+      {"set 8 of a subindex",
+       [](EntityClass& e, uint32_t*) { return e.setUEI8(5, 2, 0x77); },
+       {kCommand, 0x85, kSpec, 2, 0x77},
+       0x77,
+       5,
+       2},
+      {"set 16 of a subindex",
+       [](EntityClass& e, uint32_t*) { return e.setUEI16(6, 9, 0x0102); },
+       {kCommand, 0x86, kSpec, 9, 0x01, 0x02},
+       0x0102,
+       6,
+       9},
   };
   for (const Case& c : cases) {
     uint32_t value = 0;
@@ -233,7 +307,9 @@ TEST_F(EntityTest, ErrorAndMalformedRepliesNeverReadAsAValue) {
       {"error reply with code 0", {kCommand, 5, kIndex | 0x80, 0x00}, aErrUnknown},
       {"6 data bytes", {kCommand, 5, kIndex, 1, 2, 3}, aErrSize},
       {"8 data bytes", {kCommand, 5, kIndex, 1, 2, 3, 4, 5}, aErrSize},
-      {"bits 5 and 6 of the specifier are not looked at", {kCommand, 5, kIndex | 0x60, 0x42}, aErrNone},
+      {"bits 5 and 6 of the specifier are not looked at",
+       {kCommand, 5, kIndex | 0x60, 0x42},
+       aErrNone},
   };
   for (const Case& c : cases) {
     sim_.withCore([&](kvsim::ModuleCore&) {
@@ -258,11 +334,11 @@ TEST_F(EntityTest, RepliesOfOtherSendersAndOtherOptionsAreNotTaken) {
   auto script = sim_.script(kCommand);
   sim_.withCore([&](kvsim::ModuleCore&) {
     script->replies.push_back({
-        {8, {kCommand, 5, kIndex, 0x11}},       // another module
-        {own_, {kCommand, 6, kIndex, 0x22}},    // another option
-        {own_, {kCommand, 5, 2, 0x33}},         // another index
-        {own_, {kCommand, 5 | 0xC0, kIndex}},   // a set acknowledgement
-        {own_, {kCommand, 5, kIndex, 0x44}},    // the reply
+        {8, {kCommand, 5, kIndex, 0x11}},      // another module
+        {own_, {kCommand, 6, kIndex, 0x22}},   // another option
+        {own_, {kCommand, 5, 2, 0x33}},        // another index
+        {own_, {kCommand, 5 | 0xC0, kIndex}},  // a set acknowledgement
+        {own_, {kCommand, 5, kIndex, 0x44}},   // the reply
     });
   });
   uint8_t value = 0;
@@ -435,9 +511,13 @@ TEST_F(EntityTest, MalformedChunksAndErrorRepliesEndAStringGet) {
       {"chunk shorter than its header", {{kAddress, {kCommand, 10, kIndex}}}, aErrPacket, 0},
       {"short chunk after a good one",
        {{kAddress, {kCommand, 10, kIndex, 'a', 'b', 0x80}}, {kAddress, {kCommand, 10, kIndex}}},
-       aErrPacket, 2},
+       aErrPacket,
+       2},
       {"error reply", {{kAddress, {kCommand, 10, kIndex | 0x80, 0x1D}}}, static_cast<aErr>(29), 0},
-      {"error reply with code 0", {{kAddress, {kCommand, 10, kIndex | 0x80, 0x00}}}, aErrUnknown, 0},
+      {"error reply with code 0",
+       {{kAddress, {kCommand, 10, kIndex | 0x80, 0x00}}},
+       aErrUnknown,
+       0},
       {"chunk out of sequence", {{kAddress, {kCommand, 10, kIndex, 'x', 0x01}}}, aErrTimeout, 0},
   };
   for (const Case& c : cases) {
@@ -486,7 +566,9 @@ TEST_F(EntityTest, AcknowledgementWaitGrowsWithTheString) {
     ASSERT_TRUE(sim_.awaitReceived(kCommand, before + chunks));
     const auto lastChunk = Clock::now();
     std::this_thread::sleep_for(c.ackAfter);
-    sim_.withCore([&](kvsim::ModuleCore& core) { core.sendPacket({own_, {kCommand, 12 | 0xC0, kIndex}}); });
+    sim_.withCore([&](kvsim::ModuleCore& core) {
+      core.sendPacket({own_, {kCommand, 12 | 0xC0, kIndex}});
+    });
     EXPECT_EQ(result.get(), c.expected);
     if (c.expected == aErrNone) {
       EXPECT_GE(returned - lastChunk, c.ackAfter);  // it took this acknowledgement
@@ -502,9 +584,8 @@ TEST_F(EntityTest, VeryLongStringWaitsForTheWriterAndForItsAcknowledgement) {
   // 1250 chunks: more than the link's output queue holds.
   const Bytes text = Pattern(30000);
   setOption(13, String({}));
-  auto result = std::async(std::launch::async, [&] {
-    return entity_.setUEIBytes(13, text.data(), text.size());
-  });
+  auto result = std::async(std::launch::async,
+                           [&] { return entity_.setUEIBytes(13, text.data(), text.size()); });
   ASSERT_TRUE(apitest::Eventually([&] { return stored(13).bytes.size() == text.size(); }));
   EXPECT_EQ(stored(13).bytes, text);
   EXPECT_EQ(result.get(), aErrNone);
@@ -512,12 +593,13 @@ TEST_F(EntityTest, VeryLongStringWaitsForTheWriterAndForItsAcknowledgement) {
   // The same string acknowledged late, after the least wait of a large string.
   auto script = sim_.script(kCommand);
   const size_t before = requests().size();
-  auto late = std::async(std::launch::async, [&] {
-    return entity_.setUEIBytes(13, text.data(), text.size());
-  });
+  auto late = std::async(std::launch::async,
+                         [&] { return entity_.setUEIBytes(13, text.data(), text.size()); });
   ASSERT_TRUE(sim_.awaitReceived(kCommand, before + 1250));
   std::this_thread::sleep_for(kVerySlowAck);
-  sim_.withCore([&](kvsim::ModuleCore& core) { core.sendPacket({own_, {kCommand, 13 | 0xC0, kIndex}}); });
+  sim_.withCore([&](kvsim::ModuleCore& core) {
+    core.sendPacket({own_, {kCommand, 13 | 0xC0, kIndex}});
+  });
   EXPECT_EQ(late.get(), aErrNone);
   std::vector<Bytes> chunks = requests();
   chunks.erase(chunks.begin(), chunks.begin() + static_cast<std::ptrdiff_t>(before));

@@ -10,10 +10,10 @@
 
 #include "api_test_support.h"
 
-using Zentrova::Kolvantis::I2CClass;
-using Zentrova::Kolvantis::Module;
 using apitest::Bytes;
 using apitest::UsbModule;
+using Zentrova::Kolvantis::I2CClass;
+using Zentrova::Kolvantis::Module;
 
 namespace {
 
@@ -84,9 +84,15 @@ TEST_F(I2CTest, RepliesThatDoNotFitTheRequestAreRefusedAndCopyNothing) {
   const Case cases[] = {
       {"no status byte", {kI2C, kBus, kDevice | 1, 2}, 2, aErrPacket},
       {"count beyond the reply", {kI2C, kBus, kDevice | 1, 5, 0x00, 0x11, 0x22}, 5, aErrPacket},
-      {"more bytes than asked for", {kI2C, kBus, kDevice | 1, 3, 0x00, 0x11, 0x22, 0x33}, 2, aErrSize},
+      {"more bytes than asked for",
+       {kI2C, kBus, kDevice | 1, 3, 0x00, 0x11, 0x22, 0x33},
+       2,
+       aErrSize},
       {"error status", {kI2C, kBus, kDevice | 1, 2, 0x85, 0x11, 0x22}, 2, static_cast<aErr>(5)},
-      {"error status without a code", {kI2C, kBus, kDevice | 1, 2, 0x80, 0x11, 0x22}, 2, aErrUnknown},
+      {"error status without a code",
+       {kI2C, kBus, kDevice | 1, 2, 0x80, 0x11, 0x22},
+       2,
+       aErrUnknown},
       {"no reply", {}, 2, aErrTimeout},
   };
   for (const Case& c : cases) {

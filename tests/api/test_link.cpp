@@ -18,10 +18,10 @@
 #include "sim_module_process.h"
 #include "support.h"
 
-using Zentrova::Kolvantis::Link;
-using Zentrova::Kolvantis::VelnetConfig;
 using Zentrova::Kolvantis::_fallbackHelper;
 using Zentrova::Kolvantis::isVELNET;
+using Zentrova::Kolvantis::Link;
+using Zentrova::Kolvantis::VelnetConfig;
 
 namespace {
 
@@ -30,7 +30,6 @@ constexpr uint8_t kAddress = 0x02;
 constexpr uint8_t kEchoCommand = 0x30;
 constexpr int kNoLinkStatus = 8;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
-
 
 linkSpec TcpSpec(uint16_t port) {
   linkSpec spec{};
@@ -114,11 +113,11 @@ TEST(LinkTest, FallbackRule) {
     bool expected;
   };
   const Case cases[] = {
-      {aErrNotFound, 1, true, true},        {aErrInitialization, 2, true, true},
-      {aErrConnection, 5, true, true},      {aErrNotFound, 7, true, true},
-      {aErrNotFound, 3, true, false},       {aErrConfiguration, 4, true, false},
-      {aErrTimeout, 1, true, false},        {aErrNotFound, 1, false, false},
-      {aErrNotFound, 0, true, false},       {aErrNotFound, 8, true, false},
+      {aErrNotFound, 1, true, true},   {aErrInitialization, 2, true, true},
+      {aErrConnection, 5, true, true}, {aErrNotFound, 7, true, true},
+      {aErrNotFound, 3, true, false},  {aErrConfiguration, 4, true, false},
+      {aErrTimeout, 1, true, false},   {aErrNotFound, 1, false, false},
+      {aErrNotFound, 0, true, false},  {aErrNotFound, 8, true, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(_fallbackHelper(c.err, c.type, c.fallback), c.expected)
@@ -184,8 +183,8 @@ TEST(LinkTest, ConnectThroughRouterNeedsARouterLink) {
 class LinkModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim_ = std::make_unique<kvsim::SimModuleProcess>(std::vector<std::string>{
-        "--tcp", "0", "--serial", "ABCD", "--echo", "0x30"});
+    sim_ = std::make_unique<kvsim::SimModuleProcess>(
+        std::vector<std::string>{"--tcp", "0", "--serial", "ABCD", "--echo", "0x30"});
     ASSERT_TRUE(sim_->ready()) << sim_->error();
   }
 
@@ -288,8 +287,8 @@ TEST_F(LinkModuleTest, RawPacketChecks) {
     aErr expected;
   };
   const Case cases[] = {
-      {kAddress, 28, aErrParam},  {0, 27, aErrPacket},       {3, 1, aErrPacket},
-      {0, 28, aErrParam},         {kAddress, 27, aErrNone},  {kAddress, 0, aErrNone},
+      {kAddress, 28, aErrParam}, {0, 27, aErrPacket},      {3, 1, aErrPacket},
+      {0, 28, aErrParam},        {kAddress, 27, aErrNone}, {kAddress, 0, aErrNone},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(link->sendPacket(c.module, kEchoCommand, c.length, data), c.expected)

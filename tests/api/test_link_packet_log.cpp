@@ -205,9 +205,9 @@ TEST_P(PacketLogTest, EnablingAgainKeepsTheRecordsOfTheRunningSession) {
     ASSERT_NO_FATAL_FAILURE(send(*link, tag));
     ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
   }
-  EXPECT_TRUE(AwaitLines(path, {kStartLine, SentLine({kQueryCommand, 1}), kStartLine,
-                                SentLine({kQueryCommand, 2}), kStartLine,
-                                SentLine({kQueryCommand, 3}), kStartLine}));
+  EXPECT_TRUE(AwaitLines(
+      path, {kStartLine, SentLine({kQueryCommand, 1}), kStartLine, SentLine({kQueryCommand, 2}),
+             kStartLine, SentLine({kQueryCommand, 3}), kStartLine}));
 }
 
 TEST_P(PacketLogTest, DisconnectAndDestructionWhileLoggingStopTheLoggerBeforeTheLinkGoes) {

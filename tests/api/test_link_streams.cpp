@@ -20,10 +20,10 @@
 #include "aLink.h"
 #include "stream_test_support.h"
 
+using kvsim::Bytes;
 using Zentrova::Kolvantis::EntityClass;
 using Zentrova::Kolvantis::Link;
 using Zentrova::Kolvantis::Module;
-using kvsim::Bytes;
 using namespace streamtest;
 
 namespace {
@@ -104,8 +104,9 @@ TEST_P(LinkStreamTest, WildcardRegistrationRunsCallbackOnceAndCachesFreshThenSta
   auto link = connected();
   CallbackLog log;
   int reference = 0;
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, kAny, 0, true, log.callback(kTag), &reference),
-            aErrNone);
+  ASSERT_EQ(
+      link->registerStreamCallback(kModule, kSystem, kAny, 0, true, log.callback(kTag), &reference),
+      aErrNone);
   EXPECT_TRUE(Received(standIn(), SwitchRequest(true, kModule, kSystem, kAny, 0)));
   Sentinel sentinel(*link, standIn(), log);
 
@@ -163,12 +164,14 @@ TEST_P(LinkStreamTest, RefusedModuleAddressesChangeAndSendNothing) {
     uint8_t module;
     aErr result;
   };
-  const Refusal refusals[] = {{3, aErrParam}, {0xFF, aErrParam}, {0x41, aErrParam}, {0, aErrPacket}};
+  const Refusal refusals[] = {
+      {3, aErrParam}, {0xFF, aErrParam}, {0x41, aErrParam}, {0, aErrPacket}};
   CallbackLog log;
   for (const Refusal& r : refusals) {
     for (bool enable : {true, false}) {
       SCOPED_TRACE(std::to_string(r.module) + (enable ? " enable" : " disable"));
-      EXPECT_EQ(link->registerStreamCallback(r.module, kSystem, 8, 0, enable, log.callback(kTag), nullptr),
+      EXPECT_EQ(link->registerStreamCallback(r.module, kSystem, 8, 0, enable, log.callback(kTag),
+                                             nullptr),
                 r.result);
       EXPECT_EQ(link->enableStream(r.module, kSystem, 8, 0, enable), r.result);
     }
@@ -212,8 +215,8 @@ TEST_P(LinkStreamTest, FailedRegistrationErasesOnlyWhatThatCallAdded) {
     SCOPED_TRACE(failure.name);
     const auto attempt = [&](uint8_t option, int tag) {
       EXPECT_TRUE(standIn().control(failure.arm));
-      const aErr result =
-          link->registerStreamCallback(kModule, kSystem, option, 0, true, log.callback(tag), nullptr);
+      const aErr result = link->registerStreamCallback(kModule, kSystem, option, 0, true,
+                                                       log.callback(tag), nullptr);
       if (failure.disarm[0] != '\0') {
         EXPECT_TRUE(standIn().control(failure.disarm));
       }
@@ -255,7 +258,8 @@ TEST_P(LinkStreamTest, FilterInstalledBySomeoneElseAnswersBusyAndStaysInstalled)
   const int seen = foreign.seen.load();
   standIn().inject(*link, {Wire(kModule, SampleData(kSystem, 8, 0, 3, 1))});
   EXPECT_GT(foreign.seen.load(), seen);
-  EXPECT_EQ(aLink_SwapUserPacketFilter(id, Foreign::filter, &foreign, Foreign::filter, &foreign), aErrNone);
+  EXPECT_EQ(aLink_SwapUserPacketFilter(id, Foreign::filter, &foreign, Foreign::filter, &foreign),
+            aErrNone);
   EXPECT_EQ(QueuedStreamPackets(id), 1u) << "the foreign filter let the sample through";
 
   ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
@@ -287,9 +291,11 @@ TEST_P(LinkStreamTest, UnregisterWhileSamplesFlowEndsItsCallbacksBeforeReturning
   };
   std::vector<size_t> callsAtReturn(kRounds);
   for (int r = 0; r < kRounds; ++r) {
-    ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, &rounds[r]), aErrNone);
+    ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, &rounds[r]),
+              aErrNone);
     ASSERT_TRUE(apitest::Eventually([&] { return rounds[r].calls >= kCallsPerRound; }));
-    ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, false, nullptr, nullptr), aErrNone);
+    ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, false, nullptr, nullptr),
+              aErrNone);
     rounds[r].unregistered = true;
     callsAtReturn[r] = rounds[r].calls;
   }
@@ -351,7 +357,8 @@ TEST_P(LinkStreamTest, FullCallbackQueueDropsTheJobAndNeverStallsTheLink) {
     if (calls++ == 0) gate.enter();
     return 0;
   };
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, nullptr),
+            aErrNone);
   ASSERT_TRUE(standIn().control("EMIT 1"));
   ASSERT_TRUE(gate.awaitEntered());
   ASSERT_TRUE(standIn().control("BURST " + std::to_string(kUsableJobs + 1)));
@@ -381,7 +388,8 @@ TEST_P(LinkStreamTest, DestroyingLinkWithQueuedJobsEndsItsWorkerFirst) {
     if (calls++ == 0) gate.enter();
     return 0;
   };
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, nullptr),
+            aErrNone);
   ASSERT_TRUE(standIn().control("EMIT 1"));
   ASSERT_TRUE(gate.awaitEntered());
   ASSERT_TRUE(standIn().control("BURST 100"));
@@ -400,8 +408,9 @@ TEST_P(LinkStreamTest, StatusReportsCacheRowsInKeyOrderWithinCapacity) {
                                          {"--stream", "3:8:0:3"}})));
   auto link = connected();
   CallbackLog log;
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 10, 0, true, log.callback(kTag), nullptr),
-            aErrNone);
+  ASSERT_EQ(
+      link->registerStreamCallback(kModule, kSystem, 10, 0, true, log.callback(kTag), nullptr),
+      aErrNone);
   Sentinel sentinel(*link, standIn(), log);
   ASSERT_TRUE(standIn().control("EMIT 3"));
   ASSERT_TRUE(sentinel.flush());
@@ -429,24 +438,30 @@ TEST_P(LinkStreamTest, StatusReportsCacheRowsInKeyOrderWithinCapacity) {
   EXPECT_EQ(link->getStreamStatus(kModule, kSystem, kAny, 0, kAny, rows, 4, nullptr), aErrParam);
   EXPECT_EQ(link->getStreamStatus(kModule, kSystem, kAny, 0, kAny, rows, 0, &count), aErrParam);
   Link unconnected("Unconnected");
-  EXPECT_EQ(unconnected.getStreamStatus(kModule, kSystem, kAny, 0, kAny, rows, 4, &count), aErrConnection);
+  EXPECT_EQ(unconnected.getStreamStatus(kModule, kSystem, kAny, 0, kAny, rows, 4, &count),
+            aErrConnection);
 }
 
 TEST_P(LinkStreamTest, UnregisterWithAnyOptionErasesEveryRowOfTheEntity) {
-  ASSERT_NO_FATAL_FAILURE(start(Sources({{"--stream", "3:8:0:3"}, {"--stream", "3:10:0:5:4"},
-                                         {"--stream", "3:8:1:3"}})));
+  ASSERT_NO_FATAL_FAILURE(start(
+      Sources({{"--stream", "3:8:0:3"}, {"--stream", "3:10:0:5:4"}, {"--stream", "3:8:1:3"}})));
   auto link = connected();
   CallbackLog log;
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr), aErrNone);
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 10, 0, true, log.callback(kTag), nullptr), aErrNone);
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 1, true, log.callback(kOtherTag), nullptr),
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr),
             aErrNone);
+  ASSERT_EQ(
+      link->registerStreamCallback(kModule, kSystem, 10, 0, true, log.callback(kTag), nullptr),
+      aErrNone);
+  ASSERT_EQ(
+      link->registerStreamCallback(kModule, kSystem, 8, 1, true, log.callback(kOtherTag), nullptr),
+      aErrNone);
   Sentinel sentinel(*link, standIn(), log);
   ASSERT_TRUE(standIn().control("EMIT 3"));
   ASSERT_TRUE(sentinel.flush());
   ASSERT_EQ(link->filterActiveStreamKeys(kModule, kSystem, kAny, 0, kAny, true).size(), 4u);
 
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, kAny, 0, false, nullptr, nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, kAny, 0, false, nullptr, nullptr),
+            aErrNone);
   EXPECT_TRUE(Received(standIn(), SwitchRequest(false, kModule, kSystem, kAny, 0)));
   EXPECT_TRUE(link->filterActiveStreamKeys(kModule, kSystem, kAny, 0, kAny, true).empty());
   EXPECT_EQ(link->filterActiveStreamKeys(kModule, kSystem, kAny, 1, kAny, true).size(), 2u)
@@ -461,11 +476,13 @@ TEST_P(LinkStreamTest, StreamPacketsQueuedWithoutFilterAreDrainedAtEachEnd) {
                            Wire(kModule, SampleData(kSystem, 9, 0, 1, 2))});
   ASSERT_EQ(QueuedStreamPackets(id), 2u);
   CallbackLog log;
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr),
+            aErrNone);
   EXPECT_EQ(QueuedStreamPackets(id), 0u) << "drained when the filter went in";
   ASSERT_TRUE(log.await(kTag, 20));
   // Samples keep coming until the module takes the disable, after the filter went.
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, false, nullptr, nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, false, nullptr, nullptr),
+            aErrNone);
   EXPECT_TRUE(NoUserFilter(id));
   EXPECT_EQ(QueuedStreamPackets(id), 0u) << "drained once the disable was acknowledged";
 }
@@ -497,9 +514,11 @@ TEST_P(LinkStreamTest, LinksSharingACoreLinkEachGetTheirStreamsUntilTheyLeave) {
   auto second = routedThrough(*first, "Shared");
   const uint32_t id = standIn().coreLinkId();
   CallbackLog firstLog, secondLog;
-  ASSERT_EQ(first->registerStreamCallback(kModule, kSystem, 8, 0, true, firstLog.callback(kTag), nullptr),
-            aErrNone);
-  ASSERT_EQ(second->registerStreamCallback(kModule, kSystem, kAny, 0, true, secondLog.callback(kTag), nullptr),
+  ASSERT_EQ(
+      first->registerStreamCallback(kModule, kSystem, 8, 0, true, firstLog.callback(kTag), nullptr),
+      aErrNone);
+  ASSERT_EQ(second->registerStreamCallback(kModule, kSystem, kAny, 0, true,
+                                           secondLog.callback(kTag), nullptr),
             aErrNone);
   ASSERT_TRUE(standIn().control("EMIT 4"));
   ASSERT_TRUE(firstLog.await(kTag, 2));
@@ -516,12 +535,15 @@ TEST_P(LinkStreamTest, LinksSharingACoreLinkEachGetTheirStreamsUntilTheyLeave) {
   EXPECT_EQ(firstLog.count(kTag), 2u);
 
   ASSERT_EQ(first->connectThroughLinkModule(*second), aErrNone);
-  ASSERT_EQ(first->registerStreamCallback(kModule, kSystem, 8, 0, true, firstLog.callback(kOtherTag), nullptr),
-            aErrNone) << "a Link that left may come back, with a new worker";
+  ASSERT_EQ(first->registerStreamCallback(kModule, kSystem, 8, 0, true,
+                                          firstLog.callback(kOtherTag), nullptr),
+            aErrNone)
+      << "a Link that left may come back, with a new worker";
   ASSERT_TRUE(standIn().control("EMIT 2"));
   ASSERT_TRUE(firstLog.await(kOtherTag, 1));
 
-  ASSERT_EQ(second->registerStreamCallback(kModule, kSystem, kAny, 0, false, nullptr, nullptr), aErrNone);
+  ASSERT_EQ(second->registerStreamCallback(kModule, kSystem, kAny, 0, false, nullptr, nullptr),
+            aErrNone);
   EXPECT_FALSE(NoUserFilter(id));
   ASSERT_EQ(first->disconnect(), aErrNone);
   EXPECT_TRUE(NoUserFilter(id)) << "the last Link took the filter with it";
@@ -531,7 +553,8 @@ TEST_P(LinkStreamTest, LinkResetKeepsStreamDelivery) {
   ASSERT_NO_FATAL_FAILURE(start(Sources({{"--stream", "3:8:0:3"}})));
   auto link = connected();
   CallbackLog log;
-  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr), aErrNone);
+  ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, log.callback(kTag), nullptr),
+            aErrNone);
   ASSERT_TRUE(standIn().control("EMIT 1"));
   ASSERT_TRUE(log.await(kTag, 1));
   ASSERT_EQ(link->reset(), aErrNone);
@@ -563,9 +586,8 @@ TEST_P(LinkStreamTest, EntityGetsAnswerFromTheStreamCacheWithoutAsking) {
   EXPECT_EQ(log.calls().front().reference, &reference);
   Link::StreamStatusEntry rows[4] = {};
   size_t count = 0;
-  ASSERT_TRUE(apitest::Eventually([&] {
-    return entity.getStreamStatus(rows, 4, &count) == aErrNone && count == 2;
-  }));
+  ASSERT_TRUE(apitest::Eventually(
+      [&] { return entity.getStreamStatus(rows, 4, &count) == aErrNone && count == 2; }));
   EXPECT_EQ(rows[0].key, Key(kModule, kSystem, 8, 0, 0));
   EXPECT_EQ(rows[1].key, Key(kModule, kSystem, 10, 0, 4));
 
@@ -613,11 +635,14 @@ TEST_P(LinkStreamTest, RoutedLinksOnOneCoreLinkStreamAtOnce) {
   auto second = routedThrough(*router, "Second");
   const uint32_t id = standIn().coreLinkId();
   CallbackLog routerLog, firstLog, secondLog;
-  ASSERT_EQ(router->registerStreamCallback(kRouter, kSystem, 8, 0, true, routerLog.callback(kTag), nullptr),
+  ASSERT_EQ(router->registerStreamCallback(kRouter, kSystem, 8, 0, true, routerLog.callback(kTag),
+                                           nullptr),
             aErrNone);
-  ASSERT_EQ(first->registerStreamCallback(kFirst, kSystem, 8, 0, true, firstLog.callback(kTag), nullptr),
-            aErrNone);
-  ASSERT_EQ(second->registerStreamCallback(kSecond, kSystem, 8, 0, true, secondLog.callback(kTag), nullptr),
+  ASSERT_EQ(
+      first->registerStreamCallback(kFirst, kSystem, 8, 0, true, firstLog.callback(kTag), nullptr),
+      aErrNone);
+  ASSERT_EQ(second->registerStreamCallback(kSecond, kSystem, 8, 0, true, secondLog.callback(kTag),
+                                           nullptr),
             aErrNone);
   constexpr size_t kEach = 30;
   ASSERT_TRUE(routerLog.await(kTag, kEach));
@@ -635,8 +660,10 @@ TEST_P(LinkStreamTest, RoutedLinksOnOneCoreLinkStreamAtOnce) {
   const size_t secondSoFar = secondLog.count(kTag);
   ASSERT_TRUE(secondLog.await(kTag, secondSoFar + kEach)) << "the others stream on";
   EXPECT_FALSE(NoUserFilter(id));
-  ASSERT_EQ(second->registerStreamCallback(kSecond, kSystem, kAny, 0, false, nullptr, nullptr), aErrNone);
-  ASSERT_EQ(router->registerStreamCallback(kRouter, kSystem, kAny, 0, false, nullptr, nullptr), aErrNone);
+  ASSERT_EQ(second->registerStreamCallback(kSecond, kSystem, kAny, 0, false, nullptr, nullptr),
+            aErrNone);
+  ASSERT_EQ(router->registerStreamCallback(kRouter, kSystem, kAny, 0, false, nullptr, nullptr),
+            aErrNone);
   EXPECT_TRUE(NoUserFilter(id));
   EXPECT_FALSE(standIn().stat().enabled);
 }

@@ -18,16 +18,16 @@
 #include "api_test_support.h"
 #include "sim_module_process.h"
 
-using Zentrova::Kolvantis::I2CClass;
-using Zentrova::Kolvantis::Link;
-using Zentrova::Kolvantis::Module;
-using Zentrova::Kolvantis::SystemClass;
-using Zentrova::Kolvantis::VelnetConfig;
 using apitest::Bytes;
 using apitest::kAddress;
 using apitest::kSerial;
 using apitest::NoSharing;
 using apitest::UsbModule;
+using Zentrova::Kolvantis::I2CClass;
+using Zentrova::Kolvantis::Link;
+using Zentrova::Kolvantis::Module;
+using Zentrova::Kolvantis::SystemClass;
+using Zentrova::Kolvantis::VelnetConfig;
 
 namespace {
 
@@ -99,7 +99,8 @@ TEST(ModuleTest, ConnectThroughARouterThatNeverConnectedIsRefused) {
   EXPECT_EQ(behind.getStatus(), kNoLinkStatus);
 }
 
-// --- over TCP against the stand-in program --------------------------------------------------------
+// --- over TCP against the stand-in program
+// --------------------------------------------------------
 
 TEST(ModuleTcpTest, ConnectDisconnectReconnectAdoptsTheModulesAddress) {
   auto sim = StartTcpModule({"--address", "6"});
@@ -248,7 +249,7 @@ struct QueryCase {
   std::function<aErr(Module&, uint32_t*)> call;  // writes what the query gave, if anything
   Bytes request;                                 // data bytes on the wire
   aErr expected;
-  uint32_t value;                                // what the query gave; kNoValue: nothing
+  uint32_t value;  // what the query gave; kNoValue: nothing
 };
 
 constexpr uint32_t kNoValue = 0xDEADBEEF;
@@ -262,16 +263,26 @@ TEST_F(ModuleUsbTest, QueriesSendTheirRequestAndDecodeTheReply) {
   });
   auto module = sim_.connect();
   const QueryCase cases[] = {
-      {"getBuild", [](Module& m, uint32_t* v) { return m.getBuild(v); },
-       {kQuery, 0xFF}, aErrNone, 0x00012345},
+      {"getBuild",
+       [](Module& m, uint32_t* v) { return m.getBuild(v); },
+       {kQuery, 0xFF},
+       aErrNone,
+       0x00012345},
       {"hasUEI get of the serial number",
        [](Module& m, uint32_t*) { return m.hasUEI(3, 9, 0, 0x40); },
-       {kQuery, 1, 3, 9, 0, 0x40}, aErrNone, kNoValue},
+       {kQuery, 1, 3, 9, 0, 0x40},
+       aErrNone,
+       kNoValue},
       {"hasUEI set of the serial number (read-only)",
        [](Module& m, uint32_t*) { return m.hasUEI(3, 9, 0, 0x80); },
-       {kQuery, 1, 3, 9, 0, 0x80}, static_cast<aErr>(1), kNoValue},
-      {"hasUEI of an absent option", [](Module& m, uint32_t*) { return m.hasUEI(95, 10, 0, 0x80); },
-       {kQuery, 1, 95, 10, 0, 0x80}, static_cast<aErr>(1), kNoValue},
+       {kQuery, 1, 3, 9, 0, 0x80},
+       static_cast<aErr>(1),
+       kNoValue},
+      {"hasUEI of an absent option",
+       [](Module& m, uint32_t*) { return m.hasUEI(95, 10, 0, 0x80); },
+       {kQuery, 1, 95, 10, 0, 0x80},
+       static_cast<aErr>(1),
+       kNoValue},
       {"classQuantity",
        [](Module& m, uint32_t* v) {
          uint8_t out = 0xEE;
@@ -279,7 +290,9 @@ TEST_F(ModuleUsbTest, QueriesSendTheirRequestAndDecodeTheReply) {
          *v = out;
          return r;
        },
-       {kQuery, 4, 8}, aErrNone, 2},
+       {kQuery, 4, 8},
+       aErrNone,
+       2},
       {"subClassQuantity",
        [](Module& m, uint32_t* v) {
          uint8_t out = 0xEE;
@@ -287,7 +300,9 @@ TEST_F(ModuleUsbTest, QueriesSendTheirRequestAndDecodeTheReply) {
          *v = out;
          return r;
        },
-       {kQuery, 5, 8, 1}, aErrNone, 5},
+       {kQuery, 5, 8, 1},
+       aErrNone,
+       5},
       {"entityGroup",
        [](Module& m, uint32_t* v) {
          uint8_t out = 0xEE;
@@ -295,7 +310,9 @@ TEST_F(ModuleUsbTest, QueriesSendTheirRequestAndDecodeTheReply) {
          *v = out;
          return r;
        },
-       {kQuery, 6, 8, 1}, aErrNone, 9},
+       {kQuery, 6, 8, 1},
+       aErrNone,
+       9},
   };
   for (const QueryCase& c : cases) {
     const size_t before = sim_.received(kQuery).size();
@@ -330,8 +347,11 @@ TEST_F(ModuleUsbTest, MalformedQueryRepliesAreRefused) {
       {"build", {kQuery, 0xFF, 0x00, 0x00, 0x12, 0x34}, build, aErrNone, 0x1234},
       {"build reply too short", {kQuery, 0xFF, 0x00, 0x12}, build, aErrSize, kNoValue},
       {"build reply too long", {kQuery, 0xFF, 0, 0, 0, 1, 0}, build, aErrSize, kNoValue},
-      {"hasUEI reply without the answer byte", {kQuery, 1, 3, 9, 0},
-       [](Module& m, uint32_t*) { return m.hasUEI(3, 9, 0, 0); }, aErrUnknown, kNoValue},
+      {"hasUEI reply without the answer byte",
+       {kQuery, 1, 3, 9, 0},
+       [](Module& m, uint32_t*) { return m.hasUEI(3, 9, 0, 0); },
+       aErrUnknown,
+       kNoValue},
       {"classQuantity reply too long", {kQuery, 4, 3, 1, 0}, quantity, aErrUnknown, 0},
       {"no reply", {}, quantity, aErrTimeout, 0},
   };
@@ -352,10 +372,10 @@ TEST_F(ModuleUsbTest, QueryTakesOnlyItsOwnReplyFromItsOwnModule) {
   auto script = sim_.script(kQuery);
   sim_.withCore([&](kvsim::ModuleCore&) {
     script->replies.push_back({
-        {8, {kQuery, 1, 3, 9, 0, 0}},     // another module's answer to the same question
-        {own, {kQuery, 1, 3, 8, 0, 0}},   // an answer about another option
-        {own, {kQuery, 4, 3, 0}},         // an answer to another query
-        {own, {kQuery, 1, 3, 9, 0, 7}},   // the answer
+        {8, {kQuery, 1, 3, 9, 0, 0}},    // another module's answer to the same question
+        {own, {kQuery, 1, 3, 8, 0, 0}},  // an answer about another option
+        {own, {kQuery, 4, 3, 0}},        // an answer to another query
+        {own, {kQuery, 1, 3, 9, 0, 7}},  // the answer
     });
   });
   EXPECT_EQ(module->hasUEI(3, 9, 0, 0x40), static_cast<aErr>(7));

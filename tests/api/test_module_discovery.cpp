@@ -26,10 +26,10 @@
 #include "sim_usb_bus.h"
 #include "support.h"
 
+using apitest::NoSharing;
 using Zentrova::Kolvantis::Module;
 using Zentrova::Kolvantis::SystemClass;
 using Zentrova::Kolvantis::VelnetConfig;
-using apitest::NoSharing;
 
 namespace {
 
@@ -258,8 +258,7 @@ TEST_F(ModuleDiscoveryInNamespace, SerialNumberZeroIsRefusedWithoutTraffic) {
 // Runs the tests above in a copy of this program inside a fresh network namespace, so that no
 // discovery datagram can leave through a real interface.
 TEST(ModuleDiscovery, RunsInsideANetworkNamespace) {
-  if (const char* why = NamespaceUnavailableReason())
-    GTEST_SKIP() << why;
+  if (const char* why = NamespaceUnavailableReason()) GTEST_SKIP() << why;
   ExpectPassesInNamespace("ModuleDiscoveryInNamespace.*");
 }
 

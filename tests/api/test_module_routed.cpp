@@ -20,21 +20,21 @@
 #include "sim_module_process.h"
 #include "support.h"
 
+using apitest::NoSharing;
 using Zentrova::Kolvantis::Module;
 using Zentrova::Kolvantis::SystemClass;
 using Zentrova::Kolvantis::VelnetConfig;
-using apitest::NoSharing;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr int kNoLinkStatus = 8;
-constexpr uint8_t kSystemEntity = 3;   // command of the system entity
+constexpr uint8_t kSystemEntity = 3;  // command of the system entity
 constexpr uint8_t kOptionSerial = 9;
 constexpr uint8_t kOptionModel = 8;
-constexpr uint8_t kGetBit = 0x40;      // option byte of a get
-constexpr uint8_t kIndexZero = 0x20;   // specifier of index 0
+constexpr uint8_t kGetBit = 0x40;     // option byte of a get
+constexpr uint8_t kIndexZero = 0x20;  // specifier of index 0
 // A get waits this long for its reply before it gives up.
 constexpr auto kReplyWait = std::chrono::milliseconds(1000);
 
@@ -113,8 +113,8 @@ class RoutedModuleTest : public ::testing::Test {
     sim_ = std::make_unique<kvsim::SimModuleProcess>(std::vector<std::string>{
         "--tcp", "0", "--serial", HexSerial(kRouter.serial), "--address",
         std::to_string(kRouter.address), "--model", std::to_string(kRouter.model), "--behind",
-        BehindOption(kFirst), "--behind", BehindOption(kSecond), "--behind",
-        BehindOption(kSilent), "--behind-silent", std::to_string(kSilent.address)});
+        BehindOption(kFirst), "--behind", BehindOption(kSecond), "--behind", BehindOption(kSilent),
+        "--behind-silent", std::to_string(kSilent.address)});
     ASSERT_TRUE(sim_->ready()) << sim_->error();
     ASSERT_EQ(router_.setConfig(NoSharing()), aErrNone);
     // Automatic networking adopts the router's own address.

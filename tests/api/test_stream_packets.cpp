@@ -11,9 +11,9 @@
 #include "aPacket.h"
 #include "stream_test_support.h"
 
-using Zentrova::Kolvantis::Link;
 using kvsim::Bytes;
 using streamtest::SampleData;
+using Zentrova::Kolvantis::Link;
 
 namespace {
 
@@ -50,11 +50,11 @@ constexpr uint64_t kStamp = 0x0102030405060708ull;
 struct PacketCase {
   const char* name;
   Bytes data;
-  bool stream;        // getStreamPacketType holds (the filter consumes it)
-  int kind;           // the kind it gives
-  aErr sample;        // getStreamSample's answer
-  uint32_t value;     // with aErrNone
-  uint8_t subindex;   // with aErrNone
+  bool stream;       // getStreamPacketType holds (the filter consumes it)
+  int kind;          // the kind it gives
+  aErr sample;       // getStreamSample's answer
+  uint32_t value;    // with aErrNone
+  uint8_t subindex;  // with aErrNone
 };
 
 // Every packet of the table uses its own option, so each has a cache key of its own.
@@ -75,7 +75,8 @@ std::vector<PacketCase> PacketCases() {
       {"u16_sub", SampleData(3, 13, 0, 6, 0x1234, kStamp, 2), true, 6, aErrNone, 0x1234, 2},
       {"u16_sub_long", Longer(SampleData(3, 14, 0, 6, 1, kStamp, 2)), true, 6, aErrPacket, 0, 0},
       {"u16_sub_short", Shorter(SampleData(3, 15, 0, 6, 1, kStamp, 2)), true, 6, aErrPacket, 0, 0},
-      {"u32_sub", SampleData(3, 16, 0, 7, 0xFFFFFFFF, kStamp, 31), true, 7, aErrNone, 0xFFFFFFFF, 31},
+      {"u32_sub", SampleData(3, 16, 0, 7, 0xFFFFFFFF, kStamp, 31), true, 7, aErrNone, 0xFFFFFFFF,
+       31},
       {"u32_sub_long", Longer(SampleData(3, 17, 0, 7, 1, kStamp, 3)), true, 7, aErrPacket, 0, 0},
       {"u32_sub_short", Shorter(SampleData(3, 18, 0, 7, 1, kStamp, 3)), true, 7, aErrPacket, 0, 0},
       // Byte-string chunks: a trailer with a sequence number or the continuation bit.
@@ -87,8 +88,10 @@ std::vector<PacketCase> PacketCases() {
       // Stream packets of no kind, and packets that are no stream packets at all.
       {"kind_0", SampleData(3, 24, 0, 0, 1), false, 0, aErrPacket, 0, 0},
       {"kind_8", WithByte(SampleData(3, 25, 0, 3, 1), 3, 8), false, 0, aErrPacket, 0, 0},
-      {"option_get_bit", WithByte(SampleData(3, 26, 0, 3, 1), 1, 0x40 | 26), false, 0, aErrPacket, 0, 0},
-      {"option_set_bit", WithByte(SampleData(3, 27, 0, 3, 1), 1, 0x80 | 27), false, 0, aErrPacket, 0, 0},
+      {"option_get_bit", WithByte(SampleData(3, 26, 0, 3, 1), 1, 0x40 | 26), false, 0, aErrPacket,
+       0, 0},
+      {"option_set_bit", WithByte(SampleData(3, 27, 0, 3, 1), 1, 0x80 | 27), false, 0, aErrPacket,
+       0, 0},
       {"no_stream_bit", WithByte(SampleData(3, 28, 0, 3, 1), 2, 0x20), false, 0, aErrPacket, 0, 0},
       {"four_bytes", {3, 29, 0x40, 1}, false, 0, aErrPacket, 0, 0},
       {"not_uei_command", SampleData(4, 30, 0, 3, 1), false, 0, aErrPacket, 0, 0},
@@ -162,7 +165,8 @@ TEST(StreamKeys, WildcardMasksInTheirOrder) {
                                0xFF00FF,     0xFFFF00,     0xFFFFFF,     0xFF00000000,
                                0xFF000000FF, 0xFF0000FF00, 0xFF0000FFFF, 0xFF00FF0000,
                                0xFF00FF00FF, 0xFF00FFFF00, 0xFF00FFFFFF};
-  for (uint8_t n = 0; n < 15; ++n) EXPECT_EQ(Link::_getGenericStreamKeyMask(n), expected[n]) << int(n);
+  for (uint8_t n = 0; n < 15; ++n)
+    EXPECT_EQ(Link::_getGenericStreamKeyMask(n), expected[n]) << int(n);
   EXPECT_EQ(Link::_getGenericStreamKeyMask(15), 0u);
   EXPECT_EQ(Link::_getGenericStreamKeyMask(0xFF), 0u);
   EXPECT_TRUE(Link::isSubindexType(Link::STREAM_U8_SUBINDEX));
@@ -201,7 +205,8 @@ TEST(StreamPackets, LinkRunsCallbacksForStreamPacketsAndCachesOnlySamples) {
   Link& link = usb.link();
   streamtest::CallbackLog log;
   constexpr int kTag = 1;
-  ASSERT_EQ(link.registerStreamCallback(2, 3, 0xFF, 0, true, log.callback(kTag), nullptr), aErrNone);
+  ASSERT_EQ(link.registerStreamCallback(2, 3, 0xFF, 0, true, log.callback(kTag), nullptr),
+            aErrNone);
   streamtest::Sentinel sentinel(link, standIn, log);
 
   std::vector<Bytes> wires;

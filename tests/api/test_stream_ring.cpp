@@ -14,7 +14,7 @@ using Zentrova::LocklessQueue_SPSC;
 
 namespace {
 
-constexpr uint16_t kSlots = 500;           // the size a Link uses
+constexpr uint16_t kSlots = 500;  // the size a Link uses
 constexpr uint64_t kCrossThreadItems = 1000000;
 
 TEST(StreamRing, HoldsOneElementFewerThanItsSlotsAndKeepsTheirOrder) {

@@ -15,10 +15,10 @@
 #include "api_test_support.h"
 #include "sim_module_process.h"
 
-using Zentrova::Kolvantis::Module;
-using Zentrova::Kolvantis::SystemClass;
 using apitest::Bytes;
 using apitest::UsbModule;
+using Zentrova::Kolvantis::Module;
+using Zentrova::Kolvantis::SystemClass;
 
 namespace {
 
@@ -83,10 +83,12 @@ class SystemClassTest : public ::testing::Test {
     });
   }
   uint32_t held(uint8_t option) {
-    return sim_.withStore([&](kvsim::UeiStore& store) { return store.option(kSystem, kIndex, option)->number; });
+    return sim_.withStore(
+        [&](kvsim::UeiStore& store) { return store.option(kSystem, kIndex, option)->number; });
   }
   Bytes heldBytes(uint8_t option) {
-    return sim_.withStore([&](kvsim::UeiStore& store) { return store.option(kSystem, kIndex, option)->bytes; });
+    return sim_.withStore(
+        [&](kvsim::UeiStore& store) { return store.option(kSystem, kIndex, option)->bytes; });
   }
   void holdBytes(uint8_t option, const Bytes& bytes) {
     sim_.withStore([&](kvsim::UeiStore& store) {
@@ -144,7 +146,8 @@ TEST_F(SystemClassTest, EveryOptionMethodOnTheWire) {
       {"setInputPowerBehavior", 30, Kind::Set8, Set<uint8_t>(&S::setInputPowerBehavior, 3), 3},
       {"getPowerLimit", 33, Kind::Get32, Get(&S::getPowerLimit), 10000},
       {"getPowerLimitMax", 34, Kind::Get32, Get(&S::getPowerLimitMax), 12000},
-      {"setPowerLimitMax", 34, Kind::Set32, Set<uint32_t>(&S::setPowerLimitMax, 0x0A0B0C0D), 0x0A0B0C0D},
+      {"setPowerLimitMax", 34, Kind::Set32, Set<uint32_t>(&S::setPowerLimitMax, 0x0A0B0C0D),
+       0x0A0B0C0D},
       {"getPowerLimitState", 35, Kind::Get32, Get(&S::getPowerLimitState), 2},
       {"resetDeviceToFactoryDefaults", 37, Kind::Call, Call(&S::resetDeviceToFactoryDefaults), 0},
       {"getLinkInterface", 38, Kind::Get8, Get(&S::getLinkInterface), 1},

@@ -84,9 +84,10 @@ TEST(Crc8, CheckValues) {
 
 TEST(Crc8, TableMatchesThePolynomial) {
   // The first entries of the published table.
-  const uint8_t published[16] = {0,   94, 188, 226, 97,  63,  221, 131,
-                                 194, 156, 126, 32, 163, 253, 31,  65};
-  for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(crc8_update(0, static_cast<uint8_t>(i)), published[i]);
+  const uint8_t published[16] = {0,   94,  188, 226, 97,  63,  221, 131,
+                                 194, 156, 126, 32,  163, 253, 31,  65};
+  for (unsigned i = 0; i < 16; ++i)
+    EXPECT_EQ(crc8_update(0, static_cast<uint8_t>(i)), published[i]);
   for (unsigned i = 0; i < 256; ++i) {
     EXPECT_EQ(crc8_update(0, static_cast<uint8_t>(i)), BitwiseCrc({static_cast<uint8_t>(i)}))
         << "entry " << i;
@@ -137,8 +138,7 @@ TEST(Cobs, FullBlocks) {
       {254, false, 256, 0x01},  // code 255, then an empty closing block
       {255, false, 257, 0x02},  // code 255, then a block of one byte
       {254, true, 257, 0x01},   // the zero closes the empty block after code 255
-      {508, false, 511, 0xFF},
-      {509, false, 512, 0xFF},
+      {508, false, 511, 0xFF}, {509, false, 512, 0xFF},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "run " << row.run << (row.trailingZero ? " + zero" : ""));
@@ -561,7 +561,8 @@ TEST_F(FramingTest, RandomFramesNeverDeliverABadPacket) {
         break;
       case 3: {  // extra bytes behind a good frame
         const size_t extra = 1 + random() % 300;
-        for (size_t k = 0; k < extra; ++k) encoded.push_back(static_cast<uint8_t>(1 + random() % 255));
+        for (size_t k = 0; k < extra; ++k)
+          encoded.push_back(static_cast<uint8_t>(1 + random() % 255));
         addFrame(encoded, false, {});
         break;
       }

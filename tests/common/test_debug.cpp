@@ -42,9 +42,10 @@ TEST_F(DebugSwitches, BitValues) {
     uint32_t bit;
     uint32_t value;
   };
-  const Row rows[] = {{aDEBUG_LINK, 0x1},      {aDEBUG_PACKET, 0x2},      {aDEBUG_BROKER, 0x4},
-                      {aDEBUG_MULTICAST, 0x8}, {aDEBUG_DISCOVERY, 0x10},  {aDEBUG_CLIENTSTREAM, 0x20},
-                      {aDEBUG_MODULE, 0x40},   {aDEBUG_BEACON, 0x200},    {aDEBUG_USB, 0x400}};
+  const Row rows[] = {
+      {aDEBUG_LINK, 0x1},      {aDEBUG_PACKET, 0x2},     {aDEBUG_BROKER, 0x4},
+      {aDEBUG_MULTICAST, 0x8}, {aDEBUG_DISCOVERY, 0x10}, {aDEBUG_CLIENTSTREAM, 0x20},
+      {aDEBUG_MODULE, 0x40},   {aDEBUG_BEACON, 0x200},   {aDEBUG_USB, 0x400}};
   for (const Row& row : rows) EXPECT_EQ(row.bit, row.value);
 }
 

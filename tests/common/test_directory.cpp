@@ -147,8 +147,8 @@ TEST(BuildPath, RefusesNullAndAliasedArgumentsWithoutWriting) {
 
   struct Alias {
     const char* label;
-    size_t firstAt;   // offset into the destination of the aliased component
-    bool asFirst;     // the first component, else the second
+    size_t firstAt;  // offset into the destination of the aliased component
+    bool asFirst;    // the first component, else the second
   };
   const Alias aliases[] = {
       {"destination as first", 0, true},
@@ -159,11 +159,10 @@ TEST(BuildPath, RefusesNullAndAliasedArgumentsWithoutWriting) {
     SCOPED_TRACE(a.label);
     strcpy(destination, "keep/this");
     const char* inside = destination + a.firstAt;
-    const aErr result =
-        a.asFirst ? aDirectory_BuildPath(destination, sizeof destination, inside, "x",
-                                         static_cast<const char*>(nullptr))
-                  : aDirectory_BuildPath(destination, sizeof destination, "x", inside,
-                                         static_cast<const char*>(nullptr));
+    const aErr result = a.asFirst ? aDirectory_BuildPath(destination, sizeof destination, inside,
+                                                         "x", static_cast<const char*>(nullptr))
+                                  : aDirectory_BuildPath(destination, sizeof destination, "x",
+                                                         inside, static_cast<const char*>(nullptr));
     EXPECT_EQ(result, aErrParam);
     EXPECT_STREQ(destination, "keep/this");
   }

@@ -147,23 +147,25 @@ DeviceSpec NoSerialString() {
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, UsbDiscoverySkipTest,
-    ::testing::Values(
-        SkippedCase{"ForeignVendor", Device("0000ABCD", 0x0011, 0x1234), false, nullptr},
-        SkippedCase{"ProductWithBit15", Device("0000ABCD", 0x8000), false, nullptr},
-        SkippedCase{"ProductFFFF", Device("0000ABCD", 0xFFFF), false, nullptr},
-        SkippedCase{"SevenCharacters", Device("000ABCD"), true, nullptr},
-        SkippedCase{"NineCharacters", Device("00000ABCD"), true, nullptr},
-        SkippedCase{"LowerCaseHex", Device("0000abcd"), true, nullptr},
-        SkippedCase{"NotHex", Device("0000ABCG"), true, nullptr},
-        SkippedCase{"LeadingSpace", Device(" 000ABCD"), true, nullptr},
-        SkippedCase{"SignedHex", Device("-000ABCD"), true, nullptr},
-        SkippedCase{"EmptySerial", Device(""), true, nullptr},
-        SkippedCase{"NoSerialString", NoSerialString(), true, nullptr},
-        SkippedCase{"CannotBeOpened", Device("0000ABCD"), false,
-                    [](SimDevice& d) { d.failOpen(LIBUSB_ERROR_ACCESS); }},
-        SkippedCase{"UnreadableDescriptor", Device("0000ABCD"), false,
-                    [](SimDevice& d) { d.failDeviceDescriptor(); }}),
-    [](const ::testing::TestParamInfo<SkippedCase>& param) { return std::string(param.param.name); });
+    ::testing::Values(SkippedCase{"ForeignVendor", Device("0000ABCD", 0x0011, 0x1234), false,
+                                  nullptr},
+                      SkippedCase{"ProductWithBit15", Device("0000ABCD", 0x8000), false, nullptr},
+                      SkippedCase{"ProductFFFF", Device("0000ABCD", 0xFFFF), false, nullptr},
+                      SkippedCase{"SevenCharacters", Device("000ABCD"), true, nullptr},
+                      SkippedCase{"NineCharacters", Device("00000ABCD"), true, nullptr},
+                      SkippedCase{"LowerCaseHex", Device("0000abcd"), true, nullptr},
+                      SkippedCase{"NotHex", Device("0000ABCG"), true, nullptr},
+                      SkippedCase{"LeadingSpace", Device(" 000ABCD"), true, nullptr},
+                      SkippedCase{"SignedHex", Device("-000ABCD"), true, nullptr},
+                      SkippedCase{"EmptySerial", Device(""), true, nullptr},
+                      SkippedCase{"NoSerialString", NoSerialString(), true, nullptr},
+                      SkippedCase{"CannotBeOpened", Device("0000ABCD"), false,
+                                  [](SimDevice& d) { d.failOpen(LIBUSB_ERROR_ACCESS); }},
+                      SkippedCase{"UnreadableDescriptor", Device("0000ABCD"), false,
+                                  [](SimDevice& d) { d.failDeviceDescriptor(); }}),
+    [](const ::testing::TestParamInfo<SkippedCase>& param) {
+      return std::string(param.param.name);
+    });
 
 TEST_F(UsbDiscoveryTest, CallbackThatStopsEndsTheSearchBeforeTheNextDeviceIsOpened) {
   add(Device("00000001"));
@@ -386,8 +388,8 @@ TEST_P(ReplyTest, BuildsTheRecordFromTheReplyAlone) {
   const uint32_t sender = inet_addr("192.168.1.20");
   linkSpec spec;
   memset(&spec, 0xAB, sizeof spec);  // what an earlier reply left behind
-  const bool accepted = aDiscovery_ParseReply(c.bytes.data(), static_cast<int>(c.bytes.size()),
-                                              sender, &spec);
+  const bool accepted =
+      aDiscovery_ParseReply(c.bytes.data(), static_cast<int>(c.bytes.size()), sender, &spec);
   ASSERT_EQ(accepted, c.accepted);
   if (!accepted) return;
   linkSpec expected{};
@@ -408,14 +410,17 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Full", SampleReply(16), true, 0x40F5849A, 6, 8016, 0x11},
         ReplyCase{"TwelveBytesHaveNoModel", SampleReply(12), true, 0x40F5849A, 6, 8016, 0xFF},
         ReplyCase{"ThirteenBytesCarryTheModel", SampleReply(13), true, 0x40F5849A, 6, 8016, 0x11},
-        ReplyCase{"EightBytesHoldTheSerialNumber", SampleReply(8), true, 0x40F5849A, 6, 8016,
-                  0xFF},
+        ReplyCase{"EightBytesHoldTheSerialNumber", SampleReply(8), true, 0x40F5849A, 6, 8016, 0xFF},
         ReplyCase{"SevenBytesAreIgnored", SampleReply(7), false, 0, 0, 0, 0},
         ReplyCase{"FourBytesAreIgnored", SampleReply(4), false, 0, 0, 0, 0},
         ReplyCase{"EmptyIsIgnored", {}, false, 0, 0, 0, 0},
         ReplyCase{"HighValues",
                   {0x00, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0x00, 0, 0, 0},
-                  true, 0xFFFFFFFF, 0xFE, 0xFFFF, 0x00}),
+                  true,
+                  0xFFFFFFFF,
+                  0xFE,
+                  0xFFFF,
+                  0x00}),
     [](const ::testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
 
 TEST(Reply, NullArgumentsAreRefused) {
@@ -427,8 +432,8 @@ TEST(Reply, NullArgumentsAreRefused) {
 
 // --- The multicast query ---------------------------------------------------------------------
 
-constexpr int kStrayIntervalMs = 1000; // ms between two stray replies
-constexpr int kInterrupts = 3;         // signals sent to one search
+constexpr int kStrayIntervalMs = 1000;                 // ms between two stray replies
+constexpr int kInterrupts = 3;                         // signals sent to one search
 constexpr auto kHangGuard = std::chrono::seconds(20);  // longest wait, reached only on failure
 constexpr auto kPoll = std::chrono::milliseconds(2);   // between the tries of a poll
 
@@ -591,9 +596,9 @@ TEST_F(MulticastInNamespaceTest, ASignalDoesNotEndTheSearch) {
   to.sin_port = htons(DISCOVERY_REPLY_PORT);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const std::vector<uint8_t> reply = SampleReply(16);
-  EXPECT_EQ(sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to),
-            static_cast<ssize_t>(reply.size()));
+  EXPECT_EQ(
+      sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+      static_cast<ssize_t>(reply.size()));
   close(fd);
   ASSERT_TRUE(Eventually([&] { return result >= 0; }));
   EXPECT_EQ(found, 3);
@@ -603,8 +608,7 @@ TEST_F(MulticastInNamespaceTest, ASignalDoesNotEndTheSearch) {
 // Runs the tests above in a copy of this program inside a fresh network namespace, so that
 // no discovery datagram can leave through a real interface.
 TEST(DiscoveryMulticast, RunsInsideANetworkNamespace) {
-  if (const char* why = NamespaceUnavailableReason())
-    GTEST_SKIP() << why;
+  if (const char* why = NamespaceUnavailableReason()) GTEST_SKIP() << why;
   ExpectPassesInNamespace("MulticastInNamespaceTest.*");
 }
 

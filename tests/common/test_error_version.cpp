@@ -87,14 +87,33 @@ struct ModelRow {
 };
 
 const ModelRow kModelRows[] = {
-    {4, "Alder"},     {5, "Birch"},      {13, "Cedar"},  {14, "Dogwood"}, {15, "Elmwood"},
-    {16, "Firwood"},  {17, "Ginkgo"},    {18, "Hazel"},  {19, "Ironwood"}, {20, "Juniper"},
-    {21, "Kapok"},    {22, "Larch"},     {23, "Mahogany"}, {24, "Nutmeg"}, {25, "Olivewood"},
-    {26, "Quince"},   {27, "Pinewood"},
+    {4, "Alder"},
+    {5, "Birch"},
+    {13, "Cedar"},
+    {14, "Dogwood"},
+    {15, "Elmwood"},
+    {16, "Firwood"},
+    {17, "Ginkgo"},
+    {18, "Hazel"},
+    {19, "Ironwood"},
+    {20, "Juniper"},
+    {21, "Kapok"},
+    {22, "Larch"},
+    {23, "Mahogany"},
+    {24, "Nutmeg"},
+    {25, "Olivewood"},
+    {26, "Quince"},
+    {27, "Pinewood"},
     // Numbers without a name, including neighbours of named ones and values whose low byte
     // would name a model.
-    {0, "Unknown"},   {3, "Unknown"},    {6, "Unknown"}, {12, "Unknown"}, {28, "Unknown"},
-    {255, "Unknown"}, {0x104, "Unknown"}, {0xFFFFFFFFu, "Unknown"},
+    {0, "Unknown"},
+    {3, "Unknown"},
+    {6, "Unknown"},
+    {12, "Unknown"},
+    {28, "Unknown"},
+    {255, "Unknown"},
+    {0x104, "Unknown"},
+    {0xFFFFFFFFu, "Unknown"},
 };
 
 TEST(ModelNames, NamedAndUnnamedModels) {
@@ -120,10 +139,10 @@ struct PackRow {
 };
 
 const PackRow kPackRows[] = {
-    {2, 14, 7, 0x2E000007u, true},    // last legacy minor of major 2
-    {2, 15, 0, 0x2F020F00u, false},   // first new-layout version
+    {2, 14, 7, 0x2E000007u, true},   // last legacy minor of major 2
+    {2, 15, 0, 0x2F020F00u, false},  // first new-layout version
     {3, 0, 1, 0x2F030001u, false},
-    {1, 20, 5, 0x14000005u, true},    // legacy keeps only the low 4 bits of the minor
+    {1, 20, 5, 0x14000005u, true},  // legacy keeps only the low 4 bits of the minor
     {0, 0, 0, 0x00000000u, true},
     {2, 12, 4, 0x2C000004u, true},
     {1, 255, 255, 0x1F0000FFu, true},
@@ -132,8 +151,8 @@ const PackRow kPackRows[] = {
 
 TEST(VersionPack, WordsAndLayouts) {
   for (const PackRow& row : kPackRows) {
-    SCOPED_TRACE(testing::Message() << int(row.major) << "." << int(row.minor) << "."
-                                    << int(row.patch));
+    SCOPED_TRACE(testing::Message()
+                 << int(row.major) << "." << int(row.minor) << "." << int(row.patch));
     const uint32_t word = aVersion_Pack(row.major, row.minor, row.patch);
     EXPECT_EQ(word, row.word);
     EXPECT_EQ(aVersion_IsLegacyFormat(word), row.legacy);
@@ -144,8 +163,8 @@ TEST(VersionPack, NewLayoutRoundTripsExactlyAndLegacyKeepsFourBitsOfMinor) {
   for (int major = 0; major <= 255; ++major) {
     for (int minor = 0; minor <= 255; ++minor) {
       const uint8_t patch = static_cast<uint8_t>(major ^ minor);
-      const uint32_t word = aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor),
-                                          patch);
+      const uint32_t word =
+          aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), patch);
       const bool newLayout = major > 2 || (major == 2 && minor > 14);
       ASSERT_EQ(aVersion_IsLegacyFormat(word), !newLayout) << major << "." << minor;
       ASSERT_EQ(aVersion_ParseMajor(word), major);
@@ -229,17 +248,18 @@ struct CompareRow {
 };
 
 const CompareRow kCompareRows[] = {
-    {2, 12, 4, 2, 12, 4, true},    {2, 12, 4, 2, 12, 5, false},  {3, 0, 0, 2, 255, 255, true},
-    {2, 10, 4, 2, 10, 4, true},    {2, 9, 255, 2, 10, 4, false}, {2, 11, 0, 2, 10, 4, true},
-    {1, 255, 255, 2, 0, 0, false}, {0, 0, 0, 0, 0, 0, true},     {255, 255, 255, 255, 255, 255, true},
-    {2, 12, 3, 2, 12, 4, false},
+    {2, 12, 4, 2, 12, 4, true},           {2, 12, 4, 2, 12, 5, false},
+    {3, 0, 0, 2, 255, 255, true},         {2, 10, 4, 2, 10, 4, true},
+    {2, 9, 255, 2, 10, 4, false},         {2, 11, 0, 2, 10, 4, true},
+    {1, 255, 255, 2, 0, 0, false},        {0, 0, 0, 0, 0, 0, true},
+    {255, 255, 255, 255, 255, 255, true}, {2, 12, 3, 2, 12, 4, false},
 };
 
 TEST(VersionCompare, MajorThenMinorThenPatch) {
   for (const CompareRow& row : kCompareRows) {
-    SCOPED_TRACE(testing::Message() << int(row.a) << "." << int(row.b) << "." << int(row.c)
-                                    << " vs " << int(row.d) << "." << int(row.e) << "."
-                                    << int(row.f));
+    SCOPED_TRACE(testing::Message()
+                 << int(row.a) << "." << int(row.b) << "." << int(row.c) << " vs " << int(row.d)
+                 << "." << int(row.e) << "." << int(row.f));
     EXPECT_EQ(aVersion_IsAtLeastCompare(row.a, row.b, row.c, row.d, row.e, row.f), row.atLeast);
   }
 }
@@ -259,7 +279,7 @@ TEST(LibraryVersion, IsAtLeast) {
     uint8_t major, minor, patch;
     bool atLeast;
   };
-  const Row rows[] = {{2, 12, 4, true},  {2, 12, 5, false}, {2, 12, 3, true},    {2, 13, 0, false},
+  const Row rows[] = {{2, 12, 4, true},    {2, 12, 5, false}, {2, 12, 3, true}, {2, 13, 0, false},
                       {1, 255, 255, true}, {3, 0, 0, false},  {0, 0, 0, true}};
   for (const Row& row : rows) {
     EXPECT_EQ(aVersion_IsAtLeast(row.major, row.minor, row.patch), row.atLeast)

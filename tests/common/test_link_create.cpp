@@ -54,7 +54,6 @@ bool Eventually(const std::function<bool()>& condition) {
   return coretest::Eventually(condition, kPollMs);
 }
 
-
 Bytes HeartbeatAnswer(uint8_t x) { return {kAddress, 0x02, 0x00, static_cast<uint8_t>(x + 2)}; }
 
 enum class Transport { Tcp, CobsPty, NodePty, SimUsb };
@@ -62,19 +61,26 @@ enum class Shape { Normal, Coalesced, Split };
 
 const char* Name(Transport transport) {
   switch (transport) {
-    case Transport::Tcp: return "Tcp";
-    case Transport::CobsPty: return "CobsPty";
-    case Transport::NodePty: return "NodePty";
-    case Transport::SimUsb: return "SimUsb";
+    case Transport::Tcp:
+      return "Tcp";
+    case Transport::CobsPty:
+      return "CobsPty";
+    case Transport::NodePty:
+      return "NodePty";
+    case Transport::SimUsb:
+      return "SimUsb";
   }
   return "?";
 }
 
 const char* Name(Shape shape) {
   switch (shape) {
-    case Shape::Normal: return "Normal";
-    case Shape::Coalesced: return "Coalesced";
-    case Shape::Split: return "Split";
+    case Shape::Normal:
+      return "Normal";
+    case Shape::Coalesced:
+      return "Coalesced";
+    case Shape::Split:
+      return "Split";
   }
   return "?";
 }
@@ -104,8 +110,12 @@ class ProcessModule : public Module {
       : transport_(transport) {
     std::vector<std::string> arguments;
     switch (transport) {
-      case Transport::Tcp: arguments = {"--tcp", "0"}; break;
-      case Transport::CobsPty: arguments = {"--pty", "--cobs"}; break;
+      case Transport::Tcp:
+        arguments = {"--tcp", "0"};
+        break;
+      case Transport::CobsPty:
+        arguments = {"--pty", "--cobs"};
+        break;
       default: {
         prefix_ = nodes_.file("kolvantis.");
         char node[16];
@@ -183,7 +193,8 @@ class UsbModule : public Module {
     if (verb == "HB") {
       int x = 0;
       words >> x;
-      module_.withCore([x](kvsim::ModuleCore& core) { core.sendHeartbeat(static_cast<uint8_t>(x)); });
+      module_.withCore(
+          [x](kvsim::ModuleCore& core) { core.sendHeartbeat(static_cast<uint8_t>(x)); });
       return true;
     }
     if (verb == "FAULT") {
@@ -274,7 +285,8 @@ std::vector<MatrixCase> AllMatrixCases() {
 
 INSTANTIATE_TEST_SUITE_P(AllTransports, LinkHandshakeMatrix, testing::ValuesIn(AllMatrixCases()),
                          [](const testing::TestParamInfo<MatrixCase>& param) {
-                           return std::string(Name(param.param.transport)) + Name(param.param.shape);
+                           return std::string(Name(param.param.transport)) +
+                                  Name(param.param.shape);
                          });
 
 // --- recovery after faults -----------------------------------------------------------------------
@@ -318,7 +330,9 @@ INSTANTIATE_TEST_SUITE_P(
                     RecoveryCase{"UsbGarbage", Transport::SimUsb, "garbage"},
                     RecoveryCase{"UsbOddAddress", Transport::SimUsb, "odd-address"},
                     RecoveryCase{"UsbOversizeLength", Transport::SimUsb, "oversize-length"}),
-    [](const testing::TestParamInfo<RecoveryCase>& param) { return std::string(param.param.name); });
+    [](const testing::TestParamInfo<RecoveryCase>& param) {
+      return std::string(param.param.name);
+    });
 
 // A TCP module that drops the connection (orderly or with a reset) and accepts again: the link
 // reconnects and runs on.
@@ -375,7 +389,8 @@ TEST(LinkUseCount, TwoCreatesShareOneLinkAndTheSecondDestroyEndsIt) {
 TEST(LinkUseCount, TcpReuseIgnoresAddressAndPort) {
   ProcessModule module(Transport::Tcp, Shape::Normal);
   ASSERT_TRUE(module.ready()) << module.error();
-  LinkGuard first{aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(module.sim().port()))};
+  LinkGuard first{
+      aLink_CreateTCPIP(kSerial, kLoopback, static_cast<uint16_t>(module.sim().port()))};
   ASSERT_NE(first.id, 0u);
   LinkGuard second{aLink_CreateTCPIP(kSerial, htonl(0x7F000002), 1)};
   EXPECT_EQ(second.id, first.id);
@@ -510,8 +525,8 @@ TEST(LinkReset, CallersUsingTheLinkMeanwhileAreSafe) {
       while (!stop.load()) {
         aLink_PutPacket(id, packet);
         aLink_GetStatus(id);
-        aPacket* got = t % 2 == 0 ? aLink_AwaitPacket(id, 5)
-                                  : aLink_AwaitFirst(id, SelectNothing, nullptr, 5);
+        aPacket* got =
+            t % 2 == 0 ? aLink_AwaitPacket(id, 5) : aLink_AwaitFirst(id, SelectNothing, nullptr, 5);
         if (got != nullptr) aPacket_Destroy(&got);
         aLink_DrainPackets(id, SelectNothing, nullptr);
         aLink_InstallUserPacketFilter(id, ConsumeNothing, nullptr);
@@ -545,9 +560,8 @@ TEST(LinkDestroy, WaitersBlockedOnTheLinkReturnWhenItGoes) {
   // An hour's time-out: returning at all shows that the destroy woke them.
   auto awaitPacket =
       std::async(std::launch::async, [id] { return aLink_AwaitPacket(id, 3600000); });
-  auto awaitFirst = std::async(std::launch::async, [id] {
-    return aLink_AwaitFirst(id, SelectNothing, nullptr, 3600000);
-  });
+  auto awaitFirst = std::async(
+      std::launch::async, [id] { return aLink_AwaitFirst(id, SelectNothing, nullptr, 3600000); });
   std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
   EXPECT_EQ(awaitPacket.get(), nullptr);

@@ -51,13 +51,13 @@ struct Script {
 
   std::mutex lock;
   std::condition_variable changed;
-  std::deque<Get> gets;          // answers of the next reads; NotReady once empty
-  std::vector<Bytes> writes;     // every write (and put) that reached the transport
-  std::vector<uint64_t> writeMs; // monotonic time of each
-  std::deque<aErr> writeResults; // results of the next writes; aErrNone once empty
-  int writesEntered = 0;         // writes begun, the blocked one included
-  bool gateClosed = false;       // writes wait while it is closed
-  uint64_t reads = 0;            // reads of any kind
+  std::deque<Get> gets;           // answers of the next reads; NotReady once empty
+  std::vector<Bytes> writes;      // every write (and put) that reached the transport
+  std::vector<uint64_t> writeMs;  // monotonic time of each
+  std::deque<aErr> writeResults;  // results of the next writes; aErrNone once empty
+  int writesEntered = 0;          // writes begun, the blocked one included
+  bool gateClosed = false;        // writes wait while it is closed
+  uint64_t reads = 0;             // reads of any kind
   uint64_t emptyReadsSincePush = 0;
   uint64_t waits = 0;
   bool deleted = false;
@@ -342,7 +342,7 @@ TEST(LinkUserFilter, OnlyAResultOfOneConsumesThePacket) {
   const Row rows[] = {
       {1, {0x02, 0x02, 0x00, 0x00}, false, false},  // a consumed heartbeat is not answered
       {1, {0x02, 0x01, 0x33}, false, false},
-      {2, {0x02, 0x02, 0x00, 0x00}, true, false},   // 2 does not consume
+      {2, {0x02, 0x02, 0x00, 0x00}, true, false},  // 2 does not consume
       {2, {0x02, 0x01, 0x33}, false, true},
       {0, {0x02, 0x01, 0x33}, false, true},
   };
@@ -351,7 +351,8 @@ TEST(LinkUserFilter, OnlyAResultOfOneConsumesThePacket) {
   FilterLog log;
   ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, RecordingFilter, &log), aErrNone);
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << int(row.result) << " " << testing::PrintToString(row.received));
+    SCOPED_TRACE(testing::Message()
+                 << int(row.result) << " " << testing::PrintToString(row.received));
     {
       std::lock_guard<std::mutex> hold(log.lock);
       log.result = row.result;
@@ -403,7 +404,8 @@ TEST(LinkHandshake, CompletesOnlyOnTwoZeroLengthAnswersFromOneEvenAddress) {
       {"coalesced answers of a burst", {{0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x00}}, true},
       {"one byte per read", {{0x02}, {0x00}, {0x02}, {0x00}}, true},
       {"garbage first", {{0x03, 0x07, 0x00, 0x05, 0x02, 0x00, 0x02, 0x00}}, true},
-      {"wrong address after a good answer", {{0x02, 0x00, 0x04, 0x00, 0x02, 0x00, 0x02, 0x00}},
+      {"wrong address after a good answer",
+       {{0x02, 0x00, 0x04, 0x00, 0x02, 0x00, 0x02, 0x00}},
        true},
   };
   for (const Row& row : rows) {
@@ -415,7 +417,8 @@ TEST(LinkHandshake, CompletesOnlyOnTwoZeroLengthAnswersFromOneEvenAddress) {
       link.script->push(bytes);
       ASSERT_TRUE(link.script->awaitIdle());
     }
-    EXPECT_EQ(aLink_GetStatus(link.id), row.completes ? aLINK_STATUS_RUNNING : aLINK_STATUS_SYNCING);
+    EXPECT_EQ(aLink_GetStatus(link.id),
+              row.completes ? aLINK_STATUS_RUNNING : aLINK_STATUS_SYNCING);
     if (row.completes) {
       EXPECT_EQ(link.record->syncAddress.load(), 0x02);
       EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_IDLE);
@@ -430,7 +433,8 @@ TEST(LinkHandshake, AWrongByteRestartsAndTheNextAnswersComplete) {
   link.script->push({0x02, 0x00, 0x04, 0x00});
   ASSERT_TRUE(link.script->awaitIdle());
   EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_SYNCING);
-  EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_WAIT_ADDRESS);  // restarted: waiting for an answer again
+  EXPECT_EQ(link.record->syncState.load(),
+            aLINK_SYNC_WAIT_ADDRESS);  // restarted: waiting for an answer again
   link.script->push({0x03});
   ASSERT_TRUE(link.script->awaitIdle());
   EXPECT_EQ(link.record->syncState.load(), aLINK_SYNC_WAIT_ADDRESS);
@@ -555,8 +559,7 @@ TEST(LinkHandshake, SyncDrainsOnlyProbesAndTheirAnswers) {
   std::future<aErr> sync = std::async(std::launch::async, [&] { return aLink_Sync(link.id); });
   ASSERT_TRUE(Eventually([&] { return aPacketFifo_GetLength(link.outputQueue()) == 8u; }));
   // Completion, two surplus answers, then packets that must stay.
-  link.script->push({0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x01, 0x55, 0x04,
-                     0x00});
+  link.script->push({0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x00, 0x02, 0x01, 0x55, 0x04, 0x00});
   EXPECT_EQ(sync.get(), aErrNone);
 
   EXPECT_EQ(TakeReceived(link.id), (std::vector<Bytes>{{0x02, 0x01, 0x55}, {0x04, 0x00}}));
@@ -714,8 +717,8 @@ TEST(LinkWriter, StopFlushesTheOutputQueueUntilTheFirstWriteError) {
     const std::vector<Bytes> writes = link.script->writtenCopy();
     ASSERT_GE(writes.size(), 2u);
     const std::vector<Bytes> flushed(writes.begin() + 2, writes.end());
-    EXPECT_EQ(flushed,
-              std::vector<Bytes>(queued.begin(), queued.begin() + static_cast<long>(row.flushedWritten)));
+    EXPECT_EQ(flushed, std::vector<Bytes>(queued.begin(),
+                                          queued.begin() + static_cast<long>(row.flushedWritten)));
     {
       std::lock_guard<std::mutex> hold(link.script->lock);
       // Nothing is tried after the failing write.
@@ -831,7 +834,8 @@ TEST(LinkCreateBare, TheLinkOwnsItsStreamAndANullStreamMakesNoLink) {
   EXPECT_TRUE(script->deleted);
 }
 
-// --- packet log ------------------------------------------------------------------------------------
+// --- packet log
+// ------------------------------------------------------------------------------------
 
 // Every packet of a pooled write is recorded, not only the first.
 TEST(LinkPacketLog, EveryPacketOfAPooledWriteIsRecorded) {

@@ -128,7 +128,8 @@ TEST(LinkTableLookup, IdentifierSearchFindsTheNewestMatchOfTheSameType) {
     uint32_t type;
     uint32_t expected;
   };
-  const Row rows[] = {{aLINKENTRY_USB, newer}, {aLINKENTRY_SERIAL, serialLink}, {aLINKENTRY_TCPIP, 0}};
+  const Row rows[] = {
+      {aLINKENTRY_USB, newer}, {aLINKENTRY_SERIAL, serialLink}, {aLINKENTRY_TCPIP, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "type " << row.type);
     aLinkEntryRef found = sLookupEntryByIdentifier(serial, row.type);
@@ -154,11 +155,8 @@ TEST(LinkTableLookup, TridentSearchMatchesAllThreeIdentifiersWhateverTheType) {
     uint32_t expected;
   };
   const Row rows[] = {
-      {address, 5555, 2, client},
-      {address, 5556, 0, tcp},  // any type matches
-      {address, 5555, 3, 0},
-      {address, 5554, 2, 0},
-      {address + 0x100000, 5555, 2, 0},
+      {address, 5555, 2, client}, {address, 5556, 0, tcp},  // any type matches
+      {address, 5555, 3, 0},      {address, 5554, 2, 0},   {address + 0x100000, 5555, 2, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << row.ident0 << " " << row.ident1 << " " << row.ident2);
@@ -285,15 +283,17 @@ TEST(LinkTableTrace, LinesUnderTheLinkBit) {
     sExtractEntry(second);
     sExtractEntry(second);  // unknown by now
 
-    std::fprintf(stderr, " sCreate2: ident0: -1, ident1: 4660, ident2: 7, type: 0, new id: %d\n", int(id));
+    std::fprintf(stderr, " sCreate2: ident0: -1, ident1: 4660, ident2: 7, type: 0, new id: %d\n",
+                 int(id));
     std::fprintf(stderr, " sChangeUseCount(%d, +1) ==> 1\n", int(id));
     std::fprintf(stderr, " sChangeUseCount(%d, -2) ==> -1\n", int(id));
-    std::fprintf(stderr, " sCreate2: ident0: 99, ident1: 1, ident2: 0, type: 1, new id: %d\n", int(second));
-    std::fprintf(stderr, "sExtractEntry() Links: head=%p, nextID=%d", static_cast<void*>(last.get()),
-                 int(second + 1));
+    std::fprintf(stderr, " sCreate2: ident0: 99, ident1: 1, ident2: 0, type: 1, new id: %d\n",
+                 int(second));
+    std::fprintf(stderr, "sExtractEntry() Links: head=%p, nextID=%d",
+                 static_cast<void*>(last.get()), int(second + 1));
     std::fprintf(stderr, "  sExtractEntry(%d) -  1 remaining\n", int(id));
-    std::fprintf(stderr, "sExtractEntry() Links: head=%p, nextID=%d", static_cast<void*>(last.get()),
-                 int(second + 1));
+    std::fprintf(stderr, "sExtractEntry() Links: head=%p, nextID=%d",
+                 static_cast<void*>(last.get()), int(second + 1));
     std::fprintf(stderr, "  sExtractEntry(%d) -  0 remaining\nNO MORE LINKS", int(second));
     std::fprintf(stderr, "sExtractEntry() Links: head=%p, nextID=%d", static_cast<void*>(nullptr),
                  int(second + 1));

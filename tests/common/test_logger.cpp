@@ -57,7 +57,7 @@ struct Calls {
   std::atomic<int> ownDisable{-1};  // result of the consumer's own disable, -1 before
   std::atomic<int> ownDestroy{-1};
   std::atomic<int> ownEnable{-1};
-  std::atomic<uint64_t> lines{0};   // lines the writing consumer wrote
+  std::atomic<uint64_t> lines{0};  // lines the writing consumer wrote
 
   void note(aFile* file, uint32_t id) {
     static thread_local bool counted = false;
@@ -199,7 +199,8 @@ TEST(Logger, DestroyClosesTheFileWithWhatTheConsumerWrote) {
   ASSERT_NE(logger, nullptr);
   ASSERT_EQ(aLogger_Enable(logger), aErrNone);
   // Unbuffered: the lines are in the file while the logger still runs.
-  ASSERT_TRUE(Eventually([&] { return ReadFile(path).find("line 4 of AB\n") != std::string::npos; }));
+  ASSERT_TRUE(
+      Eventually([&] { return ReadFile(path).find("line 4 of AB\n") != std::string::npos; }));
   ASSERT_TRUE(Eventually([&] { return scope.calls.lines.load() == 100; }));
   EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
   EXPECT_EQ(logger, nullptr);

@@ -19,7 +19,8 @@ namespace {
 // The mistake tests unlock from the wrong thread on purpose; ThreadSanitizer reports every
 // such call, so they run in the other builds only.
 #if defined(__SANITIZE_THREAD__)
-#define SKIP_DELIBERATE_MUTEX_MISUSE() GTEST_SKIP() << "deliberate misuse, reported by ThreadSanitizer"
+#define SKIP_DELIBERATE_MUTEX_MISUSE() \
+  GTEST_SKIP() << "deliberate misuse, reported by ThreadSanitizer"
 #else
 #define SKIP_DELIBERATE_MUTEX_MISUSE() (void)0
 #endif
@@ -230,9 +231,7 @@ TEST(Time, MSTicksFollowsTheWallClock) {
   EXPECT_LE(ticks > expected ? ticks - expected : expected - ticks, kAgreementMs);
 }
 
-TEST(Time, SleepOfZeroReturnsSuccess) {
-  EXPECT_EQ(aTime_MSSleep(0), aErrNone);
-}
+TEST(Time, SleepOfZeroReturnsSuccess) { EXPECT_EQ(aTime_MSSleep(0), aErrNone); }
 
 TEST(Time, SleepLastsAtLeastTheTimeAsked) {
   const uint64_t kSleepMs = 30;

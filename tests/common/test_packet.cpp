@@ -38,7 +38,8 @@ aPacket MakeRecord(uint8_t dataSize, std::vector<uint8_t> data) {
   packet.address = 0x04;
   packet.dataSize = dataSize;
   packet.byteCount = static_cast<uint8_t>(dataSize + 2);
-  if (!data.empty()) std::memcpy(packet.data, data.data(), std::min(data.size(), sizeof(packet.data)));
+  if (!data.empty())
+    std::memcpy(packet.data, data.data(), std::min(data.size(), sizeof(packet.data)));
   return packet;
 }
 
@@ -64,18 +65,18 @@ TEST(PacketCreate, WithData) {
     bool made;
   };
   const Row rows[] = {
-      {0x04, 0, bytes.data(), true},    // zero-length packet
+      {0x04, 0, bytes.data(), true},  // zero-length packet
       {0x04, 5, bytes.data(), true},
       {0x06, 28, bytes.data(), true},   // largest packet: 30 bytes on the wire
       {0x04, 29, bytes.data(), false},  // too long
       {0x04, 255, bytes.data(), false},
-      {0x04, 0, nullptr, false},        // missing data, even for no bytes
-      {0x00, 3, bytes.data(), true},    // any address is accepted
+      {0x04, 0, nullptr, false},      // missing data, even for no bytes
+      {0x00, 3, bytes.data(), true},  // any address is accepted
       {0xFF, 3, bytes.data(), true},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << "address " << int(row.address) << " length "
-                                    << int(row.length));
+    SCOPED_TRACE(testing::Message()
+                 << "address " << int(row.address) << " length " << int(row.length));
     PacketHolder holder(aPacket_CreateWithData(row.address, row.length, row.data));
     ASSERT_EQ(holder.packet != nullptr, row.made);
     if (!row.made) continue;
@@ -101,7 +102,8 @@ TEST(PacketCopy, CompletePacketCopiesEqual) {
 
 TEST(PacketCopy, PartlyAssembledPacketGivesCompleteCopyWithStoredLength) {
   PacketHolder source(aPacket_Create());
-  for (uint8_t byte : {0x04, 0x05, 0xA1, 0xA2}) ASSERT_EQ(aPacket_AddByte(source.packet, byte), aErrNone);
+  for (uint8_t byte : {0x04, 0x05, 0xA1, 0xA2})
+    ASSERT_EQ(aPacket_AddByte(source.packet, byte), aErrNone);
   ASSERT_FALSE(aPacket_IsComplete(source.packet));
   PacketHolder copy(aPacket_Copy(source.packet));
   ASSERT_NE(copy.packet, nullptr);
@@ -217,12 +219,21 @@ std::vector<aErr> Results(size_t okCount, std::vector<aErr> tail = {}) {
 
 TEST(PacketAssembly, ByteSequences) {
   const AssemblyRow rows[] = {
-      {"zero-length packet completes with its length byte", {0x04, 0x00}, Results(2), 2, 4, 0, true},
+      {"zero-length packet completes with its length byte",
+       {0x04, 0x00},
+       Results(2),
+       2,
+       4,
+       0,
+       true},
       {"zero address byte is refused", {0x00}, {aErrPacket}, 1, 0, 0, false},
       {"zero bytes before the address keep counting",
        {0x00, 0x00, 0x04},
        {aErrPacket, aErrPacket, aErrNone},
-       3, 4, 0, false},
+       3,
+       4,
+       0,
+       false},
       {"length 29 is refused but stored", {0x04, 29}, {aErrNone, aErrPacket}, 2, 4, 29, false},
       {"length 28 completes with 30 bytes", Concat({0x04, 28}, Sequence(1, 28)), Results(30), 30, 4,
        28, true},
@@ -444,8 +455,10 @@ TEST(UEITrailer, SequenceContinueAndFullSize) {
       {"26 bytes", MakeRecord(26, Sequence(1, 26)), false, 26, false, false},
       // No trailer: the length byte (0) reads as sequence 0 without the more flag.
       {"zero-length with stale data", MakeRecord(0, {0xFF, 0xFF}), false, 0, false, false},
-      {"oversize length 29", MakeRecord(29, std::vector<uint8_t>(28, 0xFF)), false, 0, false, false},
-      {"oversize length 255", MakeRecord(255, std::vector<uint8_t>(28, 0xFF)), false, 0, false, false},
+      {"oversize length 29", MakeRecord(29, std::vector<uint8_t>(28, 0xFF)), false, 0, false,
+       false},
+      {"oversize length 255", MakeRecord(255, std::vector<uint8_t>(28, 0xFF)), false, 0, false,
+       false},
       {"null packet", aPacket{}, true, 0, false, false},
   };
   for (const TrailerRow& row : rows) {
@@ -501,7 +514,8 @@ TEST(UEIPayload, StreamPackets) {
   };
   const Row rows[] = {
       {"5-byte UEI, option 1, specifier 0x40", MakeRecord(5, {3, 0x01, 0x40, 0, 0}), true},
-      {"28-byte UEI stream sample", MakeRecord(28, Concat({18, 0x3F, 0x5F}, Sequence(1, 25))), true},
+      {"28-byte UEI stream sample", MakeRecord(28, Concat({18, 0x3F, 0x5F}, Sequence(1, 25))),
+       true},
       {"option bit 6 set", MakeRecord(5, {3, 0x41, 0x40, 0, 0}), false},
       {"option bit 7 set", MakeRecord(5, {3, 0x81, 0x40, 0, 0}), false},
       {"specifier bit 6 clear", MakeRecord(5, {3, 0x01, 0xBF, 0, 0}), false},
@@ -616,7 +630,7 @@ TEST_P(AssemblerRun, RandomBytesKeepTheRecordSound) {
 INSTANTIATE_TEST_SUITE_P(Readers, AssemblerRun, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& param) {
                            return param.param ? std::string("ResetOnError")
-                                             : std::string("KeepPartialPacket");
+                                              : std::string("KeepPartialPacket");
                          });
 
 }  // namespace

@@ -343,9 +343,8 @@ TEST(PacketFifoAwaitFirst, HugeTimeoutsWaitForASelectedPacket) {
 
 TEST(PacketFifoAwait, WaiterGetsAPacketPutLater) {
   Fifo fifo;
-  auto pending = std::async(std::launch::async, [&fifo] {
-    return aPacketFifo_Await(fifo.handle, kLongWaitMs);
-  });
+  auto pending = std::async(std::launch::async,
+                            [&fifo] { return aPacketFifo_Await(fifo.handle, kLongWaitMs); });
   std::this_thread::sleep_for(kSettle);
   ASSERT_EQ(PutTagged(fifo.handle, 9), aErrNone);
   Received received = Collect(pending);
@@ -472,7 +471,8 @@ TEST(PacketFifoGetFirst, OldestSelectedPacketIsTaken) {
   };
   const Row rows[] = {
       {"GetFirst", [](uint64_t h, const uint8_t* t) { return aPacketFifo_GetFirst(h, TagIs, t); }},
-      {"AwaitFirst", [](uint64_t h, const uint8_t* t) { return aPacketFifo_AwaitFirst(h, TagIs, t, 0); }},
+      {"AwaitFirst",
+       [](uint64_t h, const uint8_t* t) { return aPacketFifo_AwaitFirst(h, TagIs, t, 0); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -562,10 +562,18 @@ TEST(PacketFifoStress, ProducersAndConsumersLoseAndDuplicateNothing) {
       while (taken < kTotal && std::chrono::steady_clock::now() < guard) {
         aPacket* raw = nullptr;
         switch (c % 4) {
-          case 0: raw = aPacketFifo_Await(fifo.handle, kPollMs); break;
-          case 1: raw = aPacketFifo_Get(fifo.handle); break;
-          case 2: raw = aPacketFifo_AwaitFirst(fifo.handle, TagIs, &mine, kPollMs); break;
-          default: raw = aPacketFifo_AwaitFirst(fifo.handle, SelectAll, nullptr, kPollMs); break;
+          case 0:
+            raw = aPacketFifo_Await(fifo.handle, kPollMs);
+            break;
+          case 1:
+            raw = aPacketFifo_Get(fifo.handle);
+            break;
+          case 2:
+            raw = aPacketFifo_AwaitFirst(fifo.handle, TagIs, &mine, kPollMs);
+            break;
+          default:
+            raw = aPacketFifo_AwaitFirst(fifo.handle, SelectAll, nullptr, kPollMs);
+            break;
         }
         PacketPtr packet(raw);
         if (!packet) continue;

@@ -431,7 +431,8 @@ class TcpLink {
 
   // The module sends the heartbeat x and has the link's answer.
   bool heartbeat(uint8_t x) {
-    const size_t before = kvsim::countRecords(sim_.dump(), kvsim::Direction::In, HeartbeatAnswer(x));
+    const size_t before =
+        kvsim::countRecords(sim_.dump(), kvsim::Direction::In, HeartbeatAnswer(x));
     return sim_.command("HB " + std::to_string(x)) &&
            sim_.awaitRecord(kvsim::Direction::In, HeartbeatAnswer(x), before + 1);
   }

@@ -21,11 +21,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr int kIoTimeoutMs = 5000;        // ms to wait for bytes that are expected
-constexpr int kQuietMs = 100;             // ms of silence taken as "nothing was sent"
-constexpr uint32_t kShortWaitMs = 20;     // ms for a wait that is to find nothing
-constexpr int kWriterDelayMs = 100;       // ms before a helper thread writes to the master
-constexpr uint32_t kDefaultBaud = 6;      // speed index of 115200 baud
+constexpr int kIoTimeoutMs = 5000;     // ms to wait for bytes that are expected
+constexpr int kQuietMs = 100;          // ms of silence taken as "nothing was sent"
+constexpr uint32_t kShortWaitMs = 20;  // ms for a wait that is to find nothing
+constexpr int kWriterDelayMs = 100;    // ms before a helper thread writes to the master
+constexpr uint32_t kDefaultBaud = 6;   // speed index of 115200 baud
 
 std::string AsString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -154,8 +154,9 @@ TEST_F(SerialTest, SpeedIndexes) {
 
 TEST_F(SerialTest, TwoStopBits) {
   StreamHolder holder;
-  ASSERT_EQ(aStream_CreateSerial(pty_.slaveName().c_str(), kDefaultBaud, false, 0, 1, &holder.stream),
-            aErrNone);
+  ASSERT_EQ(
+      aStream_CreateSerial(pty_.slaveName().c_str(), kDefaultBaud, false, 0, 1, &holder.stream),
+      aErrNone);
   EXPECT_NE(SettingsOf(pty_.slave()).c_cflag & CSTOPB, 0u);
 }
 

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kPeerWaitMs = 10000;       // ms the test's peer waits for anything before giving up
+constexpr int kPeerWaitMs = 10000;        // ms the test's peer waits for anything before giving up
 constexpr int kStreamPatienceMs = 10000;  // ms the test keeps asking the stream for a byte
 constexpr uint32_t kWaitSliceMs = 20;     // ms per wait for input while the test polls
 
@@ -162,9 +162,9 @@ TEST_F(SocketStreamTest, GetWithoutDataAnswersNotReadyAtOnce) {
 
 TEST_F(SocketStreamTest, BytesGoBothWays) {
   const std::string toModule = std::string("\x04\x02\x00\x01", 4);
-  ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const uint8_t*>(toModule.data()),
-                          toModule.size()),
-            aErrNone);
+  ASSERT_EQ(
+      aStream_Write(stream_, reinterpret_cast<const uint8_t*>(toModule.data()), toModule.size()),
+      aErrNone);
   const uint8_t single = 0x7E;
   ASSERT_EQ(aStream_Write(stream_, &single, 1), aErrNone);
   EXPECT_EQ(ReceiveBytes(peer_, 5), toModule + "\x7E");
@@ -205,8 +205,7 @@ TEST_F(SocketStreamTest, WriteAfterPeerResetGoesWholeToTheNewConnection) {
   ResetClose(peer_);
   peer_ = -1;
   const std::string packet = "\x04\x03\x01\x02\x03";
-  ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const uint8_t*>(packet.data()),
-                          packet.size()),
+  ASSERT_EQ(aStream_Write(stream_, reinterpret_cast<const uint8_t*>(packet.data()), packet.size()),
             aErrNone);
   peer_ = listener_.Accept();
   ASSERT_GE(peer_, 0);

@@ -2,7 +2,8 @@
 // one, holding the stand-in modules that the environment variable KV_SIM_USB_MODULES
 // describes. Without the variable the bus is empty, so the program never reaches real USB.
 //
-//   KV_SIM_USB_MODULES="serial=40F5849A,address=6,model=17,version=2.15.3,name=Bench A;serial=BEEF,busy"
+//   KV_SIM_USB_MODULES="serial=40F5849A,address=6,model=17,version=2.15.3,name=Bench
+//   A;serial=BEEF,busy"
 //
 // One module per ";"-separated entry, its fields separated by ",":
 //   serial=HEX       serial number (required)
@@ -220,7 +221,9 @@ bool describeUpgrade(const std::string& key, const std::string& value, bool flag
   } else if (key == "return-ms" || key == "reboot-drop-ms" || key == "late-ms") {
     needsValue();
     unsigned ms = static_cast<unsigned>(required(key, value, kMaxDelayMs, 10));
-    (key == "return-ms" ? upgrade->returnMs : key == "reboot-drop-ms" ? upgrade->rebootDropMs : upgrade->lateMs) = ms;
+    (key == "return-ms"        ? upgrade->returnMs
+     : key == "reboot-drop-ms" ? upgrade->rebootDropMs
+                               : upgrade->lateMs) = ms;
   } else if (key == "block-size") {
     needsValue();
     unsigned long size = required(key, value, 0xFFFF);
@@ -297,9 +300,8 @@ SimulatedUsb* gUsb = nullptr;
 void writeRecords() {
   for (auto& [module, path] : gUsb->flashDumps) {
     std::string error;
-    bool written = module->withParts([&](kvsim::ModuleParts& parts) {
-      return parts.upgrade->writeFlashDump(path, &error);
-    });
+    bool written = module->withParts(
+        [&](kvsim::ModuleParts& parts) { return parts.upgrade->writeFlashDump(path, &error); });
     if (!written) std::fprintf(stderr, "%s: %s\n", kVariable, error.c_str());
   }
   for (auto& [device, path] : gUsb->outRecords) {
@@ -309,7 +311,8 @@ void writeRecords() {
       continue;
     }
     for (const kvsim::OutTransfer& transfer : device->outTransfers())
-      std::fprintf(file, "OUT %d %d %d\n", transfer.requested, transfer.transferred, transfer.result);
+      std::fprintf(file, "OUT %d %d %d\n", transfer.requested, transfer.transferred,
+                   transfer.result);
     if (std::fclose(file) != 0)
       std::fprintf(stderr, "%s: cannot write the OUT record %s\n", kVariable, path.c_str());
   }

@@ -19,7 +19,8 @@ inline Bytes wire(uint8_t address, const Bytes& data) { return Packet{address, d
 
 // Sends the request and expects exactly these bytes back (none: no answer), then nothing more
 // for kQuietMs.
-inline void expectExchange(LinkSocket& link, const Bytes& request, const Bytes& expected, const std::string& what) {
+inline void expectExchange(LinkSocket& link, const Bytes& request, const Bytes& expected,
+                           const std::string& what) {
   ASSERT_TRUE(link.send(request)) << what;
   if (!expected.empty()) {
     EXPECT_EQ(link.read(expected.size()), expected) << what;
@@ -36,8 +37,7 @@ inline std::vector<Packet> sentPackets(ModuleCore& core) {
   std::vector<Packet> packets;
   for (size_t i = 0; i + 2 <= all.size();) {
     const size_t length = all[i + 1];
-    if (i + 2 + length > all.size())
-      break;
+    if (i + 2 + length > all.size()) break;
     packets.push_back({all[i], Bytes(all.begin() + static_cast<std::ptrdiff_t>(i + 2),
                                      all.begin() + static_cast<std::ptrdiff_t>(i + 2 + length))});
     i += 2 + length;

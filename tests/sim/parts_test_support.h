@@ -20,8 +20,7 @@ namespace kvsim {
 // count bytes from, from + 1, ... (mod 256).
 inline Bytes counting(size_t count, uint8_t from = 0) {
   Bytes bytes;
-  for (size_t i = 0; i < count; ++i)
-    bytes.push_back(static_cast<uint8_t>(from + i));
+  for (size_t i = 0; i < count; ++i) bytes.push_back(static_cast<uint8_t>(from + i));
   return bytes;
 }
 

@@ -25,7 +25,7 @@ using kvsim::SimUsbModule;
 constexpr uint8_t kAddress = 2;
 constexpr unsigned kFastRate = 200;  // samples per second: enough to see several soon
 constexpr size_t kSamplesToSee = 5;
-constexpr unsigned kShortLateMs = 20;  // ms a late reply waits here
+constexpr unsigned kShortLateMs = 20;                  // ms a late reply waits here
 constexpr auto kHangGuard = std::chrono::seconds(20);  // reached only on failure
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 
@@ -37,7 +37,8 @@ kvsim::ModuleConfig config() {
 
 // Takes what the module supplies, cut into packets, until done() holds for them or the guard
 // passes.
-std::vector<Packet> collect(SimUsbModule& module, const std::function<bool(const std::vector<Packet>&)>& done) {
+std::vector<Packet> collect(SimUsbModule& module,
+                            const std::function<bool(const std::vector<Packet>&)>& done) {
   Bytes all;
   std::vector<Packet> packets;
   const auto end = std::chrono::steady_clock::now() + kHangGuard;
@@ -50,9 +51,11 @@ std::vector<Packet> collect(SimUsbModule& module, const std::function<bool(const
     }
     all.insert(all.end(), buffer, buffer + got);
     packets.clear();
-    for (size_t at = 0; at + 2 <= all.size() && at + 2 + all[at + 1] <= all.size(); at += 2 + all[at + 1])
-      packets.push_back({all[at], Bytes(all.begin() + static_cast<std::ptrdiff_t>(at + 2),
-                                        all.begin() + static_cast<std::ptrdiff_t>(at + 2 + all[at + 1]))});
+    for (size_t at = 0; at + 2 <= all.size() && at + 2 + all[at + 1] <= all.size();
+         at += 2 + all[at + 1])
+      packets.push_back(
+          {all[at], Bytes(all.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                          all.begin() + static_cast<std::ptrdiff_t>(at + 2 + all[at + 1]))});
   }
   return packets;
 }
@@ -85,21 +88,24 @@ TEST(SimDataUsb, TimedSamplesOfASetUpStreamFlowOverTheBus) {
 
 TEST(SimDataUsb, KeepTimedSendsTheLateReplyOfSlotsAttachedInProcess) {
   SimUsbModule module(config());
-  auto slots = module.withCore([](kvsim::ModuleCore& core) { return kvsim::SlotStore::attach(core); });
+  auto slots =
+      module.withCore([](kvsim::ModuleCore& core) { return kvsim::SlotStore::attach(core); });
   module.withCore([&](kvsim::ModuleCore&) {
     slots->setSlot(1, 2, 300);
     slots->setFault(kvsim::SlotStep::Capacity, kvsim::SlotFault::Late, 1, kShortLateMs);
   });
   module.keepTimed(slots);
   send(module, {4, 1, 1, 2});
-  std::vector<Packet> packets = collect(module, [](const std::vector<Packet>& got) { return !got.empty(); });
+  std::vector<Packet> packets =
+      collect(module, [](const std::vector<Packet>& got) { return !got.empty(); });
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].data, (Bytes{4, 1, 1, 2, 0x01, 0x2C}));
 }
 
 TEST(SimDataUsb, SamplesAskedForAtOnceNeedNoTimer) {
   SimUsbModule module(config());
-  auto streamer = module.withCore([](kvsim::ModuleCore& core) { return kvsim::Streamer::attach(core); });
+  auto streamer =
+      module.withCore([](kvsim::ModuleCore& core) { return kvsim::Streamer::attach(core); });
   module.withCore([&](kvsim::ModuleCore&) {
     kvsim::StreamSource source;
     source.command = 3;
@@ -108,11 +114,12 @@ TEST(SimDataUsb, SamplesAskedForAtOnceNeedNoTimer) {
     streamer->addSource(source);
   });
   send(module, {0x5D, 0x81, 0x20, kAddress, 3, 0xFF, 0xFF});
-  EXPECT_EQ(module.withCore([&](kvsim::ModuleCore&) { return streamer->emitSamples(3, true); }), 3u);
-  std::vector<Packet> packets = collect(module, [](const std::vector<Packet>& got) { return got.size() >= 4; });
+  EXPECT_EQ(module.withCore([&](kvsim::ModuleCore&) { return streamer->emitSamples(3, true); }),
+            3u);
+  std::vector<Packet> packets =
+      collect(module, [](const std::vector<Packet>& got) { return got.size() >= 4; });
   ASSERT_EQ(packets.size(), 4u) << "the acknowledgement and three samples";
-  for (size_t i = 1; i < packets.size(); ++i)
-    EXPECT_EQ(packets[i].data.size(), 18u);
+  for (size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i].data.size(), 18u);
   EXPECT_EQ(module.withCore([&](kvsim::ModuleCore&) { return streamer->samplesSent(); }), 3u);
 }
 

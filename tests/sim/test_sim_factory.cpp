@@ -51,8 +51,7 @@ struct SimFactory : ::testing::Test {
       reply = one({0x5E, static_cast<uint8_t>(first ? kind | 0x40 : kind)});
       first = false;
       EXPECT_GE(reply.size(), 2u);
-      if (reply.size() < 2)
-        break;
+      if (reply.size() < 2) break;
       EXPECT_EQ(reply[0], 0x5E);
       EXPECT_EQ(reply[1], kind);
       data.insert(data.end(), reply.begin() + 2, reply.end());
@@ -73,12 +72,11 @@ TEST_F(SimFactory, ReadsGoInPiecesOf26AndEndOnAShorterReply) {
     for (;;) {
       pieces.push_back(reply.size() - 2);
       got.insert(got.end(), reply.begin() + 2, reply.end());
-      if (reply.size() < 28)
-        break;
+      if (reply.size() < 28) break;
       reply = one({0x5E, kKind});
     }
     EXPECT_EQ(got, data) << length;
-    const std::vector<size_t> expected = length == 0 ? std::vector<size_t>{0}
+    const std::vector<size_t> expected = length == 0    ? std::vector<size_t>{0}
                                          : length == 26 ? std::vector<size_t>{26, 0}
                                                         : std::vector<size_t>{26, 4};
     EXPECT_EQ(pieces, expected) << length;
@@ -92,7 +90,8 @@ TEST_F(SimFactory, WritesTakeEffectAtTheirEndOfTransfer) {
     factory->setKind(kKind, {1, 2, 3});
     EXPECT_EQ(one(join({0x5E, kKind | 0x50}, piece(data, 0, 26))), (Bytes{0x5E, kKind})) << length;
     if (length > 26) {
-      EXPECT_EQ(one(join({0x5E, kKind | 0x10}, piece(data, 26, length - 26))), (Bytes{0x5E, kKind})) << length;
+      EXPECT_EQ(one(join({0x5E, kKind | 0x10}, piece(data, 26, length - 26))), (Bytes{0x5E, kKind}))
+          << length;
     }
     EXPECT_EQ(factory->kind(kKind), (Bytes{1, 2, 3})) << "staged until the end";
     EXPECT_EQ(one(endOf(length)), (Bytes{0x5E, 0x00})) << length;
@@ -122,16 +121,20 @@ TEST_F(SimFactory, PacketsOutsideATransferOrOfNoShapeGetErrorReplies) {
     Bytes reply;
   };
   const Case cases[] = {
-      {"read next without a first", {0x5E, kKind}, {0x5E, kKind | 0x80, kvsim::kFactoryErrSequence}},
-      {"write next without a first", {0x5E, kKind | 0x10, 1}, {0x5E, kKind | 0x80, kvsim::kFactoryErrSequence}},
+      {"read next without a first",
+       {0x5E, kKind},
+       {0x5E, kKind | 0x80, kvsim::kFactoryErrSequence}},
+      {"write next without a first",
+       {0x5E, kKind | 0x10, 1},
+       {0x5E, kKind | 0x80, kvsim::kFactoryErrSequence}},
       {"read with data", {0x5E, kKind | 0x40, 0}, {0x5E, kKind | 0x80, kvsim::kFactoryErrParam}},
       {"unknown option", {0x5E, 0x63}, {0x5E, 0x83, kvsim::kFactoryErrParam}},
       {"end too short", {0x5E, 0x20, 0}, {0x5E, 0x80, kvsim::kFactoryErrParam}},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(one(c.request), c.reply) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(one(c.request), c.reply) << c.what;
   EXPECT_EQ(one({0x5E, 0x45}), (Bytes{0x5E, 5}));
-  EXPECT_EQ(one({0x5E, 0x06}), (Bytes{0x5E, 0x86, kvsim::kFactoryErrSequence})) << "next of another kind";
+  EXPECT_EQ(one({0x5E, 0x06}), (Bytes{0x5E, 0x86, kvsim::kFactoryErrSequence}))
+      << "next of another kind";
   EXPECT_TRUE(ask({0x5E, 0x83, 1}).empty()) << "a reply of a peer gets no answer";
 }
 
@@ -156,7 +159,8 @@ TEST_P(SimFactoryKnob, ShapesOneReplyAndThenSwitchesOff) {
   switch (c.packet) {
     case FactoryPacket::Read:
       expectReply({0x5E, kKind | 0x40});
-      EXPECT_EQ(one(endOf(tookEffect ? 4 : 0)), (Bytes{0x5E, 0})) << "bytes moved: only when it took effect";
+      EXPECT_EQ(one(endOf(tookEffect ? 4 : 0)), (Bytes{0x5E, 0}))
+          << "bytes moved: only when it took effect";
       EXPECT_EQ(read(kKind), counting(4)) << "the knob fired once";
       break;
     case FactoryPacket::Write:
@@ -169,7 +173,8 @@ TEST_P(SimFactoryKnob, ShapesOneReplyAndThenSwitchesOff) {
       EXPECT_EQ(one(write), (Bytes{0x5E, kKind}));
       expectReply(endOf(2));
       EXPECT_EQ(factory->kind(kKind), tookEffect ? (Bytes{7, 7}) : counting(4));
-      EXPECT_EQ(one(endOf(tookEffect ? 0 : 2)), (Bytes{0x5E, 0})) << "a refused end leaves the transfer open";
+      EXPECT_EQ(one(endOf(tookEffect ? 0 : 2)), (Bytes{0x5E, 0}))
+          << "a refused end leaves the transfer open";
       break;
   }
 }
@@ -177,16 +182,28 @@ TEST_P(SimFactoryKnob, ShapesOneReplyAndThenSwitchesOff) {
 INSTANTIATE_TEST_SUITE_P(
     Knobs, SimFactoryKnob,
     ::testing::Values(
-        KnobCase{"ErrorCodeOfRead", FactoryPacket::Read, FactoryFault::ErrorCode, {0x5E, kKind | 0x80, kCode}},
-        KnobCase{"ErrorCodeOfWrite", FactoryPacket::Write, FactoryFault::ErrorCode, {0x5E, kKind | 0x80, kCode}},
-        KnobCase{"ErrorCodeOfEnd", FactoryPacket::End, FactoryFault::ErrorCode, {0x5E, 0x80, kCode}},
-        KnobCase{"CutErrorOfRead", FactoryPacket::Read, FactoryFault::CutError, {0x5E, kKind | 0x80}},
+        KnobCase{"ErrorCodeOfRead",
+                 FactoryPacket::Read,
+                 FactoryFault::ErrorCode,
+                 {0x5E, kKind | 0x80, kCode}},
+        KnobCase{"ErrorCodeOfWrite",
+                 FactoryPacket::Write,
+                 FactoryFault::ErrorCode,
+                 {0x5E, kKind | 0x80, kCode}},
+        KnobCase{
+            "ErrorCodeOfEnd", FactoryPacket::End, FactoryFault::ErrorCode, {0x5E, 0x80, kCode}},
+        KnobCase{
+            "CutErrorOfRead", FactoryPacket::Read, FactoryFault::CutError, {0x5E, kKind | 0x80}},
         KnobCase{"CutErrorOfEnd", FactoryPacket::End, FactoryFault::CutError, {0x5E, 0x80}},
         KnobCase{"SilentRead", FactoryPacket::Read, FactoryFault::Silence, {}},
         KnobCase{"SilentWrite", FactoryPacket::Write, FactoryFault::Silence, {}},
         KnobCase{"SilentEnd", FactoryPacket::End, FactoryFault::Silence, {}},
-        KnobCase{"LongWriteAcknowledgement", FactoryPacket::Write, FactoryFault::AckLength, {0x5E, kKind, 0}},
-        KnobCase{"LongEndAcknowledgement", FactoryPacket::End, FactoryFault::AckLength, {0x5E, 0, 0}}),
+        KnobCase{"LongWriteAcknowledgement",
+                 FactoryPacket::Write,
+                 FactoryFault::AckLength,
+                 {0x5E, kKind, 0}},
+        KnobCase{
+            "LongEndAcknowledgement", FactoryPacket::End, FactoryFault::AckLength, {0x5E, 0, 0}}),
     [](const ::testing::TestParamInfo<KnobCase>& param) { return param.param.name; });
 
 TEST(SimFactoryText, KindAndFaultForms) {

@@ -35,11 +35,12 @@ TEST_P(SimFramingCobs, EncodesAndDecodesBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Vectors, SimFramingCobs,
-    testing::Values(CobsCase{"ZeroInside", {0x11, 0x22, 0x00, 0x33}, {0x03, 0x11, 0x22, 0x02, 0x33}},
-                    CobsCase{"EmptyPacketWithCheck", {0x04, 0x00, 0x3B}, {0x02, 0x04, 0x02, 0x3B}},
-                    CobsCase{"TrailingZero", {0x11, 0x00}, {0x02, 0x11, 0x01}},
-                    CobsCase{"OnlyZeros", {0x00, 0x00}, {0x01, 0x01, 0x01}},
-                    CobsCase{"NoZero", {0x05, 0x06}, {0x03, 0x05, 0x06}}),
+    testing::Values(
+        CobsCase{"ZeroInside", {0x11, 0x22, 0x00, 0x33}, {0x03, 0x11, 0x22, 0x02, 0x33}},
+        CobsCase{"EmptyPacketWithCheck", {0x04, 0x00, 0x3B}, {0x02, 0x04, 0x02, 0x3B}},
+        CobsCase{"TrailingZero", {0x11, 0x00}, {0x02, 0x11, 0x01}},
+        CobsCase{"OnlyZeros", {0x00, 0x00}, {0x01, 0x01, 0x01}},
+        CobsCase{"NoZero", {0x05, 0x06}, {0x03, 0x05, 0x06}}),
     [](const testing::TestParamInfo<CobsCase>& param) { return param.param.name; });
 
 TEST(SimFramingCobs, CodePastTheEndIsRefused) {
@@ -62,8 +63,7 @@ TEST(SimFramingFrame, FullPacketIsOneFrameOf33BytesAndComesBackWhole) {
   kvsim::FrameDecoder decoder;
   Bytes out;
   bool done = false;
-  for (uint8_t byte : frame)
-    done = decoder.feed(byte, &out);
+  for (uint8_t byte : frame) done = decoder.feed(byte, &out);
   EXPECT_TRUE(done);
   EXPECT_EQ(out, packet);
 }
@@ -73,15 +73,13 @@ std::vector<Bytes> decodeStream(kvsim::FrameDecoder& decoder, const Bytes& strea
   std::vector<Bytes> packets;
   Bytes packet;
   for (uint8_t byte : stream)
-    if (decoder.feed(byte, &packet))
-      packets.push_back(packet);
+    if (decoder.feed(byte, &packet)) packets.push_back(packet);
   return packets;
 }
 
 Bytes join(std::initializer_list<Bytes> parts) {
   Bytes all;
-  for (const Bytes& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -111,7 +109,8 @@ TEST(SimFramingDecoder, BadFrameIsCountedOnceAndTheNextArrivesIntact) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     kvsim::FrameDecoder decoder;
-    auto packets = decodeStream(decoder, join({c.badFrame, kvsim::frameEncode({0x02, 0x01, 0x17})}));
+    auto packets =
+        decodeStream(decoder, join({c.badFrame, kvsim::frameEncode({0x02, 0x01, 0x17})}));
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0], (Bytes{0x02, 0x01, 0x17}));
     EXPECT_EQ(decoder.badFrames(), 1u);

@@ -19,8 +19,7 @@ const Bytes kProbe{0xAD, 0x00};
 
 Bytes join(const std::vector<Bytes>& parts) {
   Bytes all;
-  for (const Bytes& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -35,8 +34,7 @@ Bytes output(ModuleCore& core) {
 std::vector<Bytes> recorded(const ModuleCore& core, Direction direction) {
   std::vector<Bytes> packets;
   for (const kvsim::Record& record : core.records())
-    if (record.direction == direction)
-      packets.push_back(record.bytes);
+    if (record.direction == direction) packets.push_back(record.bytes);
   return packets;
 }
 
@@ -67,7 +65,10 @@ struct Cut {
 class SimModuleCoreSplitInput : public testing::TestWithParam<Cut> {};
 
 TEST_P(SimModuleCoreSplitInput, PacketsSurviveAnyCut) {
-  const Bytes stream = join({kProbe, {0xAF, 0x01, 0x01}, {0x02, 0x03, 0x17, 0x00, 0x05}, kProbe,
+  const Bytes stream = join({kProbe,
+                             {0xAF, 0x01, 0x01},
+                             {0x02, 0x03, 0x17, 0x00, 0x05},
+                             kProbe,
                              {0x02, 0x02, 0x00, 0x02}});
   ModuleCore core = connected();
   core.echo(0x17);
@@ -78,20 +79,19 @@ TEST_P(SimModuleCoreSplitInput, PacketsSurviveAnyCut) {
   }
   core.receive(stream.data() + at, stream.size() - at);
 
-  std::vector<Bytes> expected{kProbe, {0xAF, 0x01, 0x01}, {0x02, 0x03, 0x17, 0x00, 0x05}, kProbe,
-                              {0x02, 0x02, 0x00, 0x02}};
+  std::vector<Bytes> expected{
+      kProbe, {0xAF, 0x01, 0x01}, {0x02, 0x03, 0x17, 0x00, 0x05}, kProbe, {0x02, 0x02, 0x00, 0x02}};
   EXPECT_EQ(recorded(core, Direction::In), expected);
   EXPECT_EQ(output(core), join({{0x02, 0x00}, {0x02, 0x03, 0x17, 0x00, 0x05}, {0x02, 0x00}}));
 }
 
 std::vector<size_t> ones(size_t count) { return std::vector<size_t>(count, 1); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cuts, SimModuleCoreSplitInput,
-    testing::Values(Cut{"Whole", {}}, Cut{"OneByteAtATime", ones(16)},
-                    Cut{"AfterAddress", {1}}, Cut{"InsideData", {8, 2}},
-                    Cut{"StraddlingPackets", {3, 4, 5}}),
-    [](const testing::TestParamInfo<Cut>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cuts, SimModuleCoreSplitInput,
+                         testing::Values(Cut{"Whole", {}}, Cut{"OneByteAtATime", ones(16)},
+                                         Cut{"AfterAddress", {1}}, Cut{"InsideData", {8, 2}},
+                                         Cut{"StraddlingPackets", {3, 4, 5}}),
+                         [](const testing::TestParamInfo<Cut>& param) { return param.param.name; });
 
 TEST(SimModuleCore, ZeroBytesBetweenPacketsArePadding) {
   ModuleCore core = connected();
@@ -130,7 +130,9 @@ TEST(SimModuleCore, RepliesComeFromTheHandlerOfTheFirstDataByte) {
   core.echo(0x17);
   core.script(0x49, {{0x49, 0x01}, {0x49, 0x02, 0x03}});
   core.receive(join({{0x02, 0x02, 0x17, 0x01}, {0x02, 0x01, 0x49}, {0x02, 0x01, 0x48}}));
-  EXPECT_EQ(output(core), join({{0x02, 0x02, 0x17, 0x01}, {0x02, 0x02, 0x49, 0x01}, {0x02, 0x03, 0x49, 0x02, 0x03}}));
+  EXPECT_EQ(
+      output(core),
+      join({{0x02, 0x02, 0x17, 0x01}, {0x02, 0x02, 0x49, 0x01}, {0x02, 0x03, 0x49, 0x02, 0x03}}));
 
   core.removeHandler(0x17);
   core.receive({0x02, 0x02, 0x17, 0x01});
@@ -158,7 +160,8 @@ TEST(SimModuleCore, FloodSendsNumberedPacketsAtOnce) {
   core.flood(300);
   Bytes all = output(core);
   ASSERT_EQ(all.size(), 300u * 5);
-  EXPECT_EQ(Bytes(all.begin(), all.begin() + 5), (Bytes{0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x00}));
+  EXPECT_EQ(Bytes(all.begin(), all.begin() + 5),
+            (Bytes{0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x00}));
   EXPECT_EQ(Bytes(all.end() - 5, all.end()), (Bytes{0x02, 0x03, kvsim::kFloodCommand, 0x01, 0x2B}));
 }
 
@@ -225,7 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ZeroAddress", Fault::ZeroAddress, false, {0x00, 0x00}},
         FaultCase{"OversizeLength", Fault::OversizeLength, false, {0x04, kvsim::kOversizeLength}},
         FaultCase{"Garbage", Fault::Garbage, false, {0x55, 0xFF, 0xA5, 0x04, 0x00}},
-        FaultCase{"GarbageFramedIsABadFrameOfItsOwn", Fault::Garbage, true,
+        FaultCase{"GarbageFramedIsABadFrameOfItsOwn",
+                  Fault::Garbage,
+                  true,
                   {0x55, 0xFF, 0xA5, 0x00, 0x02, 0x04, 0x02, 0x3B, 0x00}},
         FaultCase{"Split", Fault::Split, false, {0x04, 0x00}},
         FaultCase{"BadFrame", Fault::BadFrame, true, {0x02, 0x04, 0x02, 0xC4, 0x00}},
@@ -294,8 +299,7 @@ TEST(SimModuleCore, RecordsCarryNonDecreasingTimeAndWireBytes) {
   const auto& records = core.records();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1].bytes, (Bytes{0x03, 0x00})) << "an answer is recorded as it went out";
-  for (size_t i = 1; i < records.size(); ++i)
-    EXPECT_LE(records[i - 1].ms, records[i].ms);
+  for (size_t i = 1; i < records.size(); ++i) EXPECT_LE(records[i - 1].ms, records[i].ms);
   std::string line = kvsim::formatRecord(records[0]);
   EXPECT_EQ(line.substr(line.find(' ')), " in AD00");
   EXPECT_EQ(kvsim::formatRecord({12, Direction::Out, {0x02, 0x02, 0x00, 0x0A}}), "12 out 0202000A");

@@ -33,15 +33,13 @@ const Bytes kAnswer{0x02, 0x00};
 
 Bytes repeat(const Bytes& bytes, int times) {
   Bytes all;
-  for (int i = 0; i < times; ++i)
-    all.insert(all.end(), bytes.begin(), bytes.end());
+  for (int i = 0; i < times; ++i) all.insert(all.end(), bytes.begin(), bytes.end());
   return all;
 }
 
 Bytes join(const std::vector<Bytes>& parts) {
   Bytes all;
-  for (const Bytes& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -54,8 +52,7 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   void reset(int fd = -1) {
-    if (fd_ >= 0)
-      close(fd_);
+    if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
 
@@ -80,8 +77,7 @@ bool writeAll(int fd, const Bytes& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0)
-      return false;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
@@ -91,18 +87,14 @@ bool writeAll(int fd, const Bytes& bytes) {
 // errno of a failing read (0 otherwise).
 Bytes readBytes(int fd, size_t count, int* error = nullptr) {
   Bytes bytes;
-  if (error)
-    *error = 0;
+  if (error) *error = 0;
   while (bytes.size() < count) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kIoTimeoutMs) <= 0)
-      break;
+    if (poll(&p, 1, kIoTimeoutMs) <= 0) break;
     uint8_t chunk[4096];
     ssize_t n = read(fd, chunk, std::min(sizeof chunk, count - bytes.size()));
-    if (n < 0 && error)
-      *error = errno;
-    if (n <= 0)
-      break;
+    if (n < 0 && error) *error = errno;
+    if (n <= 0) break;
     bytes.insert(bytes.end(), chunk, chunk + n);
   }
   return bytes;
@@ -123,22 +115,53 @@ std::string linkTarget(const std::string& path) {
 TEST(SimModuleProgram, HelpListsEveryOptionKnobAndCommand) {
   RunResult run = RunProgram({KV_SIM_MODULE_BINARY, "--help"});
   ASSERT_TRUE(run.exitedWith(0)) << run.err;
-  std::vector<std::string> words{"--tcp", "--pty", "--cobs", "--link", "--node", "--address", "--serial",
-                                 "--echo", "--reply", "--silent", "--garbage-length", "--split-gap-ms",
-                                 "--coalesce", "--flood", "--drop-after", "--drop-mode", "--return-ms",
-                                 "HB <x>", "SEND <hex bytes>", "FLOOD <n>", "DROP close|reset",
-                                 "SILENT on|off", "FAULT <name>", "DUMP", "QUIT", "--model", "--discovery",
-                                 "--uei", "--build", "--version", "--name", "--features", "--uei-fault",
-                                 "--behind", "--behind-silent", "--behind-missing", "UEIFAULT", "UEISET",
+  std::vector<std::string> words{"--tcp",
+                                 "--pty",
+                                 "--cobs",
+                                 "--link",
+                                 "--node",
+                                 "--address",
+                                 "--serial",
+                                 "--echo",
+                                 "--reply",
+                                 "--silent",
+                                 "--garbage-length",
+                                 "--split-gap-ms",
+                                 "--coalesce",
+                                 "--flood",
+                                 "--drop-after",
+                                 "--drop-mode",
+                                 "--return-ms",
+                                 "HB <x>",
+                                 "SEND <hex bytes>",
+                                 "FLOOD <n>",
+                                 "DROP close|reset",
+                                 "SILENT on|off",
+                                 "FAULT <name>",
+                                 "DUMP",
+                                 "QUIT",
+                                 "--model",
+                                 "--discovery",
+                                 "--uei",
+                                 "--build",
+                                 "--version",
+                                 "--name",
+                                 "--features",
+                                 "--uei-fault",
+                                 "--behind",
+                                 "--behind-silent",
+                                 "--behind-missing",
+                                 "UEIFAULT",
+                                 "UEISET",
                                  "BEHIND ADDR present|silent|missing"};
   for (kvsim::Fault fault : kvsim::kAllFaults)
     words.push_back(std::string("--") + kvsim::faultName(fault));
-  for (kvsim::UeiFault fault : {kvsim::UeiFault::WrongLength, kvsim::UeiFault::ErrorCode, kvsim::UeiFault::OtherAddress,
-                                kvsim::UeiFault::Late, kvsim::UeiFault::Duplicate, kvsim::UeiFault::OutOfSequence,
-                                kvsim::UeiFault::Silence})
+  for (kvsim::UeiFault fault :
+       {kvsim::UeiFault::WrongLength, kvsim::UeiFault::ErrorCode, kvsim::UeiFault::OtherAddress,
+        kvsim::UeiFault::Late, kvsim::UeiFault::Duplicate, kvsim::UeiFault::OutOfSequence,
+        kvsim::UeiFault::Silence})
     words.push_back(kvsim::ueiFaultName(fault));
-  for (const std::string& word : words)
-    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  for (const std::string& word : words) EXPECT_NE(run.out.find(word), std::string::npos) << word;
 }
 
 TEST(SimModuleProgram, BadCommandLinesAreRefused) {
@@ -186,8 +209,7 @@ TEST_P(SimModuleProgramTcp, AnswersSixProbes) {
   if (c.probesPerWrite == 0) {
     ASSERT_TRUE(writeAll(link.get(), probes));
   } else {
-    for (uint8_t byte : probes)
-      ASSERT_TRUE(writeAll(link.get(), {byte}));  // one byte per write
+    for (uint8_t byte : probes) ASSERT_TRUE(writeAll(link.get(), {byte}));  // one byte per write
   }
   EXPECT_EQ(readBytes(link.get(), c.expected.size()), c.expected);
   EXPECT_TRUE(sim.awaitRecord(Direction::In, kProbe, 6));
@@ -201,10 +223,16 @@ INSTANTIATE_TEST_SUITE_P(
         TcpCase{"Coalesced", {"--coalesce"}, 0, repeat(kAnswer, 6)},
         TcpCase{"SplitWithGaps", {"--split", "all", "--split-gap-ms", "1"}, 0, repeat(kAnswer, 6)},
         TcpCase{"OtherAddress", {"--address", "0x10"}, 0, repeat({0x10, 0x00}, 6)},
-        TcpCase{"OddAddressOnce", {"--odd-address", "1"}, 0, join({{0x03, 0x00}, repeat(kAnswer, 5)})},
+        TcpCase{
+            "OddAddressOnce", {"--odd-address", "1"}, 0, join({{0x03, 0x00}, repeat(kAnswer, 5)})},
         TcpCase{"ZeroAddressAlways", {"--zero-address", "all"}, 0, repeat({0x00, 0x00}, 6)},
-        TcpCase{"OversizeLengthOnce", {"--oversize-length", "1"}, 0, join({{0x02, 29}, repeat(kAnswer, 5)})},
-        TcpCase{"GarbageOnce", {"--garbage", "1", "--garbage-length", "2"}, 0,
+        TcpCase{"OversizeLengthOnce",
+                {"--oversize-length", "1"},
+                0,
+                join({{0x02, 29}, repeat(kAnswer, 5)})},
+        TcpCase{"GarbageOnce",
+                {"--garbage", "1", "--garbage-length", "2"},
+                0,
                 join({{0x55, 0xFF}, repeat(kAnswer, 6)})}),
     [](const testing::TestParamInfo<TcpCase>& param) { return param.param.name; });
 
@@ -226,16 +254,17 @@ TEST(SimModuleProgram, TcpHeartbeatGoesOutAndTheAnswerIsRecorded) {
   EXPECT_EQ(records[0].bytes, kProbe);
   EXPECT_EQ(records[1].direction, Direction::Out);
   EXPECT_EQ(records[1].bytes, kAnswer);
-  for (size_t i = 1; i < records.size(); ++i)
-    EXPECT_LE(records[i - 1].ms, records[i].ms);
+  for (size_t i = 1; i < records.size(); ++i) EXPECT_LE(records[i - 1].ms, records[i].ms);
 }
 
 TEST(SimModuleProgram, ControlCommandsSendFloodSilenceAndArmFaults) {
-  SimModuleProcess sim({"--tcp", "0", "--echo", "23", "--reply", "0x49=4901", "--reply", "0x49=4902"});
+  SimModuleProcess sim(
+      {"--tcp", "0", "--echo", "23", "--reply", "0x49=4901", "--reply", "0x49=4902"});
   ASSERT_TRUE(sim.ready()) << sim.error();
   Fd link(connectLoopback(sim.port()));
   ASSERT_TRUE(writeAll(link.get(), join({{0x02, 0x02, 23, 0x07}, {0x02, 0x01, 0x49}})));
-  EXPECT_EQ(readBytes(link.get(), 12), join({{0x02, 0x02, 23, 0x07}, {0x02, 0x02, 0x49, 0x01}, {0x02, 0x02, 0x49, 0x02}}));
+  EXPECT_EQ(readBytes(link.get(), 12),
+            join({{0x02, 0x02, 23, 0x07}, {0x02, 0x02, 0x49, 0x01}, {0x02, 0x02, 0x49, 0x02}}));
 
   ASSERT_TRUE(sim.command("SEND 02 01 55")) << sim.error();
   EXPECT_EQ(readBytes(link.get(), 3), (Bytes{0x02, 0x01, 0x55}));
@@ -243,13 +272,15 @@ TEST(SimModuleProgram, ControlCommandsSendFloodSilenceAndArmFaults) {
   ASSERT_TRUE(sim.command("FLOOD 1000")) << sim.error();
   Bytes flood = readBytes(link.get(), 5000);
   ASSERT_EQ(flood.size(), 5000u);
-  EXPECT_EQ(Bytes(flood.end() - 5, flood.end()), (Bytes{0x02, 0x03, kvsim::kFloodCommand, 0x03, 0xE7}));
+  EXPECT_EQ(Bytes(flood.end() - 5, flood.end()),
+            (Bytes{0x02, 0x03, kvsim::kFloodCommand, 0x03, 0xE7}));
 
   ASSERT_TRUE(sim.command("SILENT on")) << sim.error();
   ASSERT_TRUE(writeAll(link.get(), kProbe));
   ASSERT_TRUE(sim.awaitRecord(Direction::In, kProbe));
   ASSERT_TRUE(sim.command("HB 0"));
-  EXPECT_EQ(readBytes(link.get(), 4), (Bytes{0x02, 0x02, 0x00, 0x00})) << "no answer before the heartbeat";
+  EXPECT_EQ(readBytes(link.get(), 4), (Bytes{0x02, 0x02, 0x00, 0x00}))
+      << "no answer before the heartbeat";
   ASSERT_TRUE(sim.command("SILENT off"));
 
   ASSERT_TRUE(sim.command("FAULT odd-address 1")) << sim.error();
@@ -307,8 +338,9 @@ TEST(SimModuleProgram, TcpHostThatClosesCanConnectAgain) {
   for (int connection = 0; connection < 2; ++connection) {
     Fd link(connectLoopback(sim.port()));
     ASSERT_TRUE(writeAll(link.get(), kProbe));
-    EXPECT_EQ(readBytes(link.get(), 12),
-              join({kAnswer, {0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x00}, {0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x01}}))
+    EXPECT_EQ(readBytes(link.get(), 12), join({kAnswer,
+                                               {0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x00},
+                                               {0x02, 0x03, kvsim::kFloodCommand, 0x00, 0x01}}))
         << "flood after the first packet of connection " << connection;
   }
 }
@@ -349,10 +381,12 @@ TEST(SimModuleProgram, PtyWithCobsFramesBothWays) {
 
   Bytes frame = kvsim::frameEncode(kProbe);
   ASSERT_TRUE(writeAll(port.get(), join({kvsim::frameEncode(kProbe, true), frame, frame})));
-  EXPECT_EQ(readBytes(port.get(), 10), join({{0x02, 0x04, 0x02, 0xC4, 0x00}, {0x02, 0x04, 0x02, 0x3B, 0x00}}))
+  EXPECT_EQ(readBytes(port.get(), 10),
+            join({{0x02, 0x04, 0x02, 0xC4, 0x00}, {0x02, 0x04, 0x02, 0x3B, 0x00}}))
       << "one answer per good frame; the first with a spoiled check byte";
   EXPECT_TRUE(sim.awaitRecord(Direction::In, kProbe, 2));
-  EXPECT_EQ(kvsim::countRecords(sim.dump(), Direction::In, kProbe), 2u) << "the bad frame was not taken";
+  EXPECT_EQ(kvsim::countRecords(sim.dump(), Direction::In, kProbe), 2u)
+      << "the bad frame was not taken";
 
   ASSERT_TRUE(sim.command("SEND 04 01 17"));
   Bytes sent = kvsim::frameEncode({0x04, 0x01, 0x17});
@@ -370,8 +404,9 @@ class SimModuleProgramNamedPty : public testing::TestWithParam<NamedPtyCase> {};
 TEST_P(SimModuleProgramNamedPty, NameFollowsThePtyAcrossADrop) {
   TempDir dir;
   std::string name = dir.file("kolvantis.0000ABCD");
-  std::vector<std::string> arguments = GetParam().node ? std::vector<std::string>{"--node", name}
-                                                       : std::vector<std::string>{"--pty", "--link", name};
+  std::vector<std::string> arguments = GetParam().node
+                                           ? std::vector<std::string>{"--node", name}
+                                           : std::vector<std::string>{"--pty", "--link", name};
   SimModuleProcess sim(arguments);
   ASSERT_TRUE(sim.ready()) << sim.error();
   ASSERT_EQ(linkTarget(name), sim.ptyPath());
@@ -406,7 +441,10 @@ TEST_P(SimModuleProgramNamedPty, NameFollowsThePtyAcrossADrop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fronts, SimModuleProgramNamedPty,
-                         testing::Values(NamedPtyCase{"Node", true}, NamedPtyCase{"PtyLink", false}),
-                         [](const testing::TestParamInfo<NamedPtyCase>& param) { return param.param.name; });
+                         testing::Values(NamedPtyCase{"Node", true},
+                                         NamedPtyCase{"PtyLink", false}),
+                         [](const testing::TestParamInfo<NamedPtyCase>& param) {
+                           return param.param.name;
+                         });
 
 }  // namespace

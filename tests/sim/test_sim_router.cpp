@@ -83,20 +83,37 @@ TEST_F(SimRouter, BusTransfersAnswerInTheI2cReplyLayout) {
   readOf23.resize(5 + 23, 0);
   const BusCase cases[] = {
       {"probe write, present", {8, 0, kFirst, 2, 3, 0, 0}, {8, 0, kFirst, 0, 0}},
-      {"probe write, silent module acknowledges", {8, 0, kSilent, 2, 3, 0, 0}, {8, 0, kSilent, 0, 0}},
-      {"probe write, missing module", {8, 0, kGone, 2, 3, 0, 0}, {8, 0, kGone, 0, kError | kvsim::kI2cErrNoDevice}},
-      {"probe write, free address", {8, 0, kFree, 2, 3, 0, 0}, {8, 0, kFree, 0, kError | kvsim::kI2cErrNoDevice}},
-      {"probe write, the router's own address", {8, 0, kRouter, 2, 3, 0, 0},
+      {"probe write, silent module acknowledges",
+       {8, 0, kSilent, 2, 3, 0, 0},
+       {8, 0, kSilent, 0, 0}},
+      {"probe write, missing module",
+       {8, 0, kGone, 2, 3, 0, 0},
+       {8, 0, kGone, 0, kError | kvsim::kI2cErrNoDevice}},
+      {"probe write, free address",
+       {8, 0, kFree, 2, 3, 0, 0},
+       {8, 0, kFree, 0, kError | kvsim::kI2cErrNoDevice}},
+      {"probe write, the router's own address",
+       {8, 0, kRouter, 2, 3, 0, 0},
        {8, 0, kRouter, 0, kError | kvsim::kI2cErrNoDevice}},
       {"write three bytes", {8, 0, kFirst, 3, 0, 0xA1, 0xA2, 0xA3}, {8, 0, kFirst, 0, 0}},
-      {"read them back, padded", {8, 0, kFirst | 1, 5, 0}, {8, 0, kFirst | 1, 5, 0, 0xA1, 0xA2, 0xA3, 0, 0}},
+      {"read them back, padded",
+       {8, 0, kFirst | 1, 5, 0},
+       {8, 0, kFirst | 1, 5, 0, 0xA1, 0xA2, 0xA3, 0, 0}},
       {"read fewer", {8, 0, kFirst | 1, 2, 1}, {8, 0, kFirst | 1, 2, 0, 0xA1, 0xA2}},
-      {"read of nobody", {8, 0, kFree | 1, 2, 0}, {8, 0, kFree | 1, 0, kError | kvsim::kI2cErrNoDevice}},
+      {"read of nobody",
+       {8, 0, kFree | 1, 2, 0},
+       {8, 0, kFree | 1, 0, kError | kvsim::kI2cErrNoDevice}},
       {"read of 23 bytes", {8, 0, kFirst | 1, 23, 0}, readOf23},
-      {"read of 24 bytes", {8, 0, kFirst | 1, 24, 0}, {8, 0, kFirst | 1, 0, kError | kvsim::kI2cErrTooLong}},
+      {"read of 24 bytes",
+       {8, 0, kFirst | 1, 24, 0},
+       {8, 0, kFirst | 1, 0, kError | kvsim::kI2cErrTooLong}},
       {"other bus", {8, 1, kFirst, 2, 3, 0, 0}, {8, 1, kFirst, 0, kError | kvsim::kI2cErrBadBus}},
-      {"write shorter than its length byte", {8, 0, kFirst, 3, 0, 1}, {8, 0, kFirst, 0, kError | kvsim::kI2cErrBadRequest}},
-      {"read with data", {8, 0, kFirst | 1, 1, 0, 9}, {8, 0, kFirst | 1, 0, kError | kvsim::kI2cErrBadRequest}},
+      {"write shorter than its length byte",
+       {8, 0, kFirst, 3, 0, 1},
+       {8, 0, kFirst, 0, kError | kvsim::kI2cErrBadRequest}},
+      {"read with data",
+       {8, 0, kFirst | 1, 1, 0, 9},
+       {8, 0, kFirst | 1, 0, kError | kvsim::kI2cErrBadRequest}},
       {"pullup on", {8, 0, 1, 1}, {8, 0, 1, 1, 0}},
       {"pullup on another bus", {8, 2, 1, 0}, {8, 2, 1, 0, kError | kvsim::kI2cErrBadBus}},
   };
@@ -115,13 +132,11 @@ TEST_F(SimRouter, BusTransfersAnswerInTheI2cReplyLayout) {
 TEST_F(SimRouter, BusSweepAcknowledgesExactlyTheModulesOnTheBus) {
   std::vector<uint8_t> acknowledged;
   for (int a = 2; a <= 252; a += 2) {
-    if (a == kRouter)
-      continue;
+    if (a == kRouter) continue;
     uint8_t address = static_cast<uint8_t>(a);
     Bytes reply = askOne(kRouter, {8, 0, address, 2, 3, 0, 0});
     ASSERT_EQ(reply.size(), 5u) << a;
-    if (reply[4] == 0)
-      acknowledged.push_back(address);
+    if (reply[4] == 0) acknowledged.push_back(address);
   }
   EXPECT_EQ(acknowledged, (std::vector<uint8_t>{kFirst, kSilent}));
 }
@@ -166,7 +181,8 @@ TEST_F(SimRouter, PacketsForSilentMissingOrFreeAddressesGetNoAnswer) {
   ASSERT_TRUE(parts.router->setPresence(kFirst, Presence::Missing));
   EXPECT_EQ(askOne(kSilent, {3, 9 | 0x40, 0x20}), (Bytes{3, 9, 0, 0x00, 0x00, 0xCA, 0xFE}));
   EXPECT_TRUE(ask(kFirst, {3, 9 | 0x40, 0x20}).empty());
-  EXPECT_EQ(askOne(kRouter, {8, 0, kFirst, 2, 3, 0, 0}), (Bytes{8, 0, kFirst, 0, kError | kvsim::kI2cErrNoDevice}));
+  EXPECT_EQ(askOne(kRouter, {8, 0, kFirst, 2, 3, 0, 0}),
+            (Bytes{8, 0, kFirst, 0, kError | kvsim::kI2cErrNoDevice}));
   EXPECT_FALSE(parts.router->setPresence(kFree, Presence::Present));
 }
 
@@ -255,9 +271,10 @@ TEST(SimRouterSetup, IdentityAndAssignedValuesAreWhatTheModuleAnswers) {
     const char* refusal;  // nullptr: accepted
   };
   const Assignment assignments[] = {
-      {"3:0:43", "0x1234", nullptr},  {"3:0:32", "\"two words\"", nullptr}, {"3:0:31", "01 00 00 00", nullptr},
-      {"3:0:4", "256", "up to 255"},  {"3:0:10", "1", "holds no value"},    {"3:0:32", "zz", "hex bytes"},
-      {"3:0:39:2", "7", nullptr},     {"3:1:8", "1", "no UEI option 3:1:8"},
+      {"3:0:43", "0x1234", nullptr},      {"3:0:32", "\"two words\"", nullptr},
+      {"3:0:31", "01 00 00 00", nullptr}, {"3:0:4", "256", "up to 255"},
+      {"3:0:10", "1", "holds no value"},  {"3:0:32", "zz", "hex bytes"},
+      {"3:0:39:2", "7", nullptr},         {"3:1:8", "1", "no UEI option 3:1:8"},
   };
   for (const Assignment& a : assignments) {
     std::string keyError;
@@ -265,14 +282,18 @@ TEST(SimRouterSetup, IdentityAndAssignedValuesAreWhatTheModuleAnswers) {
     ASSERT_TRUE(key) << a.key << ": " << keyError;
     std::string reason = kvsim::assignUeiValue(*parts.store, *key, a.value);
     if (a.refusal)
-      EXPECT_NE(reason.find(a.refusal), std::string::npos) << a.key << " " << a.value << ": " << reason;
+      EXPECT_NE(reason.find(a.refusal), std::string::npos)
+          << a.key << " " << a.value << ": " << reason;
     else
       EXPECT_EQ(reason, "") << a.key << " " << a.value;
   }
-  EXPECT_EQ(answer({0x49, 0xFF}), (Bytes{0x49, 0xFF, 0, 0, 0x12, 0x34})) << "the build query follows option 43";
-  EXPECT_EQ(answer({3, 32 | 0x40, 0x20}), (Bytes{3, 32, 0, 't', 'w', 'o', ' ', 'w', 'o', 'r', 'd', 's', 0}));
+  EXPECT_EQ(answer({0x49, 0xFF}), (Bytes{0x49, 0xFF, 0, 0, 0x12, 0x34}))
+      << "the build query follows option 43";
+  EXPECT_EQ(answer({3, 32 | 0x40, 0x20}),
+            (Bytes{3, 32, 0, 't', 'w', 'o', ' ', 'w', 'o', 'r', 'd', 's', 0}));
   EXPECT_EQ(answer({3, 39 | 0x40, 0x20, 2}), (Bytes{3, 39, 0, 0, 0, 0, 7}));
-  for (const char* bad : {"3:0", "3:0:64", "3:32:1", "256:0:1", "3:0:1:256", "3:0:1:2:3", "a:b:c"}) {
+  for (const char* bad :
+       {"3:0", "3:0:64", "3:32:1", "256:0:1", "3:0:1:256", "3:0:1:2:3", "a:b:c"}) {
     std::string keyError;
     EXPECT_FALSE(kvsim::parseUeiOptionKey(bad, &keyError)) << bad;
     EXPECT_FALSE(keyError.empty()) << bad;
@@ -293,11 +314,11 @@ TEST(SimRouterSetup, UeiFaultTextForms) {
       {"error-code:3:0:9:every:0x1D", true, kvsim::UeiFault::ErrorCode, kvsim::kEvery, 0x1D},
       {"other-address:95:31:63:2:6", true, kvsim::UeiFault::OtherAddress, 2, 6},
       {"out-of-sequence:3:0:32:0", true, kvsim::UeiFault::OutOfSequence, 0, 0},
-      {"error-code:3:0:9:1", false, {}, 0, 0},          // needs its code
-      {"late:3:0:9:1:5", false, {}, 0, 0},              // takes none
+      {"error-code:3:0:9:1", false, {}, 0, 0},  // needs its code
+      {"late:3:0:9:1:5", false, {}, 0, 0},      // takes none
       {"bogus:3:0:9:1", false, {}, 0, 0},
-      {"silence:3:32:9:1", false, {}, 0, 0},            // index over 31
-      {"silence:3:0:64:1", false, {}, 0, 0},            // option over 63
+      {"silence:3:32:9:1", false, {}, 0, 0},  // index over 31
+      {"silence:3:0:64:1", false, {}, 0, 0},  // option over 63
       {"silence:256:0:9:1", false, {}, 0, 0},
       {"silence:3:0:9:-1", false, {}, 0, 0},
       {"silence:3:0:9:all", false, {}, 0, 0},
@@ -346,8 +367,7 @@ TEST(SimRouterSetup, BehindTextForms) {
     std::string error;
     auto spec = kvsim::parseBehind(c.text, &error);
     ASSERT_EQ(spec.has_value(), c.ok) << c.text << ": " << error;
-    if (!c.ok)
-      continue;
+    if (!c.ok) continue;
     EXPECT_EQ(spec->address, c.spec.address) << c.text;
     EXPECT_EQ(spec->serial, c.spec.serial) << c.text;
     EXPECT_EQ(spec->model, c.spec.model) << c.text;
@@ -388,20 +408,25 @@ TEST(SimRouterUsb, ModuleBehindAnswersOverTheRoutersUsbLink) {
   auto exchange = [&](const Bytes& request) {
     Bytes copy = request;
     int moved = 0;
-    EXPECT_EQ(bus.bulkTransfer(handle, kOut, copy.data(), static_cast<int>(copy.size()), &moved, kTransferTimeoutMs),
+    EXPECT_EQ(bus.bulkTransfer(handle, kOut, copy.data(), static_cast<int>(copy.size()), &moved,
+                               kTransferTimeoutMs),
               LIBUSB_SUCCESS);
     Bytes buffer(kInCapacity);
-    EXPECT_EQ(bus.bulkTransfer(handle, kIn, buffer.data(), kInCapacity, &moved, kTransferTimeoutMs), LIBUSB_SUCCESS);
+    EXPECT_EQ(bus.bulkTransfer(handle, kIn, buffer.data(), kInCapacity, &moved, kTransferTimeoutMs),
+              LIBUSB_SUCCESS);
     buffer.resize(static_cast<size_t>(moved));
     return buffer;
   };
-  EXPECT_EQ(exchange({kRouter, 7, 8, 0, kFirst, 2, 3, 0, 0}), (Bytes{kRouter, 5, 8, 0, kFirst, 0, 0}));
-  EXPECT_EQ(exchange({kFirst, 3, 3, 9 | 0x40, 0x20}), (Bytes{kFirst, 7, 3, 9, 0, 0x00, 0x00, 0xBE, 0xEF}));
+  EXPECT_EQ(exchange({kRouter, 7, 8, 0, kFirst, 2, 3, 0, 0}),
+            (Bytes{kRouter, 5, 8, 0, kFirst, 0, 0}));
+  EXPECT_EQ(exchange({kFirst, 3, 3, 9 | 0x40, 0x20}),
+            (Bytes{kFirst, 7, 3, 9, 0, 0x00, 0x00, 0xBE, 0xEF}));
 
   module.withParts([](ModuleParts& parts) { parts.router->setPresence(kFirst, Presence::Silent); });
   Bytes request{kFirst, 3, 3, 9 | 0x40, 0x20};
   int moved = 0;
-  ASSERT_EQ(bus.bulkTransfer(handle, kOut, request.data(), static_cast<int>(request.size()), &moved, kTransferTimeoutMs),
+  ASSERT_EQ(bus.bulkTransfer(handle, kOut, request.data(), static_cast<int>(request.size()), &moved,
+                             kTransferTimeoutMs),
             LIBUSB_SUCCESS);
   Bytes buffer(kInCapacity);
   EXPECT_EQ(bus.bulkTransfer(handle, kIn, buffer.data(), kInCapacity, &moved, kTransferTimeoutMs),

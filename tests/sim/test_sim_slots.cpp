@@ -37,8 +37,7 @@ constexpr unsigned kShortLateMs = 50;  // ms of a late knob given its own delay
 
 uint8_t sum(const Bytes& bytes) {
   uint8_t total = 0;
-  for (uint8_t byte : bytes)
-    total = static_cast<uint8_t>(total + byte);
+  for (uint8_t byte : bytes) total = static_cast<uint8_t>(total + byte);
   return total;
 }
 
@@ -71,7 +70,8 @@ TEST_F(SimSlots, WrittenBytesReadBackInPiecesOf25AndEndWithABareReply) {
   for (size_t at = 0; at < data.size(); at += 25) {
     const Bytes chunk(data.begin() + static_cast<std::ptrdiff_t>(at),
                       data.begin() + static_cast<std::ptrdiff_t>(std::min(at + 25, data.size())));
-    EXPECT_EQ(one(join({4, 7, writer}, chunk)), (Bytes{4, 7, writer, sum(chunk)})) << "chunk at " << at;
+    EXPECT_EQ(one(join({4, 7, writer}, chunk)), (Bytes{4, 7, writer, sum(chunk)}))
+        << "chunk at " << at;
   }
   EXPECT_EQ(one({4, 8, writer}), (Bytes{4, 8, writer, 0}));
   EXPECT_EQ(*slots->content(kStore, kSlot), data);
@@ -100,17 +100,20 @@ TEST_F(SimSlots, RequestsThatCannotBeDoneGetErrorRepliesWithTheirCodes) {
   const Case cases[] = {
       {"no such slot", {4, 1, kStore, 9}, {4, 0x81, kStore, 9, kvsim::kSlotErrNotFound}},
       {"no such store", {4, 3, 7, kSlot}, {4, 0x83, 7, kSlot, kvsim::kSlotErrNotFound}},
-      {"size request too long", {4, 2, kStore, kSlot, 0}, {4, 0x82, kStore, kSlot, kvsim::kSlotErrParam}},
+      {"size request too long",
+       {4, 2, kStore, kSlot, 0},
+       {4, 0x82, kStore, kSlot, kvsim::kSlotErrParam}},
       {"unknown handle", {4, 6, 200}, {4, 0x86, 200, kvsim::kSlotErrHandle}},
       {"read on a write handle", {4, 6, writer}, {4, 0x86, writer, kvsim::kSlotErrMode}},
       {"write on a read handle", {4, 7, reader, 1}, {4, 0x87, reader, kvsim::kSlotErrMode}},
-      {"write past the capacity", join({4, 7, writer}, counting(6)), {4, 0x87, writer, kvsim::kSlotErrOverrun}},
+      {"write past the capacity",
+       join({4, 7, writer}, counting(6)),
+       {4, 0x87, writer, kvsim::kSlotErrOverrun}},
       {"write of nothing", {4, 7, writer}, {4, 0x87, writer, kvsim::kSlotErrParam}},
       {"close of an unknown handle", {4, 8, 201}, {4, 0x88, 201, kvsim::kSlotErrHandle}},
       {"no such step", {4, 5, 1}, {4, 0x85, 1, kvsim::kSlotErrParam}},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(one(c.request), c.reply) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(one(c.request), c.reply) << c.what;
   EXPECT_EQ(*slots->content(kStore, kSlot), counting(25)) << "refused writes take nothing";
   EXPECT_TRUE(ask({4, 0x87, writer, 0}).empty()) << "a reply of a peer gets no answer";
 }
@@ -160,14 +163,16 @@ TEST_P(SimSlotKnob, ShapesOneReplyAndThenSwitchesOff) {
   ASSERT_EQ(open(SlotStep::OpenWrite), 2);
   slots->setSlot(kStore, kSlot, 30, counting(10));  // the open for writing emptied it
   slots->setFault(c.step, c.fault, 1, c.parameter);
-  EXPECT_EQ(ask(requestOf(c.step)), c.reply.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{c.reply});
+  EXPECT_EQ(ask(requestOf(c.step)),
+            c.reply.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{c.reply});
   const bool tookEffect = c.fault != SlotFault::ErrorCode && c.fault != SlotFault::CutError;
   switch (c.step) {
     case SlotStep::Read:  // the second read shows whether the first one moved on
       EXPECT_EQ(one({4, 6, 1}), join({4, 6, 1}, tookEffect ? Bytes{} : counting(10)));
       break;
     case SlotStep::Write:
-      EXPECT_EQ(*slots->content(kStore, kSlot), tookEffect ? join(counting(10), {5, 6}) : counting(10));
+      EXPECT_EQ(*slots->content(kStore, kSlot),
+                tookEffect ? join(counting(10), {5, 6}) : counting(10));
       EXPECT_EQ(one({4, 7, 2, 5, 6}), (Bytes{4, 7, 2, 11})) << "the knob fired once";
       break;
     case SlotStep::Close:
@@ -192,13 +197,26 @@ INSTANTIATE_TEST_SUITE_P(
         KnobCase{"SilentRead", SlotStep::Read, SlotFault::Silence, 0, {}},
         KnobCase{"SilentClose", SlotStep::Close, SlotFault::Silence, 0, {}},
         KnobCase{"WrongSum", SlotStep::Write, SlotFault::WrongSum, 0, {4, 7, 2, 12}},
-        KnobCase{"ErrorCodeOfCapacity", SlotStep::Capacity, SlotFault::ErrorCode, kCode, {4, 0x81, kStore, kSlot, kCode}},
-        KnobCase{"ErrorCodeOfOpen", SlotStep::OpenWrite, SlotFault::ErrorCode, kCode, {4, 0x84, kStore, kSlot, kCode}},
-        KnobCase{"ErrorCodeOfRead", SlotStep::Read, SlotFault::ErrorCode, kCode, {4, 0x86, 1, kCode}},
-        KnobCase{"ErrorCodeOfWrite", SlotStep::Write, SlotFault::ErrorCode, kCode, {4, 0x87, 2, kCode}},
-        KnobCase{"ErrorCodeOfClose", SlotStep::Close, SlotFault::ErrorCode, kCode, {4, 0x88, 1, kCode}},
-        KnobCase{"CutErrorOfSize", SlotStep::Size, SlotFault::CutError, 0, {4, 0x82, kStore, kSlot}},
-        KnobCase{"CutErrorOfOpen", SlotStep::OpenRead, SlotFault::CutError, 0, {4, 0x83, kStore, kSlot}},
+        KnobCase{"ErrorCodeOfCapacity",
+                 SlotStep::Capacity,
+                 SlotFault::ErrorCode,
+                 kCode,
+                 {4, 0x81, kStore, kSlot, kCode}},
+        KnobCase{"ErrorCodeOfOpen",
+                 SlotStep::OpenWrite,
+                 SlotFault::ErrorCode,
+                 kCode,
+                 {4, 0x84, kStore, kSlot, kCode}},
+        KnobCase{
+            "ErrorCodeOfRead", SlotStep::Read, SlotFault::ErrorCode, kCode, {4, 0x86, 1, kCode}},
+        KnobCase{
+            "ErrorCodeOfWrite", SlotStep::Write, SlotFault::ErrorCode, kCode, {4, 0x87, 2, kCode}},
+        KnobCase{
+            "ErrorCodeOfClose", SlotStep::Close, SlotFault::ErrorCode, kCode, {4, 0x88, 1, kCode}},
+        KnobCase{
+            "CutErrorOfSize", SlotStep::Size, SlotFault::CutError, 0, {4, 0x82, kStore, kSlot}},
+        KnobCase{
+            "CutErrorOfOpen", SlotStep::OpenRead, SlotFault::CutError, 0, {4, 0x83, kStore, kSlot}},
         KnobCase{"CutErrorOfWrite", SlotStep::Write, SlotFault::CutError, 0, {4, 0x87, 2}},
         KnobCase{"LateRead", SlotStep::Read, SlotFault::Late, 0, {}},
         KnobCase{"LateClose", SlotStep::Close, SlotFault::Late, 0, {}}),
@@ -221,16 +239,19 @@ TEST_F(SimSlots, LateRepliesGoOutAfterTheirDelayInTheOrderAsked) {
   auto sentAt = [&](kvsim::TimedWork::Clock::time_point when) {
     slots->poll(when);
     std::vector<Bytes> data;
-    for (const Packet& packet : kvsim::sentPackets(core))
-      data.push_back(packet.data);
+    for (const Packet& packet : kvsim::sentPackets(core)) data.push_back(packet.data);
     return data;
   };
   EXPECT_TRUE(sentAt(before + milliseconds(kShortLateMs - 1)).empty());
   EXPECT_EQ(sentAt(after + milliseconds(kShortLateMs)), (std::vector<Bytes>{kCapacityReply}));
-  EXPECT_TRUE(sentAt(before + milliseconds(kvsim::kSlotLateMs - 1)).empty()) << "past the host's 1000 ms";
-  EXPECT_EQ(sentAt(after + milliseconds(kvsim::kSlotLateMs)), (std::vector<Bytes>{{4, 2, kStore, kSlot, 0, 10}}));
-  EXPECT_TRUE(sentAt(before + milliseconds(kvsim::kSlotOpenLateMs - 1)).empty()) << "past the open's 3000 ms";
-  EXPECT_EQ(sentAt(after + milliseconds(kvsim::kSlotOpenLateMs)), (std::vector<Bytes>{{4, 3, kStore, kSlot, 1}}));
+  EXPECT_TRUE(sentAt(before + milliseconds(kvsim::kSlotLateMs - 1)).empty())
+      << "past the host's 1000 ms";
+  EXPECT_EQ(sentAt(after + milliseconds(kvsim::kSlotLateMs)),
+            (std::vector<Bytes>{{4, 2, kStore, kSlot, 0, 10}}));
+  EXPECT_TRUE(sentAt(before + milliseconds(kvsim::kSlotOpenLateMs - 1)).empty())
+      << "past the open's 3000 ms";
+  EXPECT_EQ(sentAt(after + milliseconds(kvsim::kSlotOpenLateMs)),
+            (std::vector<Bytes>{{4, 3, kStore, kSlot, 1}}));
   EXPECT_FALSE(slots->nextDue());
 }
 
@@ -285,8 +306,9 @@ TEST(SimSlotsText, SlotAndSlotFaultForms) {
 
   for (const char* bad : {"1:2", "1:2:65536", "1:2:1:0A0B", "1:2:3:XY", "256:0:1"})
     EXPECT_FALSE(kvsim::parseSlotSpec(bad, &error)) << bad;
-  for (const char* bad : {"silence:read", "bogus:read:1", "silence:open:1", "silence:read:x", "error-code:read:1",
-                          "silence:read:1:5", "wrong-sum:read:1", "error-code:read:1:256", "late:read:1:600001"})
+  for (const char* bad :
+       {"silence:read", "bogus:read:1", "silence:open:1", "silence:read:x", "error-code:read:1",
+        "silence:read:1:5", "wrong-sum:read:1", "error-code:read:1:256", "late:read:1:600001"})
     EXPECT_FALSE(kvsim::parseSlotFault(bad, &error)) << bad;
 }
 

@@ -22,17 +22,17 @@ using kvsim::Bytes;
 using kvsim::ModuleConfig;
 using kvsim::ModuleCore;
 using kvsim::Packet;
+using kvsim::Streamer;
 using kvsim::StreamFault;
 using kvsim::StreamSource;
-using kvsim::Streamer;
 using Clock = kvsim::TimedWork::Clock;
 
 constexpr uint8_t kAddress = 2;
 constexpr uint8_t kAny = 0xFF;
 constexpr uint8_t kCode = 0x1D;
-constexpr unsigned kRate = 10;                                  // samples per second
+constexpr unsigned kRate = 10;                                     // samples per second
 constexpr auto kPeriod = std::chrono::milliseconds(1000 / kRate);  // between two rounds
-constexpr unsigned kBurst = 3;                                  // rounds per write
+constexpr unsigned kBurst = 3;                                     // rounds per write
 
 Bytes enable(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
   return {0x5D, 0x81, 0x20, module, command, option, index};
@@ -42,7 +42,8 @@ Bytes disable(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
 }
 const Bytes kQuery{0x5D, 0x41, 0x20};
 
-StreamSource source(uint8_t command, uint8_t option, uint8_t index, uint8_t kind, uint8_t subindex = 0) {
+StreamSource source(uint8_t command, uint8_t option, uint8_t index, uint8_t kind,
+                    uint8_t subindex = 0) {
   StreamSource s;
   s.command = command;
   s.option = option;
@@ -82,14 +83,17 @@ TEST_F(SimStream, RequestsOfNoShapeGetUeiErrorReplies) {
     Bytes reply;
   };
   const Case cases[] = {
-      {"enable without its value", {0x5D, 0x81, 0x20, kAddress}, {0x5D, 0xC1, 0x80, kvsim::kStreamErrParam}},
-      {"enable of entity 1", {0x5D, 0x81, 0x21, kAddress, 3, 8, 0}, {0x5D, 0xC1, 0x81, kvsim::kStreamErrParam}},
+      {"enable without its value",
+       {0x5D, 0x81, 0x20, kAddress},
+       {0x5D, 0xC1, 0x80, kvsim::kStreamErrParam}},
+      {"enable of entity 1",
+       {0x5D, 0x81, 0x21, kAddress, 3, 8, 0},
+       {0x5D, 0xC1, 0x81, kvsim::kStreamErrParam}},
       {"query with a subindex", {0x5D, 0x41, 0x20, 0}, {0x5D, 0x01, 0x80, kvsim::kStreamErrParam}},
       {"set of option 3", {0x5D, 0x83, 0x20, 1}, {0x5D, 0xC3, 0x80, kvsim::kStreamErrNotFound}},
       {"get of option 2", {0x5D, 0x42, 0x20}, {0x5D, 0x02, 0x80, kvsim::kStreamErrNotFound}},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(one(c.request), c.reply) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(one(c.request), c.reply) << c.what;
   EXPECT_FALSE(streamer->streaming());
   core.receive(Packet{kAddress, {0x5D, 0xC1, 0x00, kAddress, 3, 8, 0}}.wire());
   EXPECT_TRUE(sent().empty()) << "a reply of a peer gets no answer";
@@ -109,8 +113,7 @@ TEST(SimStreamLayout, SamplesOfEveryKindCarryTimestampValueAndTrailer) {
   const uint64_t timestamp = 0x0102030405060708ULL;
   for (const LayoutCase& c : cases) {
     Bytes expected{50, 0x08, 0x40 | 0x03, c.kind};
-    if (c.kind >= 5)
-      expected.push_back(0x09);
+    if (c.kind >= 5) expected.push_back(0x09);
     expected.insert(expected.end(), {1, 2, 3, 4, 5, 6, 7, 8});
     expected.insert(expected.end(), c.valueBytes.begin(), c.valueBytes.end());
     expected.push_back(0);
@@ -118,7 +121,8 @@ TEST(SimStreamLayout, SamplesOfEveryKindCarryTimestampValueAndTrailer) {
     EXPECT_EQ(sample, expected) << int(c.kind);
     EXPECT_EQ(sample.size(), c.length) << int(c.kind);
   }
-  EXPECT_TRUE(kvsim::streamSample(source(50, 8, 3, 4), 1, timestamp).empty()) << "kind 4 has chunks";
+  EXPECT_TRUE(kvsim::streamSample(source(50, 8, 3, 4), 1, timestamp).empty())
+      << "kind 4 has chunks";
 }
 
 TEST(SimStreamLayout, ByteStringsGoInChunksWhoseLastByteMarksAChunk) {
@@ -137,8 +141,7 @@ TEST(SimStreamLayout, ByteStringsGoInChunksWhoseLastByteMarksAChunk) {
       gathered.insert(gathered.end(), chunk.begin() + 3, chunk.end() - 1);
     }
     Bytes expected;
-    for (size_t i = 0; i < length; ++i)
-      expected.push_back(static_cast<uint8_t>(0x10 + i));
+    for (size_t i = 0; i < length; ++i) expected.push_back(static_cast<uint8_t>(0x10 + i));
     EXPECT_EQ(gathered, expected) << length;
   }
 }
@@ -158,7 +161,9 @@ TEST_F(SimStream, AnEnableCoversTheSourcesItsFieldsMatch) {
       {"one stream", enable(kAddress, 3, 8, 0), {{3, 8, 0}, {3, 8, 0}, {3, 8, 0}, {3, 8, 0}}},
       {"any option", enable(kAddress, 3, kAny, 0), {{3, 8, 0}, {3, 9, 0}, {3, 8, 0}, {3, 9, 0}}},
       {"any index", enable(kAddress, 3, 8, kAny), {{3, 8, 0}, {3, 8, 1}, {3, 8, 0}, {3, 8, 1}}},
-      {"everything", enable(kAddress, kAny, kAny, kAny), {{3, 8, 0}, {3, 9, 0}, {3, 8, 1}, {4, 8, 0}}},
+      {"everything",
+       enable(kAddress, kAny, kAny, kAny),
+       {{3, 8, 0}, {3, 9, 0}, {3, 8, 1}, {4, 8, 0}}},
       {"another module's", enable(4, kAny, kAny, kAny), {}},
       {"nothing of that", enable(kAddress, 9, kAny, kAny), {}},
   };
@@ -204,8 +209,7 @@ TEST_F(SimStream, EmittedSamplesCountUpPerSourceAndAreCounted) {
   EXPECT_EQ(streamer->packetsSent(), 6u);
   auto timestamp = [](const Bytes& sample) {
     uint64_t value = 0;
-    for (size_t i = 4; i < 12; ++i)
-      value = value << 8 | sample[i];
+    for (size_t i = 4; i < 12; ++i) value = value << 8 | sample[i];
     return value;
   };
   EXPECT_LE(timestamp(data[0]), timestamp(data[3])) << "time stamps never go back";
@@ -237,7 +241,8 @@ TEST_F(SimStream, TimedSamplesGoOutAtTheRateWhileEnabled) {
   for (int round = 0; round < 3; ++round) {
     const Clock::time_point due = *streamer->nextDue();
     streamer->poll(due);
-    EXPECT_EQ(sampled(), (std::vector<std::vector<uint8_t>>{{3, 8, 0}, {3, 9, 0}})) << "one of each per round";
+    EXPECT_EQ(sampled(), (std::vector<std::vector<uint8_t>>{{3, 8, 0}, {3, 9, 0}}))
+        << "one of each per round";
     EXPECT_EQ(*streamer->nextDue(), due + kPeriod);
   }
   streamer->poll(*streamer->nextDue() + std::chrono::seconds(10));
@@ -281,8 +286,10 @@ TEST_F(SimStream, KnobsLengthenShortenAndRefuse) {
     EXPECT_EQ(data[i][3], 7) << "still of its kind";
     EXPECT_EQ(data[i].back(), 0) << "trailer kept";
   }
-  EXPECT_EQ(Bytes(data[0].end() - 6, data[0].end()), (Bytes{0, 0, 0, 1, 0, 0})) << "0x00 before the trailer";
-  EXPECT_EQ(Bytes(data[1].end() - 4, data[1].end()), (Bytes{0, 0, 0, 0})) << "value 2 lost its last byte";
+  EXPECT_EQ(Bytes(data[0].end() - 6, data[0].end()), (Bytes{0, 0, 0, 1, 0, 0}))
+      << "0x00 before the trailer";
+  EXPECT_EQ(Bytes(data[1].end() - 4, data[1].end()), (Bytes{0, 0, 0, 0}))
+      << "value 2 lost its last byte";
 }
 
 TEST(SimStreamBehind, ModuleBehindStreamsOverTheRoutersLinkFromItsAddress) {
@@ -316,7 +323,8 @@ TEST(SimStreamBehind, ModuleBehindStreamsOverTheRoutersLinkFromItsAddress) {
   EXPECT_EQ(samples[0].address, 0x10);
   EXPECT_EQ(samples[1].address, 0x10);
   EXPECT_EQ(samples[2].address, kAddress);
-  EXPECT_TRUE(kvsim::sentPackets(*bus->module(0x10)).empty()) << "nothing waits on the module behind";
+  EXPECT_TRUE(kvsim::sentPackets(*bus->module(0x10)).empty())
+      << "nothing waits on the module behind";
 }
 
 TEST(SimStreamSetup, SetUpAttachesStreamersOfTheModuleAndOfModulesBehind) {
@@ -371,7 +379,8 @@ TEST(SimStreamText, SourceAndFaultForms) {
   ASSERT_TRUE(shortened) << error;
   EXPECT_EQ(shortened->fault, StreamFault::Short);
 
-  for (const char* bad : {"3:8:0", "3:64:0:3", "3:8:32:3", "3:8:0:8", "3:8:0:0", "3:8:0:4:24", "3:8:0:3:1:2"})
+  for (const char* bad :
+       {"3:8:0", "3:64:0:3", "3:8:32:3", "3:8:0:8", "3:8:0:0", "3:8:0:4:24", "3:8:0:3:1:2"})
     EXPECT_FALSE(kvsim::parseStreamSource(bad, &error)) << bad;
   for (const char* bad : {"long", "refuse:1", "long:1:2", "bogus:1", "refuse:1:256"})
     EXPECT_FALSE(kvsim::parseStreamFault(bad, &error)) << bad;

@@ -52,8 +52,13 @@ TEST_F(SimUei, GetsAndSetsEachWidthInTheWireLayout) {
   const WidthCase cases[] = {
       {UeiType::None, 0, {kTestCommand, 0x85, 0x21}, {kTestCommand, 5}},
       {UeiType::U8, 0xAB, {kTestCommand, 0x85, 0x21, 0xAB}, {kTestCommand, 5, 1, 0xAB}},
-      {UeiType::U16, 0xABCD, {kTestCommand, 0x85, 0x21, 0xAB, 0xCD}, {kTestCommand, 5, 1, 0xAB, 0xCD}},
-      {UeiType::U32, 0x01ABCDEF, {kTestCommand, 0x85, 0x21, 0x01, 0xAB, 0xCD, 0xEF},
+      {UeiType::U16,
+       0xABCD,
+       {kTestCommand, 0x85, 0x21, 0xAB, 0xCD},
+       {kTestCommand, 5, 1, 0xAB, 0xCD}},
+      {UeiType::U32,
+       0x01ABCDEF,
+       {kTestCommand, 0x85, 0x21, 0x01, 0xAB, 0xCD, 0xEF},
        {kTestCommand, 5, 1, 0x01, 0xAB, 0xCD, 0xEF}},
   };
   for (const WidthCase& c : cases) {
@@ -103,7 +108,9 @@ struct ErrorCase {
 TEST_F(SimUei, ErrorRepliesCarryBit7AndTheCode) {
   const ErrorCase cases[] = {
       {"unknown option", {3, 44 | 0x40, 0x20}, {3, 44, 0x80, kvsim::kUeiErrNotFound}},
-      {"set of read-only", {3, 0x80 | 9, 0x20, 1, 2, 3, 4}, {3, 9 | 0xC0, 0x80, kvsim::kUeiErrMode}},
+      {"set of read-only",
+       {3, 0x80 | 9, 0x20, 1, 2, 3, 4},
+       {3, 9 | 0xC0, 0x80, kvsim::kUeiErrMode}},
       {"get of set-only", {3, 20 | 0x40, 0x20}, {3, 20, 0x80, kvsim::kUeiErrMode}},
       {"wrong width", {3, 0x80 | 3, 0x20, 0, 5}, {3, 3 | 0xC0, 0x80, kvsim::kUeiErrSize}},
       {"other index", {3, 8 | 0x40, 0x21}, {3, 8, 0x81, kvsim::kUeiErrNotFound}},
@@ -121,13 +128,11 @@ bool reassemble(const std::vector<Packet>& chunks, Bytes* out) {
   uint8_t expected = 0;
   for (size_t i = 0; i < chunks.size(); ++i) {
     const Bytes& d = chunks[i].data;
-    if (d.size() < 4 || (d.back() & 0x7F) != expected)
-      return false;
+    if (d.size() < 4 || (d.back() & 0x7F) != expected) return false;
     out->insert(out->end(), d.begin() + 3, d.end() - 1);
     expected = static_cast<uint8_t>((expected + 1) & 0x7F);
     bool more = d.back() & 0x80;
-    if (more != (i + 1 < chunks.size()))
-      return false;
+    if (more != (i + 1 < chunks.size())) return false;
   }
   return !chunks.empty();
 }
@@ -137,8 +142,7 @@ class SimUeiBytes : public Fixture, public ::testing::WithParamInterface<size_t>
 TEST_P(SimUeiBytes, StringsGoBothWaysInNumberedChunks) {
   size_t length = GetParam();
   Bytes text(length);
-  for (size_t i = 0; i < length; ++i)
-    text[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<uint8_t>(i * 7 + 1);
   // Set: chunks of 24 bytes, the acknowledgement only after the last one.
   std::vector<Bytes> chunks = kvsim::ueiChunks(3, 32 | 0x80, 0x20, text);
   EXPECT_EQ(chunks.size(), length == 0 ? 1u : (length + 23) / 24);
@@ -157,8 +161,7 @@ TEST_P(SimUeiBytes, StringsGoBothWaysInNumberedChunks) {
   Bytes got;
   ASSERT_TRUE(reassemble(replies, &got));
   EXPECT_EQ(got, text);
-  for (const Packet& chunk : replies)
-    EXPECT_LE(chunk.data.size(), 28u);
+  for (const Packet& chunk : replies) EXPECT_LE(chunk.data.size(), 28u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, SimUeiBytes, ::testing::Values(0, 1, 24, 25, 1000, 1001, 3073));

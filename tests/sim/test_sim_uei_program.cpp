@@ -17,17 +17,15 @@ namespace {
 
 using kvsim::Bytes;
 using kvsim::expectExchange;
-using kvsim::wire;
 using kvsim::LinkSocket;
 using kvsim::Packet;
 using kvsim::SimModuleProcess;
+using kvsim::wire;
 using kvsim::withTcp;
-
 
 Bytes join(const std::vector<Bytes>& parts) {
   Bytes all;
-  for (const Bytes& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -37,8 +35,9 @@ const Bytes kGetSerial = wire(2, {3, 9 | 0x40, 0x20});
 const Bytes kSerial = wire(2, {3, 9, 0, 0x00, 0x00, 0xAB, 0xCD});
 
 TEST(SimUeiProgram, IdentityOptionsAreWhatTheModuleAnswers) {
-  SimModuleProcess sim(withTcp({"--uei", "--address", "6", "--serial", "40F5849A", "--model", "0x13", "--build",
-                                "4660", "--version", "0x2F020A04", "--name", "probe", "--features", "0x1"}));
+  SimModuleProcess sim(
+      withTcp({"--uei", "--address", "6", "--serial", "40F5849A", "--model", "0x13", "--build",
+               "4660", "--version", "0x2F020A04", "--name", "probe", "--features", "0x1"}));
   ASSERT_TRUE(sim.ready()) << sim.error();
   LinkSocket link(sim.port());
   ASSERT_TRUE(link.connected());
@@ -108,28 +107,40 @@ Bytes nameChunk(size_t count, uint8_t sequence) {
 INSTANTIATE_TEST_SUITE_P(
     Knobs, SimUeiProgramFault,
     testing::Values(
-        FaultCase{"WrongLength", {"--uei-fault", "wrong-length:3:0:8:1"},
+        FaultCase{"WrongLength",
+                  {"--uei-fault", "wrong-length:3:0:8:1"},
                   {{kGetModel, wire(2, {3, 8, 0, 0x11, 0x00})}, {kGetModel, kModel}}},
-        FaultCase{"ErrorCode", {"--uei-fault", "error-code:3:0:8:1:0x1D"},
+        FaultCase{"ErrorCode",
+                  {"--uei-fault", "error-code:3:0:8:1:0x1D"},
                   {{kGetModel, wire(2, {3, 8, 0x80, 0x1D})}, {kGetModel, kModel}}},
-        FaultCase{"ErrorCodeOnASet", {"--uei-fault", "error-code:3:0:20:every:5"},
+        FaultCase{"ErrorCodeOnASet",
+                  {"--uei-fault", "error-code:3:0:20:every:5"},
                   {{wire(2, {3, 20 | 0x80, 0x20, 1}), wire(2, {3, 20 | 0xC0, 0x80, 5})},
                    {wire(2, {3, 20 | 0x80, 0x20, 0}), wire(2, {3, 20 | 0xC0, 0x80, 5})}}},
-        FaultCase{"OtherAddress", {"--uei-fault", "other-address:3:0:8:1:6"},
+        FaultCase{"OtherAddress",
+                  {"--uei-fault", "other-address:3:0:8:1:6"},
                   {{kGetModel, wire(6, {3, 8, 0, 0x11})}, {kGetModel, kModel}}},
-        FaultCase{"Late", {"--uei-fault", "late:3:0:8:1"},
+        FaultCase{"Late",
+                  {"--uei-fault", "late:3:0:8:1"},
                   {{kGetModel, {}}, {kGetSerial, join({kModel, kSerial})}}},
-        FaultCase{"Duplicate", {"--uei-fault", "duplicate:3:0:8:1"},
+        FaultCase{"Duplicate",
+                  {"--uei-fault", "duplicate:3:0:8:1"},
                   {{kGetModel, join({kModel, kModel})}, {kGetModel, kModel}}},
-        FaultCase{"OutOfSequence", {"--name", std::string(kName30.begin(), kName30.end()), "--uei-fault",
-                                    "out-of-sequence:3:0:32:1"},
+        FaultCase{"OutOfSequence",
+                  {"--name", std::string(kName30.begin(), kName30.end()), "--uei-fault",
+                   "out-of-sequence:3:0:32:1"},
                   {{kGetName, join({nameChunk(6, 0x01), nameChunk(24, 0x80)})},
                    {kGetName, join({nameChunk(24, 0x80), nameChunk(6, 0x01)})}}},
-        FaultCase{"SilenceOnce", {"--uei-fault", "silence:3:0:8:1"}, {{kGetModel, {}}, {kGetModel, kModel}}},
-        FaultCase{"SilenceEveryTimeLeavesOtherOptions", {"--uei-fault", "silence:3:0:8:every"},
+        FaultCase{"SilenceOnce",
+                  {"--uei-fault", "silence:3:0:8:1"},
+                  {{kGetModel, {}}, {kGetModel, kModel}}},
+        FaultCase{"SilenceEveryTimeLeavesOtherOptions",
+                  {"--uei-fault", "silence:3:0:8:every"},
                   {{kGetModel, {}}, {kGetModel, {}}, {kGetSerial, kSerial}}},
-        FaultCase{"TwoKnobsOnTwoOptions", {"--uei-fault", "silence:3:0:8:1", "--uei-fault", "duplicate:3:0:9:1"},
-                  {{join({kGetModel, kGetSerial}), join({kSerial, kSerial})}, {kGetModel, kModel}}}),
+        FaultCase{
+            "TwoKnobsOnTwoOptions",
+            {"--uei-fault", "silence:3:0:8:1", "--uei-fault", "duplicate:3:0:9:1"},
+            {{join({kGetModel, kGetSerial}), join({kSerial, kSerial})}, {kGetModel, kModel}}}),
     [](const testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
 
 TEST(SimUeiProgram, ControlCommandsArmFaultsAndSetValues) {
@@ -152,13 +163,16 @@ TEST(SimUeiProgram, ControlCommandsArmFaultsAndSetValues) {
   ASSERT_TRUE(sim.command("UEISET 3:0:32 01 02")) << sim.error();
   expectExchange(link, kGetName, wire(2, {3, 32, 0, 1, 2, 0x00}), "name as hex bytes");
   ASSERT_TRUE(sim.command("UEISET 3:0:43 77")) << sim.error();
-  expectExchange(link, wire(2, {0x49, 0xFF}), wire(2, {0x49, 0xFF, 0, 0, 0, 77}), "build query follows");
+  expectExchange(link, wire(2, {0x49, 0xFF}), wire(2, {0x49, 0xFF, 0, 0, 0, 77}),
+                 "build query follows");
   ASSERT_TRUE(sim.command("UEISET 3:0:39:1 5")) << sim.error();
-  expectExchange(link, wire(2, {3, 39 | 0x40, 0x20, 1}), wire(2, {3, 39, 0, 0, 0, 0, 5}), "subindexed word");
+  expectExchange(link, wire(2, {3, 39 | 0x40, 0x20, 1}), wire(2, {3, 39, 0, 0, 0, 0, 5}),
+                 "subindexed word");
 
-  for (const char* bad : {"UEIFAULT", "UEIFAULT bogus:3:0:9:1", "UEIFAULT silence:3:0:9:1 extra",
-                          "UEIFAULT @16 silence:3:0:9:1", "UEISET 3:0:9", "UEISET 3:0:4 300", "UEISET 3:0:99 1",
-                          "UEISET 3:5:9 1", "UEISET 3:0:10 1", "BEHIND 16 present"})
+  for (const char* bad :
+       {"UEIFAULT", "UEIFAULT bogus:3:0:9:1", "UEIFAULT silence:3:0:9:1 extra",
+        "UEIFAULT @16 silence:3:0:9:1", "UEISET 3:0:9", "UEISET 3:0:4 300", "UEISET 3:0:99 1",
+        "UEISET 3:5:9 1", "UEISET 3:0:10 1", "BEHIND 16 present"})
     EXPECT_FALSE(sim.command(bad)) << bad;
   EXPECT_NE(sim.error().find("no module behind"), std::string::npos) << sim.error();
   expectExchange(link, kGetModel, kModel, "the module still answers after refusals");

@@ -80,9 +80,7 @@ Bytes join(Bytes head, const Bytes& tail) {
 Bytes prepareRequest(uint8_t flags, uint32_t address) {
   return join({kCmd, 3, flags}, word(address));
 }
-Bytes dataRequest(const Bytes& payload) {
-  return join({kCmd, 1}, payload);
-}
+Bytes dataRequest(const Bytes& payload) { return join({kCmd, 1}, payload); }
 Bytes writeRequest(size_t length) {
   return {kCmd, 5, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
 }
@@ -92,9 +90,7 @@ const Bytes kSum{kCmd, 4};
 const Bytes kReboot{kCmd, 6};
 const Bytes kWriteOk{kCmd, 7, 0};
 
-Bytes sumReply(uint8_t status, uint32_t sum) {
-  return join({kCmd, 7, status}, word(sum));
-}
+Bytes sumReply(uint8_t status, uint32_t sum) { return join({kCmd, 7, status}, word(sum)); }
 Bytes prepareReply(uint8_t status, uint16_t blockSize) {
   return {kCmd, 7, status, static_cast<uint8_t>(blockSize >> 8), static_cast<uint8_t>(blockSize)};
 }
@@ -118,15 +114,13 @@ std::vector<Bytes> ueiDataChunks(const Bytes& bytes) {
 
 uint32_t byteSum(const Bytes& bytes) {
   uint32_t sum = 0;
-  for (uint8_t byte : bytes)
-    sum += byte;
+  for (uint8_t byte : bytes) sum += byte;
   return sum;
 }
 
 Bytes pattern(size_t length, uint8_t seed) {
   Bytes bytes(length);
-  for (size_t i = 0; i < length; ++i)
-    bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
   return bytes;
 }
 
@@ -165,8 +159,7 @@ struct SimUpgrade : ::testing::Test {
   Bytes askOne(const Bytes& data) {
     auto replies = ask(data);
     EXPECT_EQ(replies.size(), 1u) << kvsim::toHex(data);
-    if (replies.size() != 1)
-      return {};
+    if (replies.size() != 1) return {};
     EXPECT_EQ(replies[0].address, kAddress);
     return replies[0].data;
   }
@@ -314,8 +307,7 @@ TEST_F(SimUpgrade, LoaderRefusesChunksItDoesNotHold) {
     SCOPED_TRACE(c.what);
     make();
     loadAndStay();
-    for (const Bytes& request : c.before)
-      ask(request);
+    for (const Bytes& request : c.before) ask(request);
     EXPECT_EQ(askOne(c.request), c.reply);
     EXPECT_TRUE(persona->flash().empty());
   }
@@ -386,8 +378,7 @@ TEST_F(SimUpgrade, PooledWritesOfManyPacketsAreAllAnswered) {
   // and WRITE, as the link's pooled writer puts them out.
   const Bytes chunk = pattern(256, 4);
   Bytes pooled;
-  for (const Bytes& piece : ueiDataChunks(chunk))
-    pooled = join(pooled, frame(piece));
+  for (const Bytes& piece : ueiDataChunks(chunk)) pooled = join(pooled, frame(piece));
   pooled = join(join(pooled, frame(kSum)), frame(writeRequest(256)));
   core->receive(pooled);
   auto replies = cut(output());
@@ -571,11 +562,19 @@ TEST_F(SimUpgrade, EachFaultKnobSpoilsItsRepliesForItsCountOnly) {
   const uint32_t s = byteSum(four);
   const Bytes okPrepare = prepareReply(0, 256), okData{kCmd, 1, 4}, okSum = sumReply(0, s);
   const FaultCase cases[] = {
-      {UpgradeFault::WrongEcho, 1, okPrepare, {kCmd, 1, 3}, sumReply(0, 0),
+      {UpgradeFault::WrongEcho,
+       1,
+       okPrepare,
+       {kCmd, 1, 3},
+       sumReply(0, 0),
        {kCmd, 7, kvsim::kUpgradeBadLength}},
       {UpgradeFault::LateSum, 1, okPrepare, okData, {}, kWriteOk},
-      {UpgradeFault::PrepareError, 1, prepareReply(kvsim::kUpgradeRefused, 0), {kCmd, 1, 0},
-       sumReply(kvsim::kUpgradeNoBlock, 0), {kCmd, 7, kvsim::kUpgradeNoBlock}},
+      {UpgradeFault::PrepareError,
+       1,
+       prepareReply(kvsim::kUpgradeRefused, 0),
+       {kCmd, 1, 0},
+       sumReply(kvsim::kUpgradeNoBlock, 0),
+       {kCmd, 7, kvsim::kUpgradeNoBlock}},
       {UpgradeFault::BlockSizeZero, 1, prepareReply(0, 0), okData, okSum, kWriteOk},
       {UpgradeFault::ShortStatus, 3, {kCmd, 7, 0, 1}, okData, slice(okSum, 0, 6), {kCmd, 7}},
       {UpgradeFault::SumMismatch, 1, okPrepare, okData, sumReply(0, s + 1), kWriteOk},
@@ -677,8 +676,7 @@ TEST(SimMemory, DumpsAsAddressedHexLinesAndReadsThemBack) {
   std::istringstream lines(text);
   std::string line;
   std::vector<std::string> all;
-  while (std::getline(lines, line))
-    all.push_back(line);
+  while (std::getline(lines, line)) all.push_back(line);
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(all[0].substr(0, 9), "00001000 ");
   EXPECT_EQ(all[0].size(), 9u + 64u);

@@ -41,8 +41,8 @@ using kvsim::wire;
 constexpr uint8_t kAddress = 6;
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kCmd = 0x5F;
-constexpr int kEndTimeoutMs = 5000;  // ms for the module to end a connection it drops
-constexpr int kNeverMs = 1500;       // ms of silence that show a module stays away
+constexpr int kEndTimeoutMs = 5000;        // ms for the module to end a connection it drops
+constexpr int kNeverMs = 1500;             // ms of silence that show a module stays away
 constexpr int kReturnMsValue = 1000;       // ms away after LOAD's drop: well past kQuietMs
 constexpr const char* kReturnMs = "1000";  // the same, as the option takes it
 constexpr int kTimingSlackMs = 300;        // ms a come-back may seem early or late by
@@ -50,8 +50,7 @@ constexpr int kBackWithinMs = 5000;        // ms to wait for a module to take co
 
 Bytes join(const std::vector<Bytes>& parts) {
   Bytes all;
-  for (const Bytes& part : parts)
-    all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -86,14 +85,15 @@ Bytes status(const Bytes& rest) { return packet(join({{kCmd, 7}, rest})); }
 
 // A module at kAddress with kSerial that takes the upgrade conversation over TCP.
 std::vector<std::string> upgradeModule(const std::vector<std::string>& extra) {
-  std::vector<std::string> arguments{"--tcp",    "0", "--upgrade", "--address", "6",
-                                     "--serial", "40F5849A"};
+  std::vector<std::string> arguments{"--tcp", "0",        "--upgrade", "--address",
+                                     "6",     "--serial", "40F5849A"};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   return arguments;
 }
 
 // Sends the request and expects exactly these bytes back; no wait for silence afterwards.
-void exchange(LinkSocket& link, const Bytes& request, const Bytes& expected, const std::string& what) {
+void exchange(LinkSocket& link, const Bytes& request, const Bytes& expected,
+              const std::string& what) {
   ASSERT_TRUE(link.send(request)) << what;
   EXPECT_EQ(link.read(expected.size()), expected) << what;
 }
@@ -115,12 +115,10 @@ std::string readFile(const std::string& path) {
 class Node {
  public:
   explicit Node(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-    if (fd_ < 0 || !PtyPair::makeRaw(fd_))
-      ADD_FAILURE() << "cannot open the node " << path;
+    if (fd_ < 0 || !PtyPair::makeRaw(fd_)) ADD_FAILURE() << "cannot open the node " << path;
   }
   ~Node() {
-    if (fd_ >= 0)
-      close(fd_);
+    if (fd_ >= 0) close(fd_);
   }
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
@@ -128,7 +126,8 @@ class Node {
   // Sends the request and reads up to count bytes of the answer.
   Bytes exchange(const Bytes& request, size_t count) {
     Bytes answer;
-    if (fd_ < 0 || ::write(fd_, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+    if (fd_ < 0 ||
+        ::write(fd_, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
       return answer;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndTimeoutMs);
     while (answer.size() < count && std::chrono::steady_clock::now() < deadline) {
@@ -148,15 +147,26 @@ class Node {
 TEST(SimUpgradeProgram, HelpListsTheUpgradeOptionsKnobsAndTheFlashCommand) {
   RunResult run = RunProgram({KV_SIM_MODULE_BINARY, "--help"});
   ASSERT_TRUE(run.exitedWith(0)) << run.err;
-  std::vector<std::string> words{"--upgrade",     "--loader",       "--after-load stay|drop:MS|silent-drop",
-                                 "--return same|deadbead|never",    "--return-quiet", "--return-ms",
-                                 "--reboot-drop-ms", "--block-size", "--load-base",   "--no-uei",
-                                 "--no-pooled",   "--late-ms",      "--flash-dump",   "--upgrade-fault",
-                                 "--loader-fault", "FLASH PATH",    "Control commands"};
+  std::vector<std::string> words{"--upgrade",
+                                 "--loader",
+                                 "--after-load stay|drop:MS|silent-drop",
+                                 "--return same|deadbead|never",
+                                 "--return-quiet",
+                                 "--return-ms",
+                                 "--reboot-drop-ms",
+                                 "--block-size",
+                                 "--load-base",
+                                 "--no-uei",
+                                 "--no-pooled",
+                                 "--late-ms",
+                                 "--flash-dump",
+                                 "--upgrade-fault",
+                                 "--loader-fault",
+                                 "FLASH PATH",
+                                 "Control commands"};
   for (kvsim::UpgradeFault fault : kvsim::kAllUpgradeFaults)
     words.push_back(kvsim::upgradeFaultName(fault));
-  for (const std::string& word : words)
-    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  for (const std::string& word : words) EXPECT_NE(run.out.find(word), std::string::npos) << word;
 }
 
 TEST(SimUpgradeProgram, BadUpgradeOptionsAreRefusedNamingTheOption) {
@@ -272,8 +282,8 @@ class SimUpgradeProgramReturn : public testing::TestWithParam<ReturnCase> {};
 
 TEST_P(SimUpgradeProgramReturn, LoadAnswersDropsAndTheModuleComesBackAsScripted) {
   const ReturnCase& c = GetParam();
-  SimModuleProcess sim(
-      upgradeModule({"--after-load", "drop:100", "--return", c.returnAs, "--return-ms", kReturnMs}));
+  SimModuleProcess sim(upgradeModule(
+      {"--after-load", "drop:100", "--return", c.returnAs, "--return-ms", kReturnMs}));
   ASSERT_TRUE(sim.ready()) << sim.error();
   {
     LinkSocket link(sim.port());
@@ -293,7 +303,9 @@ TEST_P(SimUpgradeProgramReturn, LoadAnswersDropsAndTheModuleComesBackAsScripted)
   }
   LinkSocket again(sim.port(), kBackWithinMs);  // the same port once the module is back
   ASSERT_TRUE(again.connected());
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ended).count(),
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  ended)
+                .count(),
             kReturnMsValue - kTimingSlackMs)
       << "away for --return-ms";
   ASSERT_TRUE(again.send(kGetSerial));
@@ -303,18 +315,18 @@ TEST_P(SimUpgradeProgramReturn, LoadAnswersDropsAndTheModuleComesBackAsScripted)
   EXPECT_EQ(sim.stop(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Returns, SimUpgradeProgramReturn,
-                         testing::Values(ReturnCase{"OwnSerial", "same", kSerial},
-                                         ReturnCase{"DefaultSerial", "deadbead", kvsim::kDefaultSerial},
-                                         ReturnCase{"Never", "never", std::nullopt}),
-                         [](const testing::TestParamInfo<ReturnCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Returns, SimUpgradeProgramReturn,
+    testing::Values(ReturnCase{"OwnSerial", "same", kSerial},
+                    ReturnCase{"DefaultSerial", "deadbead", kvsim::kDefaultSerial},
+                    ReturnCase{"Never", "never", std::nullopt}),
+    [](const testing::TestParamInfo<ReturnCase>& param) { return param.param.name; });
 
 TEST(SimUpgradeProgram, AfterASilentDropTheLoaderAnnouncesItselfUnlessQuiet) {
   for (bool quiet : {false, true}) {
     SCOPED_TRACE(quiet ? "--return-quiet" : "announcing");
     std::vector<std::string> extra{"--after-load", "silent-drop", "--return-ms", "100"};
-    if (quiet)
-      extra.push_back("--return-quiet");
+    if (quiet) extra.push_back("--return-quiet");
     SimModuleProcess sim(upgradeModule(extra));
     ASSERT_TRUE(sim.ready()) << sim.error();
     {
@@ -325,7 +337,8 @@ TEST(SimUpgradeProgram, AfterASilentDropTheLoaderAnnouncesItselfUnlessQuiet) {
     LinkSocket again(sim.port(), kBackWithinMs);
     exchange(again, kProbe, kProbeAnswer, "back after --return-ms");
     if (quiet)
-      EXPECT_EQ(again.readFor(static_cast<int>(kvsim::kAnnounceDelayMs) + kvsim::kQuietMs), Bytes{});
+      EXPECT_EQ(again.readFor(static_cast<int>(kvsim::kAnnounceDelayMs) + kvsim::kQuietMs),
+                Bytes{});
     else
       EXPECT_EQ(again.read(kLoad.size()), kLoad) << "the loader's own [5F][02]";
   }
@@ -403,7 +416,7 @@ TEST(SimUpgradeProgram, NodeComesBackAsANewPtyBehindTheSameName) {
 
 // --- Discovery after a come-back ------------------------------------------------------------
 
-constexpr int kDiscoveryWaitMs = 400;           // ms a search collects replies
+constexpr int kDiscoveryWaitMs = 400;  // ms a search collects replies
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
@@ -429,16 +442,15 @@ std::vector<uint32_t> discoverSerials() {
       sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group) !=
           static_cast<ssize_t>(sizeof request)) {
     ADD_FAILURE() << "cannot send a discovery request";
-    if (fd >= 0)
-      close(fd);
+    if (fd >= 0) close(fd);
     return serials;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDiscoveryWaitMs);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-      break;
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
     uint8_t reply[kDiscoveryDatagram + 1];
     ssize_t got = recv(fd, reply, sizeof reply, 0);
     if (got == static_cast<ssize_t>(kDiscoveryDatagram) && reply[0] == 1)
@@ -475,8 +487,7 @@ TEST(SimUpgradeDiscoveryInNamespace, DiscoveryFollowsTheSerialNumberOfTheComeBac
 // Runs the test above in a copy of this program inside a fresh network namespace, so that no
 // discovery datagram can leave through a real interface.
 TEST(SimUpgradeProgram, DiscoveryRunsInsideANetworkNamespace) {
-  if (const char* why = NamespaceUnavailableReason())
-    GTEST_SKIP() << why;
+  if (const char* why = NamespaceUnavailableReason()) GTEST_SKIP() << why;
   ExpectPassesInNamespace("SimUpgradeDiscoveryInNamespace.*");
 }
 

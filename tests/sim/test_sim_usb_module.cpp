@@ -25,7 +25,7 @@ constexpr unsigned kInTimeoutMs = 200;  // ms an IN transfer waits for the modul
 constexpr int kInCapacity = 1024;
 constexpr int kSerialCapacity = 64;
 constexpr uint8_t kSerialIndex = 3;  // string index of the serial number on the bus's devices
-constexpr auto kBusChangeTimeout = std::chrono::seconds(10);  // for a device to leave or return
+constexpr auto kBusChangeTimeout = std::chrono::seconds(10);     // for a device to leave or return
 constexpr auto kReopenInterval = std::chrono::milliseconds(10);  // between two tries to open
 
 // One host: a context and an open, claimed handle on the first device of the bus.
@@ -43,9 +43,9 @@ class Host {
   bool open() {
     closeHandle();
     KvUsbDevice** list = nullptr;
-    if (bus_.getDeviceList(context_, &list) < 1)
-      return false;
-    bool opened = bus_.open(list[0], &handle_) == LIBUSB_SUCCESS && bus_.claimInterface(handle_, 0) == 0;
+    if (bus_.getDeviceList(context_, &list) < 1) return false;
+    bool opened =
+        bus_.open(list[0], &handle_) == LIBUSB_SUCCESS && bus_.claimInterface(handle_, 0) == 0;
     bus_.freeDeviceList(list, true);
     return opened;
   }
@@ -53,16 +53,17 @@ class Host {
   int write(const Bytes& bytes) {
     Bytes copy = bytes;
     int moved = 0;
-    return bus_.bulkTransfer(handle_, kOut, copy.data(), static_cast<int>(copy.size()), &moved, kInTimeoutMs);
+    return bus_.bulkTransfer(handle_, kOut, copy.data(), static_cast<int>(copy.size()), &moved,
+                             kInTimeoutMs);
   }
 
   // The serial string through the open handle; empty with the error in *result.
   std::string serial(int* result = nullptr) {
     unsigned char text[kSerialCapacity] = {};
     int got = bus_.getStringDescriptorAscii(handle_, kSerialIndex, text, kSerialCapacity);
-    if (result)
-      *result = got < 0 ? got : LIBUSB_SUCCESS;
-    return got < 0 ? std::string() : std::string(reinterpret_cast<char*>(text), static_cast<size_t>(got));
+    if (result) *result = got < 0 ? got : LIBUSB_SUCCESS;
+    return got < 0 ? std::string()
+                   : std::string(reinterpret_cast<char*>(text), static_cast<size_t>(got));
   }
 
   // IN transfers until one says the device is gone; false when it stays past the time-out.
@@ -71,8 +72,7 @@ class Host {
     while (std::chrono::steady_clock::now() < deadline) {
       int result = 0;
       read(&result);
-      if (result == LIBUSB_ERROR_NO_DEVICE)
-        return true;
+      if (result == LIBUSB_ERROR_NO_DEVICE) return true;
     }
     return false;
   }
@@ -81,8 +81,7 @@ class Host {
   bool awaitOpen() {
     auto deadline = std::chrono::steady_clock::now() + kBusChangeTimeout;
     while (!open()) {
-      if (std::chrono::steady_clock::now() >= deadline)
-        return false;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(kReopenInterval);
     }
     return true;
@@ -93,16 +92,14 @@ class Host {
     Bytes buffer(kInCapacity);
     int moved = 0;
     int status = bus_.bulkTransfer(handle_, kIn, buffer.data(), kInCapacity, &moved, kInTimeoutMs);
-    if (result)
-      *result = status;
+    if (result) *result = status;
     buffer.resize(static_cast<size_t>(moved));
     return buffer;
   }
 
  private:
   void closeHandle() {
-    if (handle_ != nullptr)
-      bus_.close(handle_);
+    if (handle_ != nullptr) bus_.close(handle_);
     handle_ = nullptr;
   }
 
@@ -115,8 +112,7 @@ const Bytes kProbe{0xAD, 0x00};
 
 Bytes repeat(const Bytes& bytes, int times) {
   Bytes all;
-  for (int i = 0; i < times; ++i)
-    all.insert(all.end(), bytes.begin(), bytes.end());
+  for (int i = 0; i < times; ++i) all.insert(all.end(), bytes.begin(), bytes.end());
   return all;
 }
 
@@ -162,8 +158,7 @@ TEST(SimUsbModule, SplitAnswerArrivesOneBytePerTransfer) {
   Host host(bus);
 
   module.withCore([](kvsim::ModuleCore& core) { core.sendHeartbeat(1); });
-  for (uint8_t expected : {0x02, 0x02, 0x00, 0x01})
-    EXPECT_EQ(host.read(), Bytes{expected});
+  for (uint8_t expected : {0x02, 0x02, 0x00, 0x01}) EXPECT_EQ(host.read(), Bytes{expected});
   int result = 0;
   EXPECT_TRUE(host.read(&result).empty());
   EXPECT_EQ(result, LIBUSB_ERROR_TIMEOUT);
@@ -344,8 +339,10 @@ TEST(SimUsbModule, RebootLeavesTheBusAndReturnsUnderTheOwnSerialRunningTheApplic
   ASSERT_TRUE(usb.host().awaitGone());
   ASSERT_TRUE(usb.host().awaitOpen());
   EXPECT_EQ(usb.host().serial(), "40F5849A");
-  EXPECT_EQ(usb.ask({0x5F, 0}), packet({0x5F, 0, 0x20, 0x00, 0x00, 0x00})) << "the application again";
-  EXPECT_EQ(usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.flash().read(0x2000, 4); }),
+  EXPECT_EQ(usb.ask({0x5F, 0}), packet({0x5F, 0, 0x20, 0x00, 0x00, 0x00}))
+      << "the application again";
+  EXPECT_EQ(usb.withPersona(
+                [](kvsim::UpgradePersona& persona) { return persona.flash().read(0x2000, 4); }),
             (Bytes{0xA1, 0xA2, 0xA3, 0xA4}));
 }
 
@@ -359,10 +356,12 @@ TEST(SimUsbModule, DropThatFallsDueAfterTheBusIsGoneTouchesNothing) {
   usb.removeBus();
   // The module's timer carries out the drop and the come-back without a device to act on.
   auto deadline = std::chrono::steady_clock::now() + kBusChangeTimeout;
-  while (usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.nextDue().has_value(); }) &&
-         std::chrono::steady_clock::now() < deadline)
+  while (usb.withPersona([](kvsim::UpgradePersona& persona) {
+    return persona.nextDue().has_value();
+  }) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(kReopenInterval);
-  EXPECT_FALSE(usb.withPersona([](kvsim::UpgradePersona& persona) { return persona.nextDue().has_value(); }));
+  EXPECT_FALSE(usb.withPersona(
+      [](kvsim::UpgradePersona& persona) { return persona.nextDue().has_value(); }));
   EXPECT_EQ(usb.module().deviceSpec().serial, "40F5849A");
 }
 

@@ -8,33 +8,33 @@
 #include <string>
 #include <vector>
 
-constexpr int kDefaultRunTimeoutMs = 60000; // ms a child may run before it is killed
+constexpr int kDefaultRunTimeoutMs = 60000;  // ms a child may run before it is killed
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
-    const std::string& path() const { return path_; }
-    // The path of an entry inside the directory.
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+  // The path of an entry inside the directory.
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
-    std::string path_;
+ private:
+  std::string path_;
 };
 
 // How a child process ended and what it wrote.
 struct RunResult {
-    int exitCode = -1;     // exit status when the child exited, else -1
-    int termSignal = 0;    // the signal that ended the child, else 0
-    bool timedOut = false; // the child ran past its time-out and was killed
-    std::string out;       // standard output (the pty's bytes when it ran on one)
-    std::string err;       // standard error
+  int exitCode = -1;      // exit status when the child exited, else -1
+  int termSignal = 0;     // the signal that ended the child, else 0
+  bool timedOut = false;  // the child ran past its time-out and was killed
+  std::string out;        // standard output (the pty's bytes when it ran on one)
+  std::string err;        // standard error
 
-    bool exitedWith(int code) const { return termSignal == 0 && !timedOut && exitCode == code; }
+  bool exitedWith(int code) const { return termSignal == 0 && !timedOut && exitCode == code; }
 };
 
 // Where a child's standard output goes.
@@ -43,47 +43,50 @@ enum class Stdout { Pipe, Pty };
 // Runs a program (argv[0] is looked up in PATH when it has no "/") with HOME set to a
 // fresh temporary directory and the proxy variables removed. extraEnv entries are
 // "NAME=value" and replace what is already set, HOME included.
-RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+RunResult RunProgram(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnv = {},
                      int timeoutMs = kDefaultRunTimeoutMs);
 
 // The same with standard output on the slave of a raw pseudo-terminal; out holds the
 // bytes read from the master.
-RunResult RunOnPty(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+RunResult RunOnPty(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& extraEnv = {},
                    int timeoutMs = kDefaultRunTimeoutMs);
 
 // Runs body in a forked copy of the test process with standard output on a pipe or a
 // raw pty and standard error on a pipe; the child exits with 0 after body returns
 // (1 when it throws). Useful for code that looks at its own standard output.
-RunResult RunInChild(const std::function<void()>& body, Stdout where, int timeoutMs = kDefaultRunTimeoutMs);
+RunResult RunInChild(const std::function<void()>& body, Stdout where,
+                     int timeoutMs = kDefaultRunTimeoutMs);
 
 // A pseudo-terminal pair, both ends closed on destruction.
 class PtyPair {
-public:
-    PtyPair();
-    ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
+ public:
+  PtyPair();
+  ~PtyPair();
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
 
-    int master() const { return master_; }
-    int slave() const { return slave_; }
-    const std::string& slaveName() const { return slaveName_; }
-    void closeMaster();
-    void closeSlave();
+  int master() const { return master_; }
+  int slave() const { return slave_; }
+  const std::string& slaveName() const { return slaveName_; }
+  void closeMaster();
+  void closeSlave();
 
-    // Puts a terminal descriptor into raw mode (no echo, no line editing, no output
-    // translation); false when that fails.
-    static bool makeRaw(int fd);
+  // Puts a terminal descriptor into raw mode (no echo, no line editing, no output
+  // translation); false when that fails.
+  static bool makeRaw(int fd);
 
-    // Reads from the master until count bytes arrived, the slave side closed or
-    // timeoutMs passed; returns what arrived.
-    std::string read(size_t count, int timeoutMs) const;
-    // Writes all bytes to the master; false on error.
-    bool write(const std::string& bytes) const;
+  // Reads from the master until count bytes arrived, the slave side closed or
+  // timeoutMs passed; returns what arrived.
+  std::string read(size_t count, int timeoutMs) const;
+  // Writes all bytes to the master; false on error.
+  bool write(const std::string& bytes) const;
 
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slaveName_;
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slaveName_;
 };
 
 // A loopback TCP port on which nothing listens: one the system handed out and took back.
@@ -93,7 +96,7 @@ uint16_t ClosedLoopbackPort();
 // fresh network namespace (scripts/netns-run.sh makes it and removes it afterwards), so that
 // no such datagram leaves through a real interface. The copy has kNamespaceVariable set.
 constexpr const char* kNamespaceVariable = "KV_TEST_IN_NETNS";
-constexpr int kNamespaceRunTimeoutMs = 180000; // ms for the whole run inside the namespace
+constexpr int kNamespaceRunTimeoutMs = 180000;  // ms for the whole run inside the namespace
 
 // True in the copy that runs inside the namespace.
 bool InsideTestNamespace();
@@ -110,4 +113,3 @@ std::vector<std::string> InterfaceNames();
 // only; with 127.0.0.1 as the source of what is sent to that address, a reply names the
 // address a stand-in's module is really reached at. False when the route cannot be set.
 bool RepliesComeFromLoopback();
-

@@ -17,73 +17,67 @@ namespace {
 using namespace recovery_test;
 using Clock = std::chrono::steady_clock;
 
-constexpr double SILENT_PORT_LIMIT_S = 20.0; // s a run against a silent port may take
+constexpr double SILENT_PORT_LIMIT_S = 20.0;  // s a run against a silent port may take
 
-std::string VersionLinePrefix()
-{
-    return "Updater (Version: ";
-}
+std::string VersionLinePrefix() { return "Updater (Version: "; }
 
 class FingerprintProgram : public ::testing::Test {
-protected:
-    FingerprintProgram() : server("127.0.0.1:" + std::to_string(ClosedLoopbackPort())) {}
+ protected:
+  FingerprintProgram() : server("127.0.0.1:" + std::to_string(ClosedLoopbackPort())) {}
 
-    RunResult Run(const std::string& binary, const std::vector<std::string>& words,
-                  const std::vector<std::string>& env = {})
-    {
-        std::vector<std::string> argv = {binary, "-i", dir.path(), "-u", server};
-        argv.insert(argv.end(), words.begin(), words.end());
-        return RunProgram(argv, env);
-    }
+  RunResult Run(const std::string& binary, const std::vector<std::string>& words,
+                const std::vector<std::string>& env = {}) {
+    std::vector<std::string> argv = {binary, "-i", dir.path(), "-u", server};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return RunProgram(argv, env);
+  }
 
-    // The recovery loader stored for the default serial number.
-    void StoreLoader()
-    {
-        store.put(kDeadDead, "77.bird", LoaderFile().bytes());
-        store.settings(kDeadDead, "LATEST_DOWNLOAD=77.bird\n");
-    }
+  // The recovery loader stored for the default serial number.
+  void StoreLoader() {
+    store.put(kDeadDead, "77.bird", LoaderFile().bytes());
+    store.settings(kDeadDead, "LATEST_DOWNLOAD=77.bird\n");
+  }
 
-    TempDir dir;
-    StoreDir store{dir.file("updater")};
-    std::string server;
+  TempDir dir;
+  StoreDir store{dir.file("updater")};
+  std::string server;
 };
 
-TEST_F(FingerprintProgram, AnLpcChipsDeviceSerialNumberIsPrintedOnOneLine)
-{
-    kvsim::LpcConfig config;
-    LpcRomOnPty chip(config);
-    const RunResult result = Run(KV_UPDATER_BINARY, {"-N", "-s", chip.port()});
-    char line[64];
-    snprintf(line, sizeof line, "[ %08X %08X %08X %08X ]\n", config.serial[0], config.serial[1], config.serial[2],
-             config.serial[3]);
-    EXPECT_TRUE(result.exitedWith(0)) << result.err;
-    EXPECT_EQ(result.out.rfind(VersionLinePrefix(), 0), 0u) << result.out;
-    EXPECT_EQ(result.out.substr(result.out.find('\n') + 1), line);
-    EXPECT_EQ(result.err, "");
+TEST_F(FingerprintProgram, AnLpcChipsDeviceSerialNumberIsPrintedOnOneLine) {
+  kvsim::LpcConfig config;
+  LpcRomOnPty chip(config);
+  const RunResult result = Run(KV_UPDATER_BINARY, {"-N", "-s", chip.port()});
+  char line[64];
+  snprintf(line, sizeof line, "[ %08X %08X %08X %08X ]\n", config.serial[0], config.serial[1],
+           config.serial[2], config.serial[3]);
+  EXPECT_TRUE(result.exitedWith(0)) << result.err;
+  EXPECT_EQ(result.out.rfind(VersionLinePrefix(), 0), 0u) << result.out;
+  EXPECT_EQ(result.out.substr(result.out.find('\n') + 1), line);
+  EXPECT_EQ(result.err, "");
 }
 
-TEST_F(FingerprintProgram, ASilentPortGetsNoResponseAndStatusOne)
-{
-    StoreLoader();
-    SilentPort port;
-    const Clock::time_point start = Clock::now();
-    const RunResult result = Run(KV_UPDATER_BINARY, {"-N", "-s", port.port()});
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), SILENT_PORT_LIMIT_S);
-    EXPECT_TRUE(result.exitedWith(1)) << result.err;
-    const std::string last = "Got no response from chip\n";
-    ASSERT_GE(result.err.size(), last.size()) << result.err;
-    EXPECT_EQ(result.err.substr(result.err.size() - last.size()), last) << result.err;
+TEST_F(FingerprintProgram, ASilentPortGetsNoResponseAndStatusOne) {
+  StoreLoader();
+  SilentPort port;
+  const Clock::time_point start = Clock::now();
+  const RunResult result = Run(KV_UPDATER_BINARY, {"-N", "-s", port.port()});
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), SILENT_PORT_LIMIT_S);
+  EXPECT_TRUE(result.exitedWith(1)) << result.err;
+  const std::string last = "Got no response from chip\n";
+  ASSERT_GE(result.err.size(), last.size()) << result.err;
+  EXPECT_EQ(result.err.substr(result.err.size() - last.size()), last) << result.err;
 }
 
-TEST_F(FingerprintProgram, AnImxChipOnUsbReportsTheStartedLoadersIdentifier)
-{
-    StoreLoader();
-    const RunResult result = Run(KV_UPDATER_SIMUSB_BINARY, {"-N", "-s", "USB"},
-                                 {"KV_SIM_IMX_ROM=usb", "KV_SIM_IMX_LOADER=serial=DEADDEAD,upgrade,loader"});
-    // The stand-in loader's identifier words for subindexes 0 to 3 are 10203040 to 10203043.
-    EXPECT_TRUE(result.exitedWith(0)) << result.err;
-    EXPECT_EQ(result.out.substr(result.out.find('\n') + 1), "[ 10203043 10203042 10203041 10203040 ]\n");
-    EXPECT_EQ(result.err, "");
+TEST_F(FingerprintProgram, AnImxChipOnUsbReportsTheStartedLoadersIdentifier) {
+  StoreLoader();
+  const RunResult result =
+      Run(KV_UPDATER_SIMUSB_BINARY, {"-N", "-s", "USB"},
+          {"KV_SIM_IMX_ROM=usb", "KV_SIM_IMX_LOADER=serial=DEADDEAD,upgrade,loader"});
+  // The stand-in loader's identifier words for subindexes 0 to 3 are 10203040 to 10203043.
+  EXPECT_TRUE(result.exitedWith(0)) << result.err;
+  EXPECT_EQ(result.out.substr(result.out.find('\n') + 1),
+            "[ 10203043 10203042 10203041 10203040 ]\n");
+  EXPECT_EQ(result.err, "");
 }
 
-} // namespace
+}  // namespace

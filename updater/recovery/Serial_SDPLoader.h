@@ -12,33 +12,33 @@
 class PrivateSerial_SDPLoader;
 
 class Serial_SDPLoader : public SDPLoader_Interface {
-public:
-    // path: the device path; copied.
-    explicit Serial_SDPLoader(const char* path);
-    // Discards pending input and output and closes the port when open.
-    ~Serial_SDPLoader() override;
-    Serial_SDPLoader(const Serial_SDPLoader&) = delete;
-    Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
+ public:
+  // path: the device path; copied.
+  explicit Serial_SDPLoader(const char* path);
+  // Discards pending input and output and closes the port when open.
+  ~Serial_SDPLoader() override;
+  Serial_SDPLoader(const Serial_SDPLoader&) = delete;
+  Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
-    // Opens the port (non-blocking, no controlling terminal), applies the settings, lets the
-    // line settle for a second and discards what came meanwhile. Then it sends 15 zero bytes,
-    // which complete a command that a ROM started with the other boot protocol's one-byte
-    // probe into no command, waits half a second and discards what came meanwhile again.
-    // False for a path that cannot be opened or is not a terminal. A port opened before is
-    // closed first.
-    bool init() override;
-    // Writes all bytes after the report ID and waits until they left the port's buffer, both
-    // within the bytes' line time and a slack. The bytes written; -1 when the port failed or
-    // did not take them all in time.
-    long writeData(const std::vector<uint8_t>& report) override;
-    // Sleeps timeoutMs, then appends what the port holds (a bounded amount per call); the
-    // bytes appended.
-    long readData(std::vector<uint8_t>& out, unsigned int timeoutMs) override;
-    // An answer of at least 4 * (offset + 2) bytes: the status word at bytes offset + 4 to
-    // offset + 7.
-    bool getDataFromBuffer(const std::vector<uint8_t>& answer, unsigned int offset,
-                           unsigned int& value) override;
+  // Opens the port (non-blocking, no controlling terminal), applies the settings, lets the
+  // line settle for a second and discards what came meanwhile. Then it sends 15 zero bytes,
+  // which complete a command that a ROM started with the other boot protocol's one-byte
+  // probe into no command, waits half a second and discards what came meanwhile again.
+  // False for a path that cannot be opened or is not a terminal. A port opened before is
+  // closed first.
+  bool init() override;
+  // Writes all bytes after the report ID and waits until they left the port's buffer, both
+  // within the bytes' line time and a slack. The bytes written; -1 when the port failed or
+  // did not take them all in time.
+  long writeData(const std::vector<uint8_t>& report) override;
+  // Sleeps timeoutMs, then appends what the port holds (a bounded amount per call); the
+  // bytes appended.
+  long readData(std::vector<uint8_t>& out, unsigned int timeoutMs) override;
+  // An answer of at least 4 * (offset + 2) bytes: the status word at bytes offset + 4 to
+  // offset + 7.
+  bool getDataFromBuffer(const std::vector<uint8_t>& answer, unsigned int offset,
+                         unsigned int& value) override;
 
-private:
-    PrivateSerial_SDPLoader* d;  // owned
+ private:
+  PrivateSerial_SDPLoader* d;  // owned
 };

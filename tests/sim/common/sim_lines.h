@@ -26,4 +26,4 @@ bool SendAll(int fd, const std::string& text);
 bool AwaitCommandAnswer(const std::function<bool(std::string*, int)>& read, int timeoutMs,
                         std::vector<std::string>* output, std::string* errLine);
 
-} // namespace kvsim
+}  // namespace kvsim

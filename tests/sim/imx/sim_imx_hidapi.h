@@ -30,65 +30,65 @@ namespace kvsim {
 constexpr size_t kSdpHidReportData = 64;  // data bytes of input report 4
 
 class ImxSdpHidDevice {
-public:
-    ImxSdpHidDevice(uint16_t vendorId, uint16_t productId, const ImxSdpConfig& config);
+ public:
+  ImxSdpHidDevice(uint16_t vendorId, uint16_t productId, const ImxSdpConfig& config);
 
-    uint16_t vendorId() const { return vendorId_; }
-    uint16_t productId() const { return productId_; }
+  uint16_t vendorId() const { return vendorId_; }
+  uint16_t productId() const { return productId_; }
 
-    void configure(const std::function<void(ImxSdpConfig&)>& change);
-    // Called with no lock held, on the thread of the hid_write that carried the jump.
-    void setJumpHook(std::function<void(uint32_t)> hook);
+  void configure(const std::function<void(ImxSdpConfig&)>& change);
+  // Called with no lock held, on the thread of the hid_write that carried the jump.
+  void setJumpHook(std::function<void(uint32_t)> hook);
 
-    std::vector<SdpLoad> loads() const;
-    std::vector<SdpCommand> commands() const;
-    SdpBytes memory(uint32_t address, uint32_t count) const;
-    bool jumped() const;
-    uint32_t jumpAddress() const;
-    // Every output report the host wrote, report ID first.
-    std::vector<SdpBytes> reports() const;
+  std::vector<SdpLoad> loads() const;
+  std::vector<SdpCommand> commands() const;
+  SdpBytes memory(uint32_t address, uint32_t count) const;
+  bool jumped() const;
+  uint32_t jumpAddress() const;
+  // Every output report the host wrote, report ID first.
+  std::vector<SdpBytes> reports() const;
 
-    // The hidapi side.
-    int write(const uint8_t* data, size_t length);
-    int read(uint8_t* data, size_t length, int milliseconds);
-    bool gone() const;
+  // The hidapi side.
+  int write(const uint8_t* data, size_t length);
+  int read(uint8_t* data, size_t length, int milliseconds);
+  bool gone() const;
 
-private:
-    using Clock = std::chrono::steady_clock;
-    struct Input {
-        Clock::time_point due;
-        SdpBytes bytes;
-    };
-    void queue(std::vector<SdpAnswer>& answers);
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Input {
+    Clock::time_point due;
+    SdpBytes bytes;
+  };
+  void queue(std::vector<SdpAnswer>& answers);
 
-    const uint16_t vendorId_;
-    const uint16_t productId_;
-    mutable std::mutex mutex_;  // guards everything below
-    std::condition_variable arrived_;
-    ImxSdpRom rom_;
-    std::deque<Input> inputs_;
-    std::vector<SdpBytes> reports_;
-    uint64_t accepted_ = 0;  // bytes of output reports taken
-    std::function<void(uint32_t)> hook_;
+  const uint16_t vendorId_;
+  const uint16_t productId_;
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable arrived_;
+  ImxSdpRom rom_;
+  std::deque<Input> inputs_;
+  std::vector<SdpBytes> reports_;
+  uint64_t accepted_ = 0;  // bytes of output reports taken
+  std::function<void(uint32_t)> hook_;
 };
 
 // What the host called, for tests of its use of the library.
 struct HidCalls {
-    int init = 0;
-    int exit = 0;
-    int open = 0;        // hid_open calls, found or not
-    int close = 0;
-    int openHandles = 0; // handles given out and not closed
+  int init = 0;
+  int exit = 0;
+  int open = 0;  // hid_open calls, found or not
+  int close = 0;
+  int openHandles = 0;  // handles given out and not closed
 };
 
 class HidBus {
-public:
-    // A new device on the bus (devices with other ids may be there too).
-    static std::shared_ptr<ImxSdpHidDevice> plug(uint16_t vendorId, uint16_t productId,
-                                                 const ImxSdpConfig& config = ImxSdpConfig());
-    // Removes every device and resets the call counts.
-    static void reset();
-    static HidCalls calls();
+ public:
+  // A new device on the bus (devices with other ids may be there too).
+  static std::shared_ptr<ImxSdpHidDevice> plug(uint16_t vendorId, uint16_t productId,
+                                               const ImxSdpConfig& config = ImxSdpConfig());
+  // Removes every device and resets the call counts.
+  static void reset();
+  static HidCalls calls();
 };
 
-} // namespace kvsim
+}  // namespace kvsim

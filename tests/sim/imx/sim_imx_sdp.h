@@ -49,102 +49,102 @@ using SdpBytes = std::vector<uint8_t>;
 constexpr size_t kSdpCommandBytes = 16;
 constexpr uint32_t kSdpHabOpen = 0x56787856;
 constexpr uint32_t kSdpHabClosed = 0x12343412;
-constexpr uint32_t kSdpComplete = 0x88888888;     // WRITE_FILE done
-constexpr uint32_t kSdpAck = 0xF0F0F0F0;          // no error pending
+constexpr uint32_t kSdpComplete = 0x88888888;  // WRITE_FILE done
+constexpr uint32_t kSdpAck = 0xF0F0F0F0;       // no error pending
 constexpr uint32_t kSdpUnknownCommand = 0xBAD0C0DE;
-constexpr uint32_t kSdpChipError = 0x33333333;    // status of the unsolicited mid-transfer answer
+constexpr uint32_t kSdpChipError = 0x33333333;  // status of the unsolicited mid-transfer answer
 const std::array<uint8_t, 4> kSdpAssociation = {0x23, 0x45, 0x45, 0x23};
 
 enum SdpCommandType : uint16_t {
-    kSdpReadRegister = 0x0101,
-    kSdpWriteFile = 0x0404,
-    kSdpErrorStatus = 0x0505,
-    kSdpJumpAddress = 0x0B0B,
+  kSdpReadRegister = 0x0101,
+  kSdpWriteFile = 0x0404,
+  kSdpErrorStatus = 0x0505,
+  kSdpJumpAddress = 0x0B0B,
 };
 
 constexpr int64_t kSdpNoLimit = -1;
 
 struct ImxSdpConfig {
-    uint32_t habMode = kSdpHabOpen;
-    uint32_t errorStatus = kSdpAck;              // answer to ERROR_STATUS
-    uint32_t completeStatus = kSdpComplete;      // answer after WRITE_FILE data
-    std::map<uint32_t, uint32_t> registers;      // READ_REGISTER words by address
-    bool silent = false;
-    int64_t silentAfter = kSdpNoLimit;           // commands
-    uint32_t answerDelayMs = 0;                  // ms
-    int64_t strayAfterData = kSdpNoLimit;        // data bytes
-    SdpBytes stray;
-    int64_t acceptLimit = kSdpNoLimit;           // bytes from the host
-    bool keepsPartialCommand = false;
-    bool silentOnUnknown = false;
+  uint32_t habMode = kSdpHabOpen;
+  uint32_t errorStatus = kSdpAck;          // answer to ERROR_STATUS
+  uint32_t completeStatus = kSdpComplete;  // answer after WRITE_FILE data
+  std::map<uint32_t, uint32_t> registers;  // READ_REGISTER words by address
+  bool silent = false;
+  int64_t silentAfter = kSdpNoLimit;     // commands
+  uint32_t answerDelayMs = 0;            // ms
+  int64_t strayAfterData = kSdpNoLimit;  // data bytes
+  SdpBytes stray;
+  int64_t acceptLimit = kSdpNoLimit;  // bytes from the host
+  bool keepsPartialCommand = false;
+  bool silentOnUnknown = false;
 };
 
 // One part of an answer. The serial front end sends the bytes as they are; the HID front end
 // sends a HAB word as input report 3 and the rest as input reports 4 of 64 data bytes.
 struct SdpAnswer {
-    enum class Kind { Hab, Payload, Stray };
-    Kind kind = Kind::Payload;
-    SdpBytes bytes;
-    uint32_t delayMs = 0;  // ms after the host's last byte
+  enum class Kind { Hab, Payload, Stray };
+  Kind kind = Kind::Payload;
+  SdpBytes bytes;
+  uint32_t delayMs = 0;  // ms after the host's last byte
 };
 
 // One WRITE_FILE as the ROM took it.
 struct SdpLoad {
-    uint32_t address = 0;
-    SdpBytes bytes;
+  uint32_t address = 0;
+  SdpBytes bytes;
 };
 
 // One command as received.
 struct SdpCommand {
-    uint16_t type = 0;
-    uint32_t address = 0;
-    uint8_t format = 0;
-    uint32_t count = 0;
-    uint32_t data = 0;
-    std::array<uint8_t, kSdpCommandBytes> raw{};
+  uint16_t type = 0;
+  uint32_t address = 0;
+  uint8_t format = 0;
+  uint32_t count = 0;
+  uint32_t data = 0;
+  std::array<uint8_t, kSdpCommandBytes> raw{};
 };
 
 class ImxSdpRom {
-public:
-    explicit ImxSdpRom(const ImxSdpConfig& config = ImxSdpConfig());
+ public:
+  explicit ImxSdpRom(const ImxSdpConfig& config = ImxSdpConfig());
 
-    // One 16-byte command; the answers are appended to out.
-    void command(const uint8_t* bytes, std::vector<SdpAnswer>& out);
-    // Data bytes that follow a WRITE_FILE; bytes beyond its count are dropped.
-    void data(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
-    // The association word of a serial host.
-    void associate(std::vector<SdpAnswer>& out);
+  // One 16-byte command; the answers are appended to out.
+  void command(const uint8_t* bytes, std::vector<SdpAnswer>& out);
+  // Data bytes that follow a WRITE_FILE; bytes beyond its count are dropped.
+  void data(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
+  // The association word of a serial host.
+  void associate(std::vector<SdpAnswer>& out);
 
-    // Called from the front end once a jump was taken, with the address.
-    void setJumpHook(std::function<void(uint32_t)> hook) { jumpHook_ = std::move(hook); }
+  // Called from the front end once a jump was taken, with the address.
+  void setJumpHook(std::function<void(uint32_t)> hook) { jumpHook_ = std::move(hook); }
 
-    ImxSdpConfig& config() { return config_; }
-    bool expectingData() const { return dataLeft_ > 0; }
-    bool jumped() const { return jumped_; }
-    uint32_t jumpAddress() const { return jumpAddress_; }
-    const std::vector<SdpCommand>& commands() const { return commands_; }
-    const std::vector<SdpLoad>& loads() const { return loads_; }
-    int associations() const { return associations_; }
-    // count bytes from address as the memory holds them now (zeros where nothing was loaded).
-    SdpBytes memory(uint32_t address, uint32_t count) const;
+  ImxSdpConfig& config() { return config_; }
+  bool expectingData() const { return dataLeft_ > 0; }
+  bool jumped() const { return jumped_; }
+  uint32_t jumpAddress() const { return jumpAddress_; }
+  const std::vector<SdpCommand>& commands() const { return commands_; }
+  const std::vector<SdpLoad>& loads() const { return loads_; }
+  int associations() const { return associations_; }
+  // count bytes from address as the memory holds them now (zeros where nothing was loaded).
+  SdpBytes memory(uint32_t address, uint32_t count) const;
 
-private:
-    void answer(std::vector<SdpAnswer>& out, SdpAnswer::Kind kind, SdpBytes bytes);
-    void status(std::vector<SdpAnswer>& out, uint32_t word);
+ private:
+  void answer(std::vector<SdpAnswer>& out, SdpAnswer::Kind kind, SdpBytes bytes);
+  void status(std::vector<SdpAnswer>& out, uint32_t word);
 
-    ImxSdpConfig config_;
-    std::function<void(uint32_t)> jumpHook_;
-    std::vector<SdpCommand> commands_;
-    std::vector<SdpLoad> loads_;
-    uint32_t dataLeft_ = 0;
-    uint64_t dataSeen_ = 0;   // data bytes of the current WRITE_FILE
-    bool strayed_ = false;    // the mid-transfer answer went out for this WRITE_FILE
-    bool jumped_ = false;
-    uint32_t jumpAddress_ = 0;
-    int associations_ = 0;
+  ImxSdpConfig config_;
+  std::function<void(uint32_t)> jumpHook_;
+  std::vector<SdpCommand> commands_;
+  std::vector<SdpLoad> loads_;
+  uint32_t dataLeft_ = 0;
+  uint64_t dataSeen_ = 0;  // data bytes of the current WRITE_FILE
+  bool strayed_ = false;   // the mid-transfer answer went out for this WRITE_FILE
+  bool jumped_ = false;
+  uint32_t jumpAddress_ = 0;
+  int associations_ = 0;
 };
 
 // Little-endian bytes of a word.
 SdpBytes SdpWord(uint32_t word);
 
-} // namespace kvsim
+}  // namespace kvsim

@@ -28,42 +28,43 @@
 namespace kvsim {
 
 class ImxSdpSerialServer : public PtyServerThread {
-public:
-    // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
-    explicit ImxSdpSerialServer(int fd, const ImxSdpConfig& config = ImxSdpConfig(), uint32_t paceBaud = 0);
-    ~ImxSdpSerialServer() override;
+ public:
+  // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
+  explicit ImxSdpSerialServer(int fd, const ImxSdpConfig& config = ImxSdpConfig(),
+                              uint32_t paceBaud = 0);
+  ~ImxSdpSerialServer() override;
 
-    // Changes the ROM's knobs while it runs.
-    void configure(const std::function<void(ImxSdpConfig&)>& change);
-    // Called on the server's thread, with no lock held, once the ROM took a jump.
-    void setJumpHook(std::function<void(uint32_t)> hook);
+  // Changes the ROM's knobs while it runs.
+  void configure(const std::function<void(ImxSdpConfig&)>& change);
+  // Called on the server's thread, with no lock held, once the ROM took a jump.
+  void setJumpHook(std::function<void(uint32_t)> hook);
 
-    std::vector<SdpLoad> loads() const;
-    std::vector<SdpCommand> commands() const;
-    SdpBytes memory(uint32_t address, uint32_t count) const;
-    bool jumped() const;
-    uint32_t jumpAddress() const;
-    int associations() const;
-    // Every byte the host sent, in order.
-    SdpBytes line() const;
-    // The bytes the ROM took, in order: commands, association words and WRITE_FILE data. A
-    // partial command it dropped after a silence is not among them, nor one still incomplete.
-    SdpBytes received() const;
-    // The partial commands the ROM dropped after a silence, in order.
-    std::vector<SdpBytes> dropped() const;
+  std::vector<SdpLoad> loads() const;
+  std::vector<SdpCommand> commands() const;
+  SdpBytes memory(uint32_t address, uint32_t count) const;
+  bool jumped() const;
+  uint32_t jumpAddress() const;
+  int associations() const;
+  // Every byte the host sent, in order.
+  SdpBytes line() const;
+  // The bytes the ROM took, in order: commands, association words and WRITE_FILE data. A
+  // partial command it dropped after a silence is not among them, nor one still incomplete.
+  SdpBytes received() const;
+  // The partial commands the ROM dropped after a silence, in order.
+  std::vector<SdpBytes> dropped() const;
 
-private:
-    void run() override;
-    void take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
+ private:
+  void run() override;
+  void take(const uint8_t* bytes, size_t n, std::vector<SdpAnswer>& out);
 
-    uint32_t paceBaud_;
-    mutable std::mutex mutex_;  // guards rom_, pending_, line_, received_, dropped_ and hook_
-    ImxSdpRom rom_;
-    SdpBytes pending_;          // command bytes gathered so far
-    SdpBytes line_;
-    SdpBytes received_;
-    std::vector<SdpBytes> dropped_;
-    std::function<void(uint32_t)> hook_;
+  uint32_t paceBaud_;
+  mutable std::mutex mutex_;  // guards rom_, pending_, line_, received_, dropped_ and hook_
+  ImxSdpRom rom_;
+  SdpBytes pending_;  // command bytes gathered so far
+  SdpBytes line_;
+  SdpBytes received_;
+  std::vector<SdpBytes> dropped_;
+  std::function<void(uint32_t)> hook_;
 };
 
-} // namespace kvsim
+}  // namespace kvsim

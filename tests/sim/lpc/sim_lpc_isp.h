@@ -54,7 +54,7 @@ namespace kvsim {
 
 using LpcBytes = std::vector<uint8_t>;
 
-constexpr uint32_t kLpcFlashSize = 0x80000;         // bytes
+constexpr uint32_t kLpcFlashSize = 0x80000;  // bytes
 constexpr int kLpcSectorCount = 30;
 constexpr uint32_t kLpcUnlockCode = 23130;
 constexpr uint32_t kLpcDefaultPartId = 0x26013F37;  // a 512 KiB LPC17xx part
@@ -64,105 +64,107 @@ constexpr uint32_t kLpcBytesPerLine = 45;
 
 // ISP return codes the stand-in gives.
 enum LpcReturnCode : int {
-    kLpcSuccess = 0,
-    kLpcInvalidCommand = 1,
-    kLpcSrcAddrError = 2,
-    kLpcDstAddrError = 3,
-    kLpcSrcAddrNotMapped = 4,
-    kLpcDstAddrNotMapped = 5,
-    kLpcCountError = 6,
-    kLpcInvalidSector = 7,
-    kLpcSectorNotPrepared = 9,
-    kLpcParamError = 12,
-    kLpcAddrError = 13,
-    kLpcAddrNotMapped = 14,
-    kLpcCmdLocked = 15,
-    kLpcInvalidCode = 16,
-    kLpcInvalidBaudRate = 17,
-    kLpcInvalidStopBit = 18,
+  kLpcSuccess = 0,
+  kLpcInvalidCommand = 1,
+  kLpcSrcAddrError = 2,
+  kLpcDstAddrError = 3,
+  kLpcSrcAddrNotMapped = 4,
+  kLpcDstAddrNotMapped = 5,
+  kLpcCountError = 6,
+  kLpcInvalidSector = 7,
+  kLpcSectorNotPrepared = 9,
+  kLpcParamError = 12,
+  kLpcAddrError = 13,
+  kLpcAddrNotMapped = 14,
+  kLpcCmdLocked = 15,
+  kLpcInvalidCode = 16,
+  kLpcInvalidBaudRate = 17,
+  kLpcInvalidStopBit = 18,
 };
 
 struct LpcConfig {
-    bool echo = true;                                    // echo after reset
-    uint32_t partId = kLpcDefaultPartId;                 // J
-    uint32_t serial[4] = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};  // N
-    uint32_t bootMajor = 4, bootMinor = 1;               // K
-    uint32_t eraseMsPerSector = 0;                       // ms
-    uint8_t flashFill = 0xFF;                            // every flash byte at the start
-    bool silent = false;
-    size_t noise = 0;
-    int resend = 0;
-    std::vector<std::pair<std::string, int>> refuse;
-    std::vector<std::string> ignore;
+  bool echo = true;                                                       // echo after reset
+  uint32_t partId = kLpcDefaultPartId;                                    // J
+  uint32_t serial[4] = {0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};  // N
+  uint32_t bootMajor = 4, bootMinor = 1;                                  // K
+  uint32_t eraseMsPerSector = 0;                                          // ms
+  uint8_t flashFill = 0xFF;  // every flash byte at the start
+  bool silent = false;
+  size_t noise = 0;
+  int resend = 0;
+  std::vector<std::pair<std::string, int>> refuse;
+  std::vector<std::string> ignore;
 };
 
 // Bytes to send, after the chip worked delayMs on them (counted from when they were made).
 struct LpcOutput {
-    uint32_t delayMs = 0;
-    LpcBytes bytes;
+  uint32_t delayMs = 0;
+  LpcBytes bytes;
 };
 
 class LpcIspRom {
-public:
-    explicit LpcIspRom(const LpcConfig& config = LpcConfig());
+ public:
+  explicit LpcIspRom(const LpcConfig& config = LpcConfig());
 
-    // One byte from the host; what the chip sends in return is appended to out, in order.
-    void receive(uint8_t byte, std::vector<LpcOutput>& out);
+  // One byte from the host; what the chip sends in return is appended to out, in order.
+  void receive(uint8_t byte, std::vector<LpcOutput>& out);
 
-    LpcConfig& config() { return config_; }
-    const LpcBytes& flash() const { return flash_; }
-    bool echo() const { return echo_; }
-    bool synchronized() const { return state_ != State::Autobaud && state_ != State::SyncLine && state_ != State::Crystal; }
-    bool running() const { return state_ == State::Running; }
-    uint32_t startAddress() const { return startAddress_; }
-    // Every command line received in command mode, without its line end.
-    const std::vector<std::string>& commands() const { return commands_; }
-    // Checksum lines of W data answered RESEND so far.
-    int resendsSent() const { return resendsSent_; }
+  LpcConfig& config() { return config_; }
+  const LpcBytes& flash() const { return flash_; }
+  bool echo() const { return echo_; }
+  bool synchronized() const {
+    return state_ != State::Autobaud && state_ != State::SyncLine && state_ != State::Crystal;
+  }
+  bool running() const { return state_ == State::Running; }
+  uint32_t startAddress() const { return startAddress_; }
+  // Every command line received in command mode, without its line end.
+  const std::vector<std::string>& commands() const { return commands_; }
+  // Checksum lines of W data answered RESEND so far.
+  int resendsSent() const { return resendsSent_; }
 
-private:
-    enum class State { Autobaud, SyncLine, Crystal, Command, WriteData, ReadAck, Running };
+ private:
+  enum class State { Autobaud, SyncLine, Crystal, Command, WriteData, ReadAck, Running };
 
-    void line(std::vector<LpcOutput>& out);
-    void command(const std::string& text, std::vector<LpcOutput>& out);
-    void writeDataLine(const std::string& text, std::vector<LpcOutput>& out);
-    void readAck(const std::string& text, std::vector<LpcOutput>& out);
-    void sendReadBlock(std::vector<LpcOutput>& out);
-    // Appends the answer line (noise first), to go out after delayMs.
-    void answer(std::vector<LpcOutput>& out, const std::string& text, uint32_t delayMs = 0);
-    void returnCode(std::vector<LpcOutput>& out, int code, uint32_t delayMs = 0);
+  void line(std::vector<LpcOutput>& out);
+  void command(const std::string& text, std::vector<LpcOutput>& out);
+  void writeDataLine(const std::string& text, std::vector<LpcOutput>& out);
+  void readAck(const std::string& text, std::vector<LpcOutput>& out);
+  void sendReadBlock(std::vector<LpcOutput>& out);
+  // Appends the answer line (noise first), to go out after delayMs.
+  void answer(std::vector<LpcOutput>& out, const std::string& text, uint32_t delayMs = 0);
+  void returnCode(std::vector<LpcOutput>& out, int code, uint32_t delayMs = 0);
 
-    int unlock(const std::vector<std::string>& args);
-    int prepare(const std::vector<std::string>& args);
-    int erase(const std::vector<std::string>& args, uint32_t* delayMs);
-    int copy(const std::vector<std::string>& args);
-    // The byte at a mapped address (flash or RAM), or null.
-    uint8_t* memoryAt(uint32_t address, uint32_t count, bool flashAllowed, bool ramAllowed);
+  int unlock(const std::vector<std::string>& args);
+  int prepare(const std::vector<std::string>& args);
+  int erase(const std::vector<std::string>& args, uint32_t* delayMs);
+  int copy(const std::vector<std::string>& args);
+  // The byte at a mapped address (flash or RAM), or null.
+  uint8_t* memoryAt(uint32_t address, uint32_t count, bool flashAllowed, bool ramAllowed);
 
-    LpcConfig config_;
-    State state_ = State::Autobaud;
-    bool echo_;
-    bool unlocked_ = false;
-    bool prepared_[kLpcSectorCount] = {};
-    std::string line_;
-    LpcBytes flash_;
-    LpcBytes localRam_;
-    LpcBytes ahbRam_;
-    std::vector<std::string> commands_;
-    uint32_t startAddress_ = 0;
-    int resendsSent_ = 0;
+  LpcConfig config_;
+  State state_ = State::Autobaud;
+  bool echo_;
+  bool unlocked_ = false;
+  bool prepared_[kLpcSectorCount] = {};
+  std::string line_;
+  LpcBytes flash_;
+  LpcBytes localRam_;
+  LpcBytes ahbRam_;
+  std::vector<std::string> commands_;
+  uint32_t startAddress_ = 0;
+  int resendsSent_ = 0;
 
-    // W in progress.
-    uint32_t writeAddress_ = 0;
-    uint32_t writeCount_ = 0;
-    uint32_t writeDone_ = 0;       // bytes stored after accepted checksums
-    LpcBytes writePending_;        // bytes since the last accepted checksum
-    int writeLines_ = 0;           // data lines since the last checksum
-    // R in progress.
-    uint32_t readAddress_ = 0;
-    uint32_t readCount_ = 0;
-    uint32_t readDone_ = 0;        // bytes the host accepted
-    uint32_t readBlock_ = 0;       // bytes in the block last sent
+  // W in progress.
+  uint32_t writeAddress_ = 0;
+  uint32_t writeCount_ = 0;
+  uint32_t writeDone_ = 0;  // bytes stored after accepted checksums
+  LpcBytes writePending_;   // bytes since the last accepted checksum
+  int writeLines_ = 0;      // data lines since the last checksum
+  // R in progress.
+  uint32_t readAddress_ = 0;
+  uint32_t readCount_ = 0;
+  uint32_t readDone_ = 0;   // bytes the host accepted
+  uint32_t readBlock_ = 0;  // bytes in the block last sent
 };
 
 // uuencoding as the ISP data lines use it: a length character, then four characters per three
@@ -172,4 +174,4 @@ std::string LpcUuencode(const uint8_t* data, size_t count);
 // length character announces.
 LpcBytes LpcUudecode(const std::string& line);
 
-} // namespace kvsim
+}  // namespace kvsim

@@ -27,32 +27,32 @@
 namespace kvsim {
 
 class LpcIspServer : public PtyServerThread {
-public:
-    // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
-    explicit LpcIspServer(int fd, const LpcConfig& config = LpcConfig(), uint32_t paceBaud = 0);
-    ~LpcIspServer() override;
+ public:
+  // fd: the master side, not owned; it is switched to non-blocking. paceBaud 0: no pacing.
+  explicit LpcIspServer(int fd, const LpcConfig& config = LpcConfig(), uint32_t paceBaud = 0);
+  ~LpcIspServer() override;
 
-    // Changes the ROM's knobs while it runs.
-    void configure(const std::function<void(LpcConfig&)>& change);
-    void setBabble(bool on) { babble_ = on; }
+  // Changes the ROM's knobs while it runs.
+  void configure(const std::function<void(LpcConfig&)>& change);
+  void setBabble(bool on) { babble_ = on; }
 
-    LpcBytes flash() const;
-    bool running() const;            // the chip was started with G
-    uint32_t startAddress() const;
-    bool echo() const;
-    std::vector<std::string> commands() const;
-    int resendsSent() const;
-    // Every byte the host sent, in order.
-    std::string received() const;
+  LpcBytes flash() const;
+  bool running() const;  // the chip was started with G
+  uint32_t startAddress() const;
+  bool echo() const;
+  std::vector<std::string> commands() const;
+  int resendsSent() const;
+  // Every byte the host sent, in order.
+  std::string received() const;
 
-private:
-    void run() override;
+ private:
+  void run() override;
 
-    uint32_t paceBaud_;
-    std::atomic<bool> babble_{false};
-    mutable std::mutex mutex_;  // guards rom_ and received_
-    LpcIspRom rom_;
-    std::string received_;
+  uint32_t paceBaud_;
+  std::atomic<bool> babble_{false};
+  mutable std::mutex mutex_;  // guards rom_ and received_
+  LpcIspRom rom_;
+  std::string received_;
 };
 
-} // namespace kvsim
+}  // namespace kvsim

@@ -11,50 +11,46 @@ namespace {
 constexpr unsigned long kMaxEmit = 1000000;  // samples one EMIT or BURST sends
 
 std::optional<unsigned long> parseNumber(const std::string& text, unsigned long limit) {
-  if (text.empty() || text[0] == '-' || text[0] == '+')
-    return std::nullopt;
+  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
   char* end = nullptr;
   errno = 0;
   unsigned long value = std::strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || value > limit)
-    return std::nullopt;
+  if (errno != 0 || *end != '\0' || value > limit) return std::nullopt;
   return value;
 }
 
 // "ADDR:REST" of --behind-stream.
 bool parseBehindStream(const std::string& text, ModuleSetup* setup, std::string* error) {
   const size_t colon = text.find(':');
-  auto address = colon == std::string::npos ? std::nullopt : parseNumber(text.substr(0, colon), 0xFF);
+  auto address =
+      colon == std::string::npos ? std::nullopt : parseNumber(text.substr(0, colon), 0xFF);
   if (!address) {
     *error = "a stream behind is ADDR:CMD:OPT:IDX:KIND[:SUB], not " + text;
     return false;
   }
   auto source = parseStreamSource(text.substr(colon + 1), error);
-  if (!source)
-    return false;
+  if (!source) return false;
   setup->behindStreams.emplace_back(static_cast<uint8_t>(*address), *source);
   return true;
 }
 
 // Splits "[@ADDR] REST": the streamer it names and the rest; the reason when there is none.
-std::string pickStreamer(const ModuleParts& parts, const std::string& argument, std::shared_ptr<Streamer>* streamer,
-                         std::string* rest) {
+std::string pickStreamer(const ModuleParts& parts, const std::string& argument,
+                         std::shared_ptr<Streamer>* streamer, std::string* rest) {
   std::istringstream words(argument);
   std::string first;
   words >> first;
   uint8_t address = 0;
   if (first.rfind('@', 0) == 0) {
     auto parsed = parseNumber(first.substr(1), 0xFF);
-    if (!parsed || *parsed == 0)
-      return "bad module address " + first;
+    if (!parsed || *parsed == 0) return "bad module address " + first;
     address = static_cast<uint8_t>(*parsed);
     std::getline(words >> std::ws, *rest);
   } else {
     *rest = argument;
   }
   *streamer = streamerAt(parts, address);
-  if (*streamer)
-    return "";
+  if (*streamer) return "";
   return address ? "no streams of the module behind at " + std::to_string(address)
                  : "no streams (start with --stream or --streaming)";
 }
@@ -136,8 +132,9 @@ const char kDataControlHelp[] =
     "  STREAMSTAT [@ADDR]   prints \"STREAM samples=<n> packets=<m> enabled=<0|1>\"\n"
     "  (@ADDR: of the module behind at ADDR)\n";
 
-OptionTaken parseDataOption(const std::string& option, const std::function<bool(std::string*)>& value,
-                            ModuleSetup* setup, std::string* error) {
+OptionTaken parseDataOption(const std::string& option,
+                            const std::function<bool(std::string*)>& value, ModuleSetup* setup,
+                            std::string* error) {
   std::string text;
   auto take = [&](bool parsed) { return parsed ? OptionTaken::Yes : OptionTaken::Failed; };
   if (option == "--factory-data") {
@@ -149,86 +146,79 @@ OptionTaken parseDataOption(const std::string& option, const std::function<bool(
     return OptionTaken::Yes;
   }
   const bool known = option == "--slot" || option == "--slot-fault" || option == "--factory" ||
-                     option == "--factory-fault" || option == "--stream" || option == "--behind-stream" ||
-                     option == "--stream-rate" || option == "--stream-burst" || option == "--stream-fault";
-  if (!known)
-    return OptionTaken::No;
-  if (!value(&text))
-    return OptionTaken::Failed;
+                     option == "--factory-fault" || option == "--stream" ||
+                     option == "--behind-stream" || option == "--stream-rate" ||
+                     option == "--stream-burst" || option == "--stream-fault";
+  if (!known) return OptionTaken::No;
+  if (!value(&text)) return OptionTaken::Failed;
   if (option == "--slot") {
     auto slot = parseSlotSpec(text, error);
-    if (slot)
-      setup->slots.push_back(*slot);
+    if (slot) setup->slots.push_back(*slot);
     return take(slot.has_value());
   }
   if (option == "--slot-fault") {
     auto fault = parseSlotFault(text, error);
-    if (fault)
-      setup->slotFaults.push_back(*fault);
+    if (fault) setup->slotFaults.push_back(*fault);
     return take(fault.has_value());
   }
   if (option == "--factory") {
     auto kind = parseFactoryKind(text, error);
-    if (kind)
-      setup->factory.push_back(*kind);
+    if (kind) setup->factory.push_back(*kind);
     return take(kind.has_value());
   }
   if (option == "--factory-fault") {
     auto fault = parseFactoryFault(text, error);
-    if (fault)
-      setup->factoryFaults.push_back(*fault);
+    if (fault) setup->factoryFaults.push_back(*fault);
     return take(fault.has_value());
   }
   if (option == "--stream") {
     auto source = parseStreamSource(text, error);
-    if (source)
-      setup->streams.push_back(*source);
+    if (source) setup->streams.push_back(*source);
     return take(source.has_value());
   }
-  if (option == "--behind-stream")
-    return take(parseBehindStream(text, setup, error));
+  if (option == "--behind-stream") return take(parseBehindStream(text, setup, error));
   if (option == "--stream-fault") {
     auto fault = parseStreamFault(text, error);
-    if (fault)
-      setup->streamFaults.push_back(*fault);
+    if (fault) setup->streamFaults.push_back(*fault);
     return take(fault.has_value());
   }
   const bool rate = option == "--stream-rate";
   auto n = parseNumber(text, rate ? kMaxStreamRate : kMaxStreamBurst);
   if (!n || (!rate && *n == 0)) {
     *error = "bad value for " + option + ": " + text +
-             (rate ? " (0 to " + std::to_string(kMaxStreamRate) + ")" : " (1 to " + std::to_string(kMaxStreamBurst) + ")");
+             (rate ? " (0 to " + std::to_string(kMaxStreamRate) + ")"
+                   : " (1 to " + std::to_string(kMaxStreamBurst) + ")");
     return OptionTaken::Failed;
   }
   (rate ? setup->streamRate : setup->streamBurst) = static_cast<unsigned>(*n);
   return OptionTaken::Yes;
 }
 
-std::optional<std::string> dataControl(ModuleParts& parts, const std::string& verb, const std::string& argument,
+std::optional<std::string> dataControl(ModuleParts& parts, const std::string& verb,
+                                       const std::string& argument,
                                        std::vector<std::string>* output) {
   std::string error;
   if (verb == "SLOT" || verb == "SLOTGET" || verb == "SLOTFAULT") {
-    if (!parts.slots)
-      return std::string("no store slots (start with --slot)");
+    if (!parts.slots) return std::string("no store slots (start with --slot)");
     if (verb == "SLOT") {
       auto slot = parseSlotSpec(argument, &error);
-      if (slot)
-        parts.slots->setSlot(*slot);
+      if (slot) parts.slots->setSlot(*slot);
       return error;
     }
     if (verb == "SLOTFAULT") {
       auto fault = parseSlotFault(argument, &error);
-      if (fault)
-        parts.slots->setFault(*fault);
+      if (fault) parts.slots->setFault(*fault);
       return error;
     }
     const size_t colon = argument.find(':');
-    auto store = colon == std::string::npos ? std::nullopt : parseNumber(argument.substr(0, colon), 0xFF);
-    auto slot = colon == std::string::npos ? std::nullopt : parseNumber(argument.substr(colon + 1), 0xFF);
-    const Bytes* content =
-        store && slot ? parts.slots->content(static_cast<uint8_t>(*store), static_cast<uint8_t>(*slot)) : nullptr;
-    if (!content)
-      return "no store slot " + argument;
+    auto store =
+        colon == std::string::npos ? std::nullopt : parseNumber(argument.substr(0, colon), 0xFF);
+    auto slot =
+        colon == std::string::npos ? std::nullopt : parseNumber(argument.substr(colon + 1), 0xFF);
+    const Bytes* content = store && slot ? parts.slots->content(static_cast<uint8_t>(*store),
+                                                                static_cast<uint8_t>(*slot))
+                                         : nullptr;
+    if (!content) return "no store slot " + argument;
     output->push_back("SLOT " + toHex(*content));
     return std::string();
   }
@@ -237,32 +227,26 @@ std::optional<std::string> dataControl(ModuleParts& parts, const std::string& ve
       return std::string("no factory data (start with --factory or --factory-data)");
     if (verb == "FACTORY") {
       auto kind = parseFactoryKind(argument, &error);
-      if (kind)
-        parts.factory->setKind(kind->first, kind->second);
+      if (kind) parts.factory->setKind(kind->first, kind->second);
       return error;
     }
     if (verb == "FACTORYFAULT") {
       auto fault = parseFactoryFault(argument, &error);
-      if (fault)
-        parts.factory->setFault(*fault);
+      if (fault) parts.factory->setFault(*fault);
       return error;
     }
     auto kind = parseNumber(argument, kFactoryKinds - 1);
-    if (!kind)
-      return "FACTORYGET needs a kind, 0 to 15";
+    if (!kind) return "FACTORYGET needs a kind, 0 to 15";
     output->push_back("FACTORY " + toHex(parts.factory->kind(static_cast<uint8_t>(*kind))));
     return std::string();
   }
   if (verb == "STREAMRATE") {
     auto rate = parseNumber(argument, kMaxStreamRate);
-    if (!rate)
-      return "STREAMRATE needs samples per second, 0 to " + std::to_string(kMaxStreamRate);
+    if (!rate) return "STREAMRATE needs samples per second, 0 to " + std::to_string(kMaxStreamRate);
     if (!parts.streamer && parts.behindStreamers.empty())
       return std::string("no streams (start with --stream or --streaming)");
-    if (parts.streamer)
-      parts.streamer->setRate(static_cast<unsigned>(*rate));
-    for (auto& entry : parts.behindStreamers)
-      entry.second->setRate(static_cast<unsigned>(*rate));
+    if (parts.streamer) parts.streamer->setRate(static_cast<unsigned>(*rate));
+    for (auto& entry : parts.behindStreamers) entry.second->setRate(static_cast<unsigned>(*rate));
     return std::string();
   }
   if (verb != "STREAMFAULT" && verb != "EMIT" && verb != "BURST" && verb != "STREAMSTAT")
@@ -270,12 +254,10 @@ std::optional<std::string> dataControl(ModuleParts& parts, const std::string& ve
   std::shared_ptr<Streamer> streamer;
   std::string rest;
   error = pickStreamer(parts, argument, &streamer, &rest);
-  if (!error.empty())
-    return error;
+  if (!error.empty()) return error;
   if (verb == "STREAMFAULT") {
     auto fault = parseStreamFault(rest, &error);
-    if (fault)
-      streamer->setFault(*fault);
+    if (fault) streamer->setFault(*fault);
     return error;
   }
   if (verb == "STREAMSTAT") {
@@ -285,8 +267,7 @@ std::optional<std::string> dataControl(ModuleParts& parts, const std::string& ve
     return std::string();
   }
   auto n = parseNumber(rest, kMaxEmit);
-  if (!n)
-    return verb + " needs a count of samples";
+  if (!n) return verb + " needs a count of samples";
   if (streamer->emitSamples(*n, verb == "BURST") != *n && *n > 0)
     return std::string("no enabled stream covers a source");
   return std::string();

@@ -18,12 +18,14 @@ extern const char kDataControlHelp[];  // the control commands, for the program'
 enum class OptionTaken { No, Yes, Failed };
 // One command-line option: No when it is none of these; Failed with the reason in *error.
 // value() reads the option's argument (false, with *error set, when there is none).
-OptionTaken parseDataOption(const std::string& option, const std::function<bool(std::string*)>& value,
-                            ModuleSetup* setup, std::string* error);
+OptionTaken parseDataOption(const std::string& option,
+                            const std::function<bool(std::string*)>& value, ModuleSetup* setup,
+                            std::string* error);
 
 // One control command: nullopt when verb is none of these, else "" once done or the reason it
 // was refused. Lines to print ahead of the answer go to *output.
-std::optional<std::string> dataControl(ModuleParts& parts, const std::string& verb, const std::string& argument,
+std::optional<std::string> dataControl(ModuleParts& parts, const std::string& verb,
+                                       const std::string& argument,
                                        std::vector<std::string>* output);
 
 }  // namespace kvsim

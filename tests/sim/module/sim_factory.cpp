@@ -12,8 +12,8 @@ constexpr uint8_t kWriteBit = 0x10;
 constexpr uint8_t kEndOption = 0x20;
 constexpr uint8_t kKindMask = 0x0F;
 constexpr uint8_t kModeMask = 0xF0;
-constexpr size_t kOverhead = 2;      // [5E][option] ahead of the data
-constexpr size_t kEndBytes = 4;      // [5E][20][count, 2]
+constexpr size_t kOverhead = 2;  // [5E][option] ahead of the data
+constexpr size_t kEndBytes = 4;  // [5E][20][count, 2]
 constexpr uint32_t kCountMask = 0xFFFF;
 
 struct PacketEntry {
@@ -38,29 +38,25 @@ constexpr FaultEntry kFaultNames[] = {
 
 const char* factoryPacketName(FactoryPacket packet) {
   for (const PacketEntry& entry : kPacketNames)
-    if (entry.packet == packet)
-      return entry.name;
+    if (entry.packet == packet) return entry.name;
   return "?";
 }
 
 std::optional<FactoryPacket> factoryPacketByName(const std::string& name) {
   for (const PacketEntry& entry : kPacketNames)
-    if (name == entry.name)
-      return entry.packet;
+    if (name == entry.name) return entry.packet;
   return std::nullopt;
 }
 
 const char* factoryFaultName(FactoryFault fault) {
   for (const FaultEntry& entry : kFaultNames)
-    if (entry.fault == fault)
-      return entry.name;
+    if (entry.fault == fault) return entry.name;
   return "?";
 }
 
 std::optional<FactoryFault> factoryFaultByName(const std::string& name) {
   for (const FaultEntry& entry : kFaultNames)
-    if (name == entry.name)
-      return entry.fault;
+    if (name == entry.name) return entry.fault;
   return std::nullopt;
 }
 
@@ -71,8 +67,7 @@ std::shared_ptr<FactoryData> FactoryData::attach(ModuleCore& core) {
 }
 
 void FactoryData::setKind(uint8_t kind, Bytes data) {
-  if (kind < kFactoryKinds)
-    kinds_[kind] = std::move(data);
+  if (kind < kFactoryKinds) kinds_[kind] = std::move(data);
 }
 
 void FactoryData::setFault(FactoryPacket packet, FactoryFault fault, int count, uint8_t code) {
@@ -81,12 +76,9 @@ void FactoryData::setFault(FactoryPacket packet, FactoryFault fault, int count, 
 
 bool FactoryData::takeFault(FactoryPacket packet, FactoryFault fault, uint8_t* code) {
   auto entry = faults_.find({packet, fault});
-  if (entry == faults_.end() || entry->second.count == 0)
-    return false;
-  if (entry->second.count > 0)
-    --entry->second.count;
-  if (code)
-    *code = entry->second.code;
+  if (entry == faults_.end() || entry->second.count == 0) return false;
+  if (entry->second.count > 0) --entry->second.count;
+  if (code) *code = entry->second.code;
   return true;
 }
 
@@ -95,14 +87,13 @@ std::vector<Packet> FactoryData::handle(const Packet& request) {
   if (d.size() < kOverhead || (d[1] & kErrorBit))
     return {};  // a reply of a peer, or no option to answer
   const uint8_t option = d[1];
-  const FactoryPacket packet = option == kEndOption          ? FactoryPacket::End
-                               : (option & kWriteBit) != 0   ? FactoryPacket::Write
-                                                             : FactoryPacket::Read;
+  const FactoryPacket packet = option == kEndOption        ? FactoryPacket::End
+                               : (option & kWriteBit) != 0 ? FactoryPacket::Write
+                                                           : FactoryPacket::Read;
   const uint8_t replyOption = static_cast<uint8_t>(option & kKindMask);
   auto error = [&](std::optional<uint8_t> code) {
     Bytes reply{kFactoryCommand, static_cast<uint8_t>(replyOption | kErrorBit)};
-    if (code)
-      reply.push_back(*code);
+    if (code) reply.push_back(*code);
     return reply;
   };
 
@@ -120,8 +111,7 @@ std::vector<Packet> FactoryData::handle(const Packet& request) {
     else if (packet != FactoryPacket::Read && takeFault(packet, FactoryFault::AckLength))
       reply.push_back(0);
   }
-  if (takeFault(packet, FactoryFault::Silence))
-    return {};
+  if (takeFault(packet, FactoryFault::Silence)) return {};
   return {{core_.address(), std::move(reply)}};
 }
 
@@ -144,13 +134,13 @@ Bytes FactoryData::answer(FactoryPacket packet, const Bytes& d, std::optional<ui
       *refused = kFactoryErrCount;
       return {};
     }
-    if (done && done->write)
-      kinds_[done->kind] = std::move(done->staged);
+    if (done && done->write) kinds_[done->kind] = std::move(done->staged);
     return {kFactoryCommand, 0};
   }
 
   const bool write = packet == FactoryPacket::Write;
-  const bool known = write ? mode == (kFirstBit | kWriteBit) || mode == kWriteBit : mode == kFirstBit || mode == 0;
+  const bool known =
+      write ? mode == (kFirstBit | kWriteBit) || mode == kWriteBit : mode == kFirstBit || mode == 0;
   if (!known || (!write && d.size() != kOverhead) || d.size() > kOverhead + kFactoryChunkBytes) {
     *refused = kFactoryErrParam;
     return {};

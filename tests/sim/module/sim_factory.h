@@ -71,7 +71,9 @@ class FactoryData {
   const Bytes& kind(uint8_t kind) const { return kinds_[kind % kFactoryKinds]; }
 
   void setFault(FactoryPacket packet, FactoryFault fault, int count, uint8_t code = 0);
-  void setFault(const FactoryFaultSpec& spec) { setFault(spec.packet, spec.fault, spec.count, spec.code); }
+  void setFault(const FactoryFaultSpec& spec) {
+    setFault(spec.packet, spec.fault, spec.count, spec.code);
+  }
 
  private:
   struct Transfer {

@@ -12,7 +12,8 @@ uint8_t crc8(const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     crc ^= data[i];
     for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ kCrcPolynomial) : static_cast<uint8_t>(crc >> 1);
+      crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ kCrcPolynomial)
+                      : static_cast<uint8_t>(crc >> 1);
   }
   return crc;
 }
@@ -33,8 +34,7 @@ Bytes cobsEncode(const Bytes& data) {
       continue;
     }
     out.push_back(byte);
-    if (++code == kCobsMaxCode)
-      closeBlock();
+    if (++code == kCobsMaxCode) closeBlock();
   }
   out[codeAt] = code;
   return out;
@@ -45,15 +45,12 @@ bool cobsDecode(const Bytes& body, Bytes* decoded) {
   size_t i = 0;
   while (i < body.size()) {
     uint8_t code = body[i++];
-    if (code == 0 || i + code - 1 > body.size())
-      return false;
+    if (code == 0 || i + code - 1 > body.size()) return false;
     for (int k = 1; k < code; ++k) {
-      if (body[i] == 0)
-        return false;
+      if (body[i] == 0) return false;
       decoded->push_back(body[i++]);
     }
-    if (code != kCobsMaxCode && i < body.size())
-      decoded->push_back(0);
+    if (code != kCobsMaxCode && i < body.size()) decoded->push_back(0);
   }
   return true;
 }
@@ -75,8 +72,7 @@ bool FrameDecoder::feed(uint8_t byte, Bytes* packet) {
       overlong_ = true;
     return false;
   }
-  if (body_.empty())
-    return false;
+  if (body_.empty()) return false;
   Bytes decoded;
   bool good = !overlong_ && cobsDecode(body_, &decoded) && decoded.size() >= 3 &&
               decoded.size() == static_cast<size_t>(decoded[1]) + 3 &&

@@ -11,8 +11,7 @@
 namespace kvsim {
 
 DiscoveryResponder::~DiscoveryResponder() {
-  if (fd_ >= 0)
-    close(fd_);
+  if (fd_ >= 0) close(fd_);
 }
 
 bool DiscoveryResponder::open(std::string* error) {
@@ -39,8 +38,8 @@ void DiscoveryResponder::answer(bool present, uint8_t address, uint16_t tcpPort,
   uint8_t request[kDiscoveryDatagram + 1];
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
-  ssize_t got = recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from),
-                         &fromLength);
+  ssize_t got =
+      recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (!present || got != static_cast<ssize_t>(kDiscoveryDatagram) ||
       request[0] != kDiscoveryRequestCode)
     return;
@@ -49,8 +48,7 @@ void DiscoveryResponder::answer(bool present, uint8_t address, uint16_t tcpPort,
   reply[1] = address;
   reply[2] = static_cast<uint8_t>(tcpPort);
   reply[3] = static_cast<uint8_t>(tcpPort >> 8);
-  for (int i = 0; i < 4; ++i)
-    reply[4 + i] = static_cast<uint8_t>(serial >> (8 * i));
+  for (int i = 0; i < 4; ++i) reply[4 + i] = static_cast<uint8_t>(serial >> (8 * i));
   reply[12] = model;
   from.sin_port = htons(kDiscoveryReplyPort);
   sendto(fd_, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);

@@ -14,31 +14,25 @@ namespace kvsim {
 
 PtyTransport::~PtyTransport() {
   drop(DropMode::Close);
-  if (!link_.empty())
-    unlink(link_.c_str());
+  if (!link_.empty()) unlink(link_.c_str());
 }
 
 bool PtyTransport::open(std::string* error) {
-  if (!makePty(error))
-    return false;
+  if (!makePty(error)) return false;
   say("PTY " + slavePath_);
   return true;
 }
 
 void PtyTransport::drop(DropMode) {
-  if (!link_.empty())
-    unlink(link_.c_str());
-  if (data_ >= 0)
-    close(data_);
-  if (slave_ >= 0)
-    close(slave_);
+  if (!link_.empty()) unlink(link_.c_str());
+  if (data_ >= 0) close(data_);
+  if (slave_ >= 0) close(slave_);
   data_ = slave_ = -1;
 }
 
 bool PtyTransport::comeBack() {
   std::string error;
-  if (data_ >= 0)
-    return true;
+  if (data_ >= 0) return true;
   if (!makePty(&error)) {
     complain(error);
     return false;

@@ -21,21 +21,18 @@ constexpr int kListenBacklog = 4;
 
 TcpTransport::~TcpTransport() {
   drop(DropMode::Close);
-  if (listen_ >= 0)
-    close(listen_);
+  if (listen_ >= 0) close(listen_);
 }
 
 bool TcpTransport::open(std::string* error) {
-  if (!listenOnPort(error))
-    return false;
+  if (!listenOnPort(error)) return false;
   say("PORT " + std::to_string(port_));
   return true;
 }
 
 bool TcpTransport::accept() {
   int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0)
-    return false;
+  if (fd < 0) return false;
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // split bytes go out apart
   data_ = fd;
@@ -44,8 +41,7 @@ bool TcpTransport::accept() {
 
 void TcpTransport::drop(DropMode mode) {
   away_ = true;  // also without a connection: nobody is accepted until comeBack
-  if (data_ < 0)
-    return;
+  if (data_ < 0) return;
   if (mode == DropMode::Reset) {
     linger abort{1, 0};
     setsockopt(data_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -57,8 +53,7 @@ void TcpTransport::drop(DropMode mode) {
 }
 
 void TcpTransport::refuseConnections() {
-  if (listen_ >= 0)
-    close(listen_);
+  if (listen_ >= 0) close(listen_);
   listen_ = -1;
 }
 
@@ -81,8 +76,7 @@ ssize_t TcpTransport::write(const uint8_t* data, size_t length) {
 bool TcpTransport::listenOnPort(std::string* error) {
   listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
-  if (listen_ >= 0)
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (listen_ >= 0) setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -92,8 +86,7 @@ bool TcpTransport::listenOnPort(std::string* error) {
       listen(listen_, kListenBacklog) != 0 ||
       getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     *error = "cannot listen on 127.0.0.1:" + std::to_string(port_) + ": " + std::strerror(errno);
-    if (listen_ >= 0)
-      close(listen_);
+    if (listen_ >= 0) close(listen_);
     listen_ = -1;
     return false;
   }

@@ -39,15 +39,13 @@ const char kControlEnd[] = "Every command ends with a line \"OK\" or \"ERR <reas
 bool ControlChannel::read(int fd) {
   char buffer[kReadChunk];
   ssize_t got = ::read(fd, buffer, sizeof buffer);
-  if (got <= 0)
-    return false;
+  if (got <= 0) return false;
   pending_.append(buffer, static_cast<size_t>(got));
   size_t end;
   while ((end = pending_.find('\n')) != std::string::npos) {
     std::string line = pending_.substr(0, end);
     pending_.erase(0, end + 1);
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     command(line);
   }
   return true;
@@ -58,8 +56,7 @@ void ControlChannel::command(const std::string& line) {
   std::string verb, argument;
   words >> verb;
   std::getline(words >> std::ws, argument);
-  if (verb.empty())
-    return;
+  if (verb.empty()) return;
   std::string error = execute(verb, argument);
   say(error.empty() ? "OK" : "ERR " + error);
 }
@@ -67,62 +64,53 @@ void ControlChannel::command(const std::string& line) {
 std::string ControlChannel::execute(const std::string& verb, const std::string& argument) {
   using Run = std::string (ControlChannel::*)(const std::string&);
   static const std::pair<const char*, Run> kCommands[] = {
-      {"HB", &ControlChannel::heartbeat},     {"SEND", &ControlChannel::send},
-      {"FLOOD", &ControlChannel::flood},      {"DROP", &ControlChannel::drop},
-      {"SILENT", &ControlChannel::silent},    {"FAULT", &ControlChannel::fault},
+      {"HB", &ControlChannel::heartbeat},      {"SEND", &ControlChannel::send},
+      {"FLOOD", &ControlChannel::flood},       {"DROP", &ControlChannel::drop},
+      {"SILENT", &ControlChannel::silent},     {"FAULT", &ControlChannel::fault},
       {"UEIFAULT", &ControlChannel::ueiFault}, {"UEISET", &ControlChannel::ueiSet},
-      {"BEHIND", &ControlChannel::behind},    {"FLASH", &ControlChannel::flash},
-      {"DUMP", &ControlChannel::dump},        {"QUIT", &ControlChannel::quit},
+      {"BEHIND", &ControlChannel::behind},     {"FLASH", &ControlChannel::flash},
+      {"DUMP", &ControlChannel::dump},         {"QUIT", &ControlChannel::quit},
   };
   for (const auto& [name, run] : kCommands)
-    if (verb == name)
-      return (this->*run)(argument);
+    if (verb == name) return (this->*run)(argument);
   // Store slots, factory data and streams.
   std::vector<std::string> lines;
   auto refused = dataControl(parts_, verb, argument, &lines);
-  if (!refused)
-    return "unknown command " + verb;
-  for (const std::string& line : lines)
-    say(line);
+  if (!refused) return "unknown command " + verb;
+  for (const std::string& line : lines) say(line);
   return *refused;
 }
 
 std::string ControlChannel::heartbeat(const std::string& argument) {
   auto x = parseUnsigned(argument);
-  if (!x || *x > 255)
-    return "HB needs a byte value";
+  if (!x || *x > 255) return "HB needs a byte value";
   core_.sendHeartbeat(static_cast<uint8_t>(*x));
   return "";
 }
 
 std::string ControlChannel::send(const std::string& argument) {
   auto bytes = parseHex(argument);
-  if (!bytes || bytes->empty())
-    return "SEND needs hex bytes";
+  if (!bytes || bytes->empty()) return "SEND needs hex bytes";
   core_.sendRaw(*bytes);
   return "";
 }
 
 std::string ControlChannel::flood(const std::string& argument) {
   auto n = parseUnsigned(argument, 10);
-  if (!n || *n > kMaxFloodCommand)
-    return "FLOOD needs a count";
+  if (!n || *n > kMaxFloodCommand) return "FLOOD needs a count";
   core_.flood(static_cast<unsigned>(*n));
   return "";
 }
 
 std::string ControlChannel::drop(const std::string& argument) {
-  if (argument != "close" && argument != "reset")
-    return "DROP needs close or reset";
-  if (!loop_.connected())
-    return "not connected";
+  if (argument != "close" && argument != "reset") return "DROP needs close or reset";
+  if (!loop_.connected()) return "not connected";
   loop_.dropConnection(argument == "reset" ? DropMode::Reset : DropMode::Close);
   return "";
 }
 
 std::string ControlChannel::silent(const std::string& argument) {
-  if (argument != "on" && argument != "off")
-    return "SILENT needs on or off";
+  if (argument != "on" && argument != "off") return "SILENT needs on or off";
   core_.setSilent(argument == "on");
   return "";
 }
@@ -133,33 +121,32 @@ std::string ControlChannel::fault(const std::string& argument) {
   words >> name >> countText;
   auto fault = faultByName(name);
   auto count = parseKnobCount(countText);
-  if (!fault || !count)
-    return "FAULT needs a knob name and a count, all or off";
+  if (!fault || !count) return "FAULT needs a knob name and a count, all or off";
   core_.setFault(*fault, *count);
   return "";
 }
 
 std::string ControlChannel::ueiFault(const std::string& argument) {
-  return onUeiValues(argument, [](UeiStore& store, const std::string& spec, const std::string& rest) {
-    std::string error;
-    auto fault = rest.empty() ? parseUeiFault(spec, &error) : std::nullopt;
-    if (!fault)
-      return error.empty() ? "UEIFAULT needs one NAME:CMD:IDX:OPT:COUNT[:PARAM]" : error;
-    store.setFault(*fault);
-    return std::string();
-  });
+  return onUeiValues(
+      argument, [](UeiStore& store, const std::string& spec, const std::string& rest) {
+        std::string error;
+        auto fault = rest.empty() ? parseUeiFault(spec, &error) : std::nullopt;
+        if (!fault)
+          return error.empty() ? "UEIFAULT needs one NAME:CMD:IDX:OPT:COUNT[:PARAM]" : error;
+        store.setFault(*fault);
+        return std::string();
+      });
 }
 
 std::string ControlChannel::ueiSet(const std::string& argument) {
-  return onUeiValues(argument, [](UeiStore& store, const std::string& keyText, const std::string& value) {
-    std::string error;
-    auto key = parseUeiOptionKey(keyText, &error);
-    if (!key)
-      return error;
-    if (value.empty())
-      return std::string("UEISET needs a value");
-    return assignUeiValue(store, *key, value);
-  });
+  return onUeiValues(argument,
+                     [](UeiStore& store, const std::string& keyText, const std::string& value) {
+                       std::string error;
+                       auto key = parseUeiOptionKey(keyText, &error);
+                       if (!key) return error;
+                       if (value.empty()) return std::string("UEISET needs a value");
+                       return assignUeiValue(store, *key, value);
+                     });
 }
 
 std::string ControlChannel::behind(const std::string& argument) {
@@ -176,13 +163,10 @@ std::string ControlChannel::behind(const std::string& argument) {
 }
 
 std::string ControlChannel::flash(const std::string& argument) {
-  if (!parts_.upgrade)
-    return "no upgrade conversation (start with --upgrade)";
-  if (argument.empty())
-    return "FLASH needs a path";
+  if (!parts_.upgrade) return "no upgrade conversation (start with --upgrade)";
+  if (argument.empty()) return "FLASH needs a path";
   std::string error;
-  if (!parts_.upgrade->writeFlashDump(argument, &error))
-    return error;
+  if (!parts_.upgrade->writeFlashDump(argument, &error)) return error;
   return "";
 }
 
@@ -203,10 +187,8 @@ std::string ControlChannel::onUeiValues(const std::string& argument, UeiAction a
   words >> first;
   UeiStore* store = nullptr;
   std::string error = targetStore(first, &store);
-  if (!error.empty())
-    return error;
-  if (first.rfind('@', 0) != 0)
-    words.seekg(0);
+  if (!error.empty()) return error;
+  if (first.rfind('@', 0) != 0) words.seekg(0);
   words >> spec;
   std::getline(words >> std::ws, rest);
   return action(*store, spec, rest);

@@ -57,7 +57,8 @@ class ControlChannel {
 
   // UEIFAULT and UEISET: splits "[@ADDR] SPEC REST" and runs action on the UEI values it
   // means, with SPEC and the rest; the reason when there are no such values or action refuses.
-  using UeiAction = std::string (*)(UeiStore& store, const std::string& spec, const std::string& rest);
+  using UeiAction = std::string (*)(UeiStore& store, const std::string& spec,
+                                    const std::string& rest);
   std::string onUeiValues(const std::string& argument, UeiAction action);
   // The UEI values a control command means: "@ADDR" names a module behind, anything else this
   // module; the reason when there are none.

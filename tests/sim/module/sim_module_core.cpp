@@ -16,9 +16,12 @@ struct FaultEntry {
   const char* name;
 };
 constexpr FaultEntry kFaultNames[] = {
-    {Fault::OddAddress, "odd-address"}, {Fault::ZeroAddress, "zero-address"},
-    {Fault::OversizeLength, "oversize-length"}, {Fault::Garbage, "garbage"},
-    {Fault::Split, "split"}, {Fault::BadFrame, "bad-frame"},
+    {Fault::OddAddress, "odd-address"},
+    {Fault::ZeroAddress, "zero-address"},
+    {Fault::OversizeLength, "oversize-length"},
+    {Fault::Garbage, "garbage"},
+    {Fault::Split, "split"},
+    {Fault::BadFrame, "bad-frame"},
 };
 
 bool isHeartbeatShape(const Packet& packet) {
@@ -32,8 +35,7 @@ Bytes Packet::wire() const {
   bytes.reserve(data.size() + 2);
   bytes.push_back(address);
   bytes.push_back(static_cast<uint8_t>(data.size()));
-  for (uint8_t byte : data)
-    bytes.push_back(byte);
+  for (uint8_t byte : data) bytes.push_back(byte);
   return bytes;
 }
 
@@ -52,12 +54,10 @@ std::optional<Bytes> parseHex(const std::string& text) {
   int high = -1;
   for (char c : text) {
     if (c == ' ' || c == '\t') {
-      if (high >= 0)
-        return std::nullopt;  // a lone digit
+      if (high >= 0) return std::nullopt;  // a lone digit
       continue;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(c)))
-      return std::nullopt;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
     int value = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
     if (high < 0) {
       high = value;
@@ -66,8 +66,7 @@ std::optional<Bytes> parseHex(const std::string& text) {
       high = -1;
     }
   }
-  if (high >= 0)
-    return std::nullopt;
+  if (high >= 0) return std::nullopt;
   return bytes;
 }
 
@@ -78,15 +77,13 @@ std::string formatRecord(const Record& record) {
 
 const char* faultName(Fault fault) {
   for (const FaultEntry& entry : kFaultNames)
-    if (entry.fault == fault)
-      return entry.name;
+    if (entry.fault == fault) return entry.name;
   return "?";
 }
 
 std::optional<Fault> faultByName(const std::string& name) {
   for (const FaultEntry& entry : kFaultNames)
-    if (name == entry.name)
-      return entry.fault;
+    if (name == entry.name) return entry.fault;
   return std::nullopt;
 }
 
@@ -116,21 +113,18 @@ void ModuleCore::receive(const uint8_t* data, size_t length) {
     }
     Bytes packet;
     if (frames_.feed(data[i], &packet))
-      for (uint8_t byte : packet)
-        takeByte(byte);
+      for (uint8_t byte : packet) takeByte(byte);
   }
 }
 
 void ModuleCore::takeByte(uint8_t byte) {
-  if (partial_.empty() && byte == 0)
-    return;  // padding between packets
+  if (partial_.empty() && byte == 0) return;  // padding between packets
   partial_.push_back(byte);
   if (partial_.size() == 2 && partial_[1] > kMaxPacketData) {
     partial_.clear();  // not a packet: start again with the next byte
     return;
   }
-  if (partial_.size() < 2 || partial_.size() < static_cast<size_t>(partial_[1]) + 2)
-    return;
+  if (partial_.size() < 2 || partial_.size() < static_cast<size_t>(partial_[1]) + 2) return;
   Packet packet{partial_[0], Bytes(partial_.begin() + 2, partial_.end())};
   partial_.clear();
   handle(packet);
@@ -143,35 +137,28 @@ void ModuleCore::handle(const Packet& packet) {
   } else if (packet.address == kForceRouteAddress && packet.data.size() == 1) {
     forceRoutes_.push_back(packet.data[0]);
   } else if (std::vector<Packet> forwarded; forwarder_ && forwarder_(packet, &forwarded)) {
-    for (const Packet& reply : forwarded)
-      answer(reply);
+    for (const Packet& reply : forwarded) answer(reply);
   } else if (isHeartbeatShape(packet)) {
     heartbeatAnswers_.push_back(packet.data[1]);  // the host never sends heartbeats itself
   } else if (!packet.data.empty()) {
     auto handler = handlers_.find(packet.data[0]);
     if (handler != handlers_.end())
-      for (const Packet& reply : handler->second(packet))
-        answer(reply);
+      for (const Packet& reply : handler->second(packet)) answer(reply);
   }
 
   ++packetsThisConnection_;
-  if (packetsThisConnection_ == 1 && config_.floodOnConnect > 0)
-    flood(config_.floodOnConnect);
-  if (config_.dropAfter > 0 && packetsThisConnection_ >= config_.dropAfter)
-    dropDue_ = true;
+  if (packetsThisConnection_ == 1 && config_.floodOnConnect > 0) flood(config_.floodOnConnect);
+  if (config_.dropAfter > 0 && packetsThisConnection_ >= config_.dropAfter) dropDue_ = true;
 }
 
 void ModuleCore::answer(const Packet& packet) {
-  if (!config_.silent)
-    emit(packet.wire());
+  if (!config_.silent) emit(packet.wire());
 }
 
 bool ModuleCore::takeFault(Fault fault) {
   auto entry = config_.faults.find(fault);
-  if (entry == config_.faults.end() || entry->second == 0)
-    return false;
-  if (entry->second > 0)
-    --entry->second;
+  if (entry == config_.faults.end() || entry->second == 0) return false;
+  if (entry->second > 0) --entry->second;
   return true;
 }
 
@@ -189,12 +176,9 @@ void ModuleCore::emit(Bytes wire) {
     records_.push_back({nowMs(), Direction::Out, garbage.bytes});
     pending_.push_back(std::move(garbage));
   }
-  if (!wire.empty() && takeFault(Fault::OddAddress))
-    wire[0] |= 1;
-  if (!wire.empty() && takeFault(Fault::ZeroAddress))
-    wire[0] = 0;
-  if (wire.size() >= 2 && takeFault(Fault::OversizeLength))
-    wire[1] = kOversizeLength;
+  if (!wire.empty() && takeFault(Fault::OddAddress)) wire[0] |= 1;
+  if (!wire.empty() && takeFault(Fault::ZeroAddress)) wire[0] = 0;
+  if (wire.size() >= 2 && takeFault(Fault::OversizeLength)) wire[1] = kOversizeLength;
   Output out;
   out.split = takeFault(Fault::Split);
   out.badFrame = takeFault(Fault::BadFrame);
@@ -213,8 +197,7 @@ std::vector<Segment> ModuleCore::takeSegments() {
     else if (config_.framed)
       bytes.push_back(0);  // the garbage run closes as a frame of its own
     if (out.split) {
-      for (uint8_t byte : bytes)
-        segments.push_back({{byte}, config_.splitGapMs});
+      for (uint8_t byte : bytes) segments.push_back({{byte}, config_.splitGapMs});
       lastJoinable = false;
     } else if (config_.coalesce && lastJoinable) {
       Bytes& last = segments.back().bytes;
@@ -236,10 +219,13 @@ void ModuleCore::sendRaw(const Bytes& wire) { emit(wire); }
 
 void ModuleCore::flood(unsigned count) {
   for (unsigned seq = 0; seq < count; ++seq)
-    emit({config_.address, 3, kFloodCommand, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)});
+    emit({config_.address, 3, kFloodCommand, static_cast<uint8_t>(seq >> 8),
+          static_cast<uint8_t>(seq)});
 }
 
-void ModuleCore::setHandler(uint8_t command, Handler handler) { handlers_[command] = std::move(handler); }
+void ModuleCore::setHandler(uint8_t command, Handler handler) {
+  handlers_[command] = std::move(handler);
+}
 
 void ModuleCore::removeHandler(uint8_t command) { handlers_.erase(command); }
 
@@ -252,8 +238,7 @@ void ModuleCore::echo(uint8_t command) {
 void ModuleCore::script(uint8_t command, std::vector<Bytes> replyData) {
   setHandler(command, [address = config_.address, replies = std::move(replyData)](const Packet&) {
     std::vector<Packet> packets;
-    for (const Bytes& data : replies)
-      packets.push_back({address, data});
+    for (const Bytes& data : replies) packets.push_back({address, data});
     return packets;
   });
 }

@@ -50,12 +50,12 @@ namespace kvsim {
 constexpr uint8_t kSyncProbeAddress = 0xAD;
 constexpr uint8_t kForceRouteAddress = 0xAF;
 constexpr size_t kMaxPacketData = 28;
-constexpr uint8_t kOversizeLength = 29;       // length byte sent by the oversize-length fault
-constexpr uint8_t kFloodCommand = 0xF0;       // first data byte of flood packets
-constexpr size_t kDefaultGarbageLength = 8;   // bytes per garbage run
-constexpr unsigned kDefaultSplitGapMs = 2;    // ms between the bytes of a split packet
-constexpr int kEvery = -1;                    // fault count: every packet from now on
-constexpr uint8_t kDefaultModel = 0x11;       // model number unless one is given
+constexpr uint8_t kOversizeLength = 29;      // length byte sent by the oversize-length fault
+constexpr uint8_t kFloodCommand = 0xF0;      // first data byte of flood packets
+constexpr size_t kDefaultGarbageLength = 8;  // bytes per garbage run
+constexpr unsigned kDefaultSplitGapMs = 2;   // ms between the bytes of a split packet
+constexpr int kEvery = -1;                   // fault count: every packet from now on
+constexpr uint8_t kDefaultModel = 0x11;      // model number unless one is given
 
 struct Packet {
   uint8_t address = 0;
@@ -91,7 +91,7 @@ struct ModuleConfig {
   uint8_t address = 2;
   uint32_t serial = 0;
   uint8_t model = kDefaultModel;  // in the discovery reply, the UEI identity, the USB product id
-  bool framed = false;  // COBS + CRC-8 frames both ways
+  bool framed = false;            // COBS + CRC-8 frames both ways
   bool silent = false;
   bool coalesce = false;
   size_t garbageLength = kDefaultGarbageLength;
@@ -141,7 +141,7 @@ class ModuleCore {
   // Replies.
   void setHandler(uint8_t command, Handler handler);
   void removeHandler(uint8_t command);
-  void echo(uint8_t command);  // replies with the request's data
+  void echo(uint8_t command);                                  // replies with the request's data
   void script(uint8_t command, std::vector<Bytes> replyData);  // the same replies each time
   void setForwarder(Forwarder forwarder) { forwarder_ = std::move(forwarder); }
 

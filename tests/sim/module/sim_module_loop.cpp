@@ -28,13 +28,10 @@ ProgramLoop::ProgramLoop(const ProgramOptions& options, std::unique_ptr<Transpor
   // UEI values first: --echo and --reply take over the commands they name.
   setUpOk_ = setUpModule(core_, options.setup, &parts_, &setUpError_);
   timed_ = timedWork(parts_);
-  for (uint8_t command : options.echoes)
-    core_.echo(command);
+  for (uint8_t command : options.echoes) core_.echo(command);
   std::map<uint8_t, std::vector<Bytes>> scripted;
-  for (const auto& [command, data] : options.replies)
-    scripted[command].push_back(data);
-  for (auto& [command, replies] : scripted)
-    core_.script(command, std::move(replies));
+  for (const auto& [command, data] : options.replies) scripted[command].push_back(data);
+  for (auto& [command, replies] : scripted) core_.script(command, std::move(replies));
 }
 
 bool ProgramLoop::setUp(std::string* error) const {
@@ -53,34 +50,26 @@ int ProgramLoop::run(const volatile sig_atomic_t& stop) {
     complain(error);
     return kExitFailure;
   }
-  if (transport_->dataFd() >= 0)
-    core_.startConnection();
+  if (transport_->dataFd() >= 0) core_.startConnection();
   while (!quit_ && !stop) {
     comeBackWhenDue();
     pollUpgrade();
     pollTimed();
     std::vector<pollfd> fds;
-    if (stdinOpen_)
-      fds.push_back({STDIN_FILENO, POLLIN, 0});
+    if (stdinOpen_) fds.push_back({STDIN_FILENO, POLLIN, 0});
     int listener = transport_->listenFd();
-    if (listener >= 0)
-      fds.push_back({listener, POLLIN, 0});
+    if (listener >= 0) fds.push_back({listener, POLLIN, 0});
     int data = transport_->dataFd();
     // Decided once: a segment that falls due between two looks must still wake the poll.
     bool due = writeDue();
-    if (data >= 0)
-      fds.push_back({data, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0});
-    if (discovery_)
-      fds.push_back({discovery_->fd(), POLLIN, 0});
-    if (poll(fds.data(), fds.size(), pollTimeoutMs(due)) < 0 && errno != EINTR)
-      return kExitFailure;
+    if (data >= 0) fds.push_back({data, static_cast<short>(POLLIN | (due ? POLLOUT : 0)), 0});
+    if (discovery_) fds.push_back({discovery_->fd(), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), pollTimeoutMs(due)) < 0 && errno != EINTR) return kExitFailure;
     // The link first: a command may drop the connection its descriptor belongs to.
     for (const pollfd& fd : fds)
-      if (fd.fd == data && (fd.revents & (POLLIN | POLLHUP | POLLERR)))
-        readLink();
+      if (fd.fd == data && (fd.revents & (POLLIN | POLLHUP | POLLERR))) readLink();
     for (const pollfd& fd : fds) {
-      if (fd.revents == 0)
-        continue;
+      if (fd.revents == 0) continue;
       if (fd.fd == STDIN_FILENO)
         readControl();
       else if (fd.fd == listener && transport_->accept())
@@ -89,8 +78,7 @@ int ProgramLoop::run(const volatile sig_atomic_t& stop) {
         discovery_->answer(!awayForUpgrade(), core_.address(), transport_->listenPort(), serial(),
                            core_.config().model);
     }
-    if (core_.dropDue())
-      drop(core_.config().dropMode);
+    if (core_.dropDue()) drop(core_.config().dropMode);
     flushOutput();
   }
   return finish();
@@ -118,15 +106,13 @@ void ProgramLoop::readControl() {
 }
 
 void ProgramLoop::drop(DropMode mode, bool timedReturn) {
-  if (!timedReturn)
-    transport_->refuseConnections();
+  if (!timedReturn) transport_->refuseConnections();
   transport_->drop(mode);
   queue_.clear();
   core_.startConnection();  // nothing of the old connection goes out on the next one
   away_ = true;
   returnAt_.reset();
-  if (timedReturn)
-    returnAt_ = Clock::now() + std::chrono::milliseconds(returnMs_);
+  if (timedReturn) returnAt_ = Clock::now() + std::chrono::milliseconds(returnMs_);
 }
 
 void ProgramLoop::comeBack() {
@@ -137,13 +123,11 @@ void ProgramLoop::comeBack() {
   }
   away_ = false;
   returnAt_.reset();
-  if (transport_->dataFd() >= 0)
-    core_.startConnection();
+  if (transport_->dataFd() >= 0) core_.startConnection();
 }
 
 void ProgramLoop::comeBackWhenDue() {
-  if (away_ && returnAt_ && Clock::now() >= *returnAt_)
-    comeBack();
+  if (away_ && returnAt_ && Clock::now() >= *returnAt_) comeBack();
 }
 
 uint32_t ProgramLoop::serial() const {
@@ -152,8 +136,7 @@ uint32_t ProgramLoop::serial() const {
 
 // The persona's timed work that has fallen due, and its drops and come-backs in order.
 void ProgramLoop::pollUpgrade() {
-  if (!parts_.upgrade)
-    return;
+  if (!parts_.upgrade) return;
   for (const UpgradeAction& action : parts_.upgrade->poll()) {
     if (action.kind == UpgradeAction::Kind::Drop) {
       flushBeforeDrop();
@@ -167,39 +150,31 @@ void ProgramLoop::pollUpgrade() {
 
 // Late replies and stream samples that have fallen due.
 void ProgramLoop::pollTimed() {
-  for (const auto& work : timed_)
-    work->poll();
+  for (const auto& work : timed_) work->poll();
   flushOutput();
 }
 
 // What is ready goes out at once, gaps or not; what the transport cannot take now is lost
 // with the connection.
 void ProgramLoop::flushBeforeDrop() {
-  if (transport_->dataFd() < 0)
-    return;
-  for (Segment& segment : core_.takeSegments())
-    queue_.push_back(std::move(segment));
+  if (transport_->dataFd() < 0) return;
+  for (Segment& segment : core_.takeSegments()) queue_.push_back(std::move(segment));
   for (; !queue_.empty(); queue_.pop_front()) {
     Bytes& bytes = queue_.front().bytes;
     ssize_t written = transport_->write(bytes.data(), bytes.size());
-    if (written != static_cast<ssize_t>(bytes.size()))
-      return;
+    if (written != static_cast<ssize_t>(bytes.size())) return;
   }
 }
 
 void ProgramLoop::flushOutput() {
-  if (transport_->dataFd() < 0)
-    return;  // output of a connection that is gone was dropped with it
-  for (Segment& segment : core_.takeSegments())
-    queue_.push_back(std::move(segment));
+  if (transport_->dataFd() < 0) return;  // output of a connection that is gone was dropped with it
+  for (Segment& segment : core_.takeSegments()) queue_.push_back(std::move(segment));
   while (writeDue()) {
     Bytes& bytes = queue_.front().bytes;
     ssize_t written = transport_->write(bytes.data(), bytes.size());
-    if (written < 0)
-      return;  // full (poll waits for room) or gone (the read side notices)
+    if (written < 0) return;  // full (poll waits for room) or gone (the read side notices)
     bytes.erase(bytes.begin(), bytes.begin() + written);
-    if (!bytes.empty())
-      return;
+    if (!bytes.empty()) return;
     queue_.pop_front();
     lastWrite_ = Clock::now();
   }
@@ -208,7 +183,8 @@ void ProgramLoop::flushOutput() {
 // At the end of the run: the flash dump, when one was asked for.
 int ProgramLoop::finish() {
   std::string error;
-  if (!parts_.upgrade || flashDumpPath_.empty() || parts_.upgrade->writeFlashDump(flashDumpPath_, &error))
+  if (!parts_.upgrade || flashDumpPath_.empty() ||
+      parts_.upgrade->writeFlashDump(flashDumpPath_, &error))
     return 0;
   complain(error);
   return kExitFailure;
@@ -225,20 +201,16 @@ int ProgramLoop::pollTimeoutMs(bool due) const {
     return ms > 0 ? static_cast<int>(ms) + 1 : 0;
   };
   int timeout = -1;
-  if (!queue_.empty() && !due)
-    timeout = until(nextWriteAt());
+  if (!queue_.empty() && !due) timeout = until(nextWriteAt());
   auto earliest = [&](Clock::time_point when) {
     int ms = until(when);
     timeout = timeout < 0 ? ms : std::min(timeout, ms);
   };
-  if (away_ && returnAt_)
-    earliest(*returnAt_);
+  if (away_ && returnAt_) earliest(*returnAt_);
   if (parts_.upgrade)
-    if (std::optional<Clock::time_point> next = parts_.upgrade->nextDue())
-      earliest(*next);
+    if (std::optional<Clock::time_point> next = parts_.upgrade->nextDue()) earliest(*next);
   for (const auto& work : timed_)
-    if (std::optional<Clock::time_point> next = work->nextDue())
-      earliest(*next);
+    if (std::optional<Clock::time_point> next = work->nextDue()) earliest(*next);
   return timeout;
 }
 

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
       break;
   }
   signal(SIGPIPE, SIG_IGN);
-  struct sigaction stop{};
+  struct sigaction stop {};
   stop.sa_handler = onStopSignal;  // no SA_RESTART: poll returns and the loop cleans up
   sigaction(SIGTERM, &stop, nullptr);
   sigaction(SIGINT, &stop, nullptr);
@@ -64,10 +64,8 @@ int main(int argc, char** argv) {
     transport = std::make_unique<kvsim::PtyTransport>(options.linkPath,
                                                       options.front == ProgramOptions::Front::Node);
   std::unique_ptr<kvsim::DiscoveryResponder> discovery;
-  if (options.discovery)
-    discovery = std::make_unique<kvsim::DiscoveryResponder>();
+  if (options.discovery) discovery = std::make_unique<kvsim::DiscoveryResponder>();
   kvsim::ProgramLoop loop(options, std::move(transport), std::move(discovery));
-  if (!loop.setUp(&error))
-    return usage(error);
+  if (!loop.setUp(&error)) return usage(error);
   return loop.run(gStop);
 }

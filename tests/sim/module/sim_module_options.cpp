@@ -154,7 +154,8 @@ const FlagRule kFlags[] = {
     {"--coalesce", Needs::Nothing, [](ProgramOptions& o) { o.config.coalesce = true; }},
     {"--upgrade", Needs::Nothing, [](ProgramOptions& o) { o.upgrade = true; }},
     {"--loader", Needs::Upgrade, [](ProgramOptions& o) { o.upgradeConfig.startAsLoader = true; }},
-    {"--return-quiet", Needs::Upgrade, [](ProgramOptions& o) { o.upgradeConfig.announceOnReturn = false; }},
+    {"--return-quiet", Needs::Upgrade,
+     [](ProgramOptions& o) { o.upgradeConfig.announceOnReturn = false; }},
     {"--no-uei", Needs::Upgrade, [](ProgramOptions& o) { o.upgradeConfig.hasUei = false; }},
     {"--no-pooled", Needs::Upgrade, [](ProgramOptions& o) { o.upgradeConfig.pooled = false; }},
 };
@@ -178,7 +179,9 @@ const NumberRule kNumbers[] = {
     {"--build", kMaxWord, 0, Needs::Uei,
      [](ProgramOptions& o, unsigned long n) { o.setup.identity.build = static_cast<uint32_t>(n); }},
     {"--version", kMaxWord, 0, Needs::Uei,
-     [](ProgramOptions& o, unsigned long n) { o.setup.identity.version = static_cast<uint32_t>(n); }},
+     [](ProgramOptions& o, unsigned long n) {
+       o.setup.identity.version = static_cast<uint32_t>(n);
+     }},
     {"--features", kMaxWord, 0, Needs::Uei,
      [](ProgramOptions& o, unsigned long n) {
        o.setup.identity.protocolFeatures = static_cast<uint32_t>(n);
@@ -198,7 +201,9 @@ const NumberRule kNumbers[] = {
     {"--split-gap-ms", kMaxSplitGapMs, 10, Needs::Nothing,
      [](ProgramOptions& o, unsigned long n) { o.config.splitGapMs = static_cast<unsigned>(n); }},
     {"--flood", kMaxFlood, 10, Needs::Nothing,
-     [](ProgramOptions& o, unsigned long n) { o.config.floodOnConnect = static_cast<unsigned>(n); }},
+     [](ProgramOptions& o, unsigned long n) {
+       o.config.floodOnConnect = static_cast<unsigned>(n);
+     }},
     {"--drop-after", kMaxDropAfter, 10, Needs::Nothing,
      [](ProgramOptions& o, unsigned long n) { o.config.dropAfter = static_cast<unsigned>(n); }},
     {"--return-ms", kMaxOptionMs, 10, Needs::Nothing,
@@ -208,14 +213,20 @@ const NumberRule kNumbers[] = {
      }},
     // Upgrade conversation.
     {"--reboot-drop-ms", kMaxOptionMs, 10, Needs::Upgrade,
-     [](ProgramOptions& o, unsigned long n) { o.upgradeConfig.rebootDropMs = static_cast<unsigned>(n); }},
+     [](ProgramOptions& o, unsigned long n) {
+       o.upgradeConfig.rebootDropMs = static_cast<unsigned>(n);
+     }},
     {"--late-ms", kMaxOptionMs, 10, Needs::Upgrade,
      [](ProgramOptions& o, unsigned long n) { o.upgradeConfig.lateMs = static_cast<unsigned>(n); }},
     {"--block-size", kMaxBlockSize, 0, Needs::Upgrade,
-     [](ProgramOptions& o, unsigned long n) { o.upgradeConfig.blockSize = static_cast<uint16_t>(n); },
+     [](ProgramOptions& o, unsigned long n) {
+       o.upgradeConfig.blockSize = static_cast<uint16_t>(n);
+     },
      "the block-size-0 knob answers 0"},
     {"--load-base", kMaxWord, 16, Needs::Upgrade,
-     [](ProgramOptions& o, unsigned long n) { o.upgradeConfig.loadBase = static_cast<uint32_t>(n); }},
+     [](ProgramOptions& o, unsigned long n) {
+       o.upgradeConfig.loadBase = static_cast<uint32_t>(n);
+     }},
 };
 
 // --reply CMD=HEX
@@ -224,15 +235,13 @@ bool takeReply(ProgramOptions& o, const OptionValue& value) {
   size_t equals = text.find('=');
   auto command = parseUnsigned(text.substr(0, equals));
   auto data = equals == std::string::npos ? std::nullopt : parseHex(text.substr(equals + 1));
-  if (!command || *command > kMaxByte || !data || data->size() > kMaxPacketData)
-    return value.bad();
+  if (!command || *command > kMaxByte || !data || data->size() > kMaxPacketData) return value.bad();
   o.replies.emplace_back(static_cast<uint8_t>(*command), *data);
   return true;
 }
 
 bool takeDropMode(ProgramOptions& o, const OptionValue& value) {
-  if (value.text != "close" && value.text != "reset")
-    return value.bad();
+  if (value.text != "close" && value.text != "reset") return value.bad();
   o.config.dropMode = value.text == "reset" ? DropMode::Reset : DropMode::Close;
   return true;
 }
@@ -246,11 +255,10 @@ bool takeUpgradeText(bool (*parse)(const std::string&, UpgradeConfig*), ProgramO
 // A value in one of the text forms of sim_module_setup.h, added to list; false with the
 // parser's reason.
 template <typename Spec>
-bool addParsed(std::optional<Spec> (*parse)(const std::string&, std::string*), const OptionValue& value,
-               std::vector<Spec>* list) {
+bool addParsed(std::optional<Spec> (*parse)(const std::string&, std::string*),
+               const OptionValue& value, std::vector<Spec>* list) {
   std::optional<Spec> spec = parse(value.text, value.error);
-  if (spec)
-    list->push_back(*spec);
+  if (spec) list->push_back(*spec);
   return spec.has_value();
 }
 
@@ -277,24 +285,31 @@ const TextRule kTexts[] = {
        return true;
      }},
     {"--uei-fault", Needs::Uei,
-     [](ProgramOptions& o, const OptionValue& v) { return addParsed(parseUeiFault, v, &o.setup.ueiFaults); }},
+     [](ProgramOptions& o, const OptionValue& v) {
+       return addParsed(parseUeiFault, v, &o.setup.ueiFaults);
+     }},
     // Router.
     {"--behind", Needs::Nothing,
-     [](ProgramOptions& o, const OptionValue& v) { return addParsed(parseBehind, v, &o.setup.behind); }},
+     [](ProgramOptions& o, const OptionValue& v) {
+       return addParsed(parseBehind, v, &o.setup.behind);
+     }},
     // Upgrade conversation.
     {"--after-load", Needs::Upgrade,
      [](ProgramOptions& o, const OptionValue& v) { return takeUpgradeText(parseAfterLoad, o, v); }},
     {"--return", Needs::Upgrade,
      [](ProgramOptions& o, const OptionValue& v) { return takeUpgradeText(parseReturnAs, o, v); }},
     {"--upgrade-fault", Needs::Upgrade,
-     [](ProgramOptions& o, const OptionValue& v) { return takeUpgradeText(parseUpgradeFault, o, v); }},
+     [](ProgramOptions& o, const OptionValue& v) {
+       return takeUpgradeText(parseUpgradeFault, o, v);
+     }},
     {"--loader-fault", Needs::Upgrade,
-     [](ProgramOptions& o, const OptionValue& v) { return takeUpgradeText(parseLoaderFault, o, v); }},
+     [](ProgramOptions& o, const OptionValue& v) {
+       return takeUpgradeText(parseLoaderFault, o, v);
+     }},
     {"--flash-dump", Needs::Upgrade,
      [](ProgramOptions& o, const OptionValue& v) {
        o.upgradeConfig.flashDumpPath = v.text;
-       if (!v.text.empty())
-         return true;
+       if (!v.text.empty()) return true;
        *v.error = "--flash-dump needs a path";
        return false;
      }},
@@ -303,8 +318,7 @@ const TextRule kTexts[] = {
 template <typename Rule, size_t N>
 const Rule* findRule(const Rule (&rules)[N], const std::string& name) {
   for (const Rule& rule : rules)
-    if (name == rule.name)
-      return &rule;
+    if (name == rule.name) return &rule;
   return nullptr;
 }
 
@@ -321,18 +335,17 @@ using ValueReader = std::function<bool(std::string*)>;
 
 // One option of the tables above, a fault knob "--NAME COUNT" (names as faultName spells
 // them) or one of store slots, factory data and streams; false with the reason.
-bool takeOption(const std::string& option, const ValueReader& value, ProgramOptions& o, std::string* error) {
+bool takeOption(const std::string& option, const ValueReader& value, ProgramOptions& o,
+                std::string* error) {
   std::string text;
   if (const FlagRule* rule = findRule(kFlags, option)) {
     rule->set(o);
     return noteNeeds(rule->needs, option, o);
   }
   if (const NumberRule* rule = findRule(kNumbers, option)) {
-    if (!value(&text))
-      return false;
+    if (!value(&text)) return false;
     auto n = parseUnsigned(text, rule->base);
-    if (!n || *n > rule->limit)
-      return OptionValue{option, text, error}.bad();
+    if (!n || *n > rule->limit) return OptionValue{option, text, error}.bad();
     if (*n == 0 && rule->zeroRefused) {
       *error = option + " must be at least 1 (" + rule->zeroRefused + ")";
       return false;
@@ -341,22 +354,18 @@ bool takeOption(const std::string& option, const ValueReader& value, ProgramOpti
     return noteNeeds(rule->needs, option, o);
   }
   if (const TextRule* rule = findRule(kTexts, option)) {
-    if (!value(&text) || !rule->take(o, OptionValue{option, text, error}))
-      return false;
+    if (!value(&text) || !rule->take(o, OptionValue{option, text, error})) return false;
     return noteNeeds(rule->needs, option, o);
   }
   if (auto fault = option.rfind("--", 0) == 0 ? faultByName(option.substr(2)) : std::nullopt) {
-    if (!value(&text))
-      return false;
+    if (!value(&text)) return false;
     auto count = parseKnobCount(text);
-    if (!count)
-      return OptionValue{option, text, error}.bad();
+    if (!count) return OptionValue{option, text, error}.bad();
     o.config.faults[*fault] = *count;
     return true;
   }
   OptionTaken taken = parseDataOption(option, value, &o.setup, error);
-  if (taken == OptionTaken::No)
-    *error = "unknown option " + option;
+  if (taken == OptionTaken::No) *error = "unknown option " + option;
   return taken == OptionTaken::Yes;
 }
 
@@ -381,8 +390,7 @@ bool checkTogether(ProgramOptions& o, std::string* error) {
     return false;
   }
   if (o.upgrade) {
-    if (o.returnMsGiven)
-      o.upgradeConfig.returnMs = o.returnMs;
+    if (o.returnMsGiven) o.upgradeConfig.returnMs = o.returnMs;
     setup.upgrade = o.upgradeConfig;
   }
   if (!o.ueiOnly.empty() && !setup.uei && setup.behind.empty() && !setup.upgrade) {
@@ -390,8 +398,9 @@ bool checkTogether(ProgramOptions& o, std::string* error) {
     return false;
   }
   for (const auto& [address, presence] : o.presences) {
-    auto behind = std::find_if(setup.behind.begin(), setup.behind.end(),
-                               [address = address](const BehindSpec& spec) { return spec.address == address; });
+    auto behind = std::find_if(
+        setup.behind.begin(), setup.behind.end(),
+        [address = address](const BehindSpec& spec) { return spec.address == address; });
     if (behind == setup.behind.end()) {
       *error = std::string("--behind-") + presenceName(presence) + " " + std::to_string(address) +
                ": no --behind at that address";
@@ -404,11 +413,11 @@ bool checkTogether(ProgramOptions& o, std::string* error) {
 
 }  // namespace
 
-ParseOutcome parseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error) {
+ParseOutcome parseProgramOptions(int argc, char** argv, ProgramOptions* options,
+                                 std::string* error) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--help" || option == "-h")
-      return ParseOutcome::Help;
+    if (option == "--help" || option == "-h") return ParseOutcome::Help;
     // The option's value: the next word.
     const ValueReader value = [&](std::string* out) {
       if (i + 1 >= argc) {
@@ -418,8 +427,7 @@ ParseOutcome parseProgramOptions(int argc, char** argv, ProgramOptions* options,
       *out = argv[++i];
       return true;
     };
-    if (!takeOption(option, value, *options, error))
-      return ParseOutcome::Refused;
+    if (!takeOption(option, value, *options, error)) return ParseOutcome::Refused;
   }
   return checkTogether(*options, error) ? ParseOutcome::Run : ParseOutcome::Refused;
 }

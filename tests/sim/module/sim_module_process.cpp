@@ -25,8 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kRecordPollInterval = std::chrono::milliseconds(5);  // between DUMPs of an await
-constexpr auto kExitPollInterval = std::chrono::milliseconds(5);    // between checks for the end
+constexpr auto kRecordPollInterval = std::chrono::milliseconds(5);     // between DUMPs of an await
+constexpr auto kExitPollInterval = std::chrono::milliseconds(5);       // between checks for the end
 constexpr auto kConnectRetryInterval = std::chrono::milliseconds(20);  // between connect tries
 constexpr size_t kReadChunk = 4096;
 constexpr int kExecFailedStatus = 127;
@@ -36,8 +36,7 @@ constexpr int kExecFailedStatus = 127;
 size_t countRecords(const std::vector<Record>& records, Direction direction, const Bytes& bytes) {
   size_t count = 0;
   for (const Record& record : records)
-    if (record.direction == direction && record.bytes == bytes)
-      ++count;
+    if (record.direction == direction && record.bytes == bytes) ++count;
   return count;
 }
 
@@ -49,29 +48,24 @@ LinkSocket::LinkSocket(int port, int retryForMs) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd_ < 0)
-      return;
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-      return;
+    if (fd_ < 0) return;
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
     close(fd_);
     fd_ = -1;
-    if (Clock::now() >= deadline)
-      return;
+    if (Clock::now() >= deadline) return;
     std::this_thread::sleep_for(kConnectRetryInterval);
   }
 }
 
 LinkSocket::~LinkSocket() {
-  if (fd_ >= 0)
-    close(fd_);
+  if (fd_ >= 0) close(fd_);
 }
 
 bool LinkSocket::send(const Bytes& bytes) {
   size_t done = 0;
   while (fd_ >= 0 && done < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0)
-      return false;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return fd_ >= 0;
@@ -83,14 +77,11 @@ Bytes LinkSocket::read(size_t count, int timeoutMs) {
   while (fd_ >= 0 && bytes.size() < count) {
     pollfd p{fd_, POLLIN, 0};
     int ready = poll(&p, 1, RemainingMs(deadline));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready <= 0)
-      break;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
     uint8_t chunk[kReadChunk];
     ssize_t n = ::read(fd_, chunk, std::min(sizeof chunk, count - bytes.size()));
-    if (n < 0 && errno == EINTR)
-      continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ended_ = true;
       break;
@@ -102,7 +93,8 @@ Bytes LinkSocket::read(size_t count, int timeoutMs) {
 
 Bytes LinkSocket::readFor(int ms) { return read(SIZE_MAX, ms); }
 
-SimModuleProcess::SimModuleProcess(const std::vector<std::string>& arguments, const std::string& program) {
+SimModuleProcess::SimModuleProcess(const std::vector<std::string>& arguments,
+                                   const std::string& program) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     error_ = std::string("socketpair: ") + std::strerror(errno);
@@ -111,8 +103,7 @@ SimModuleProcess::SimModuleProcess(const std::vector<std::string>& arguments, co
   std::vector<std::string> words{program};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
-  for (std::string& word : words)
-    argv.push_back(word.data());
+  for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
   pid_ = fork();
@@ -168,8 +159,7 @@ bool SimModuleProcess::readAnswerLine(std::string* line, int timeoutMs) {
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (readLine(line, RemainingMs(deadline))) {
-    if (!isAnnouncement(*line))
-      return true;
+    if (!isAnnouncement(*line)) return true;
     takeAnnouncement(*line);
   }
   return false;
@@ -179,8 +169,7 @@ bool SimModuleProcess::awaitNewPty(const std::string& previous, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string line;
   while (ptyPath_ == previous) {
-    if (!readLine(&line, RemainingMs(deadline)))
-      return false;
+    if (!readLine(&line, RemainingMs(deadline))) return false;
     if (isAnnouncement(line))
       takeAnnouncement(line);
     else
@@ -200,8 +189,9 @@ bool SimModuleProcess::command(const std::string& line, std::vector<std::string>
     return false;
   }
   std::string errLine;
-  if (AwaitCommandAnswer([this](std::string* answer, int timeoutMs) { return readAnswerLine(answer, timeoutMs); },
-                         kSimCommandTimeoutMs, output, &errLine))
+  if (AwaitCommandAnswer(
+          [this](std::string* answer, int timeoutMs) { return readAnswerLine(answer, timeoutMs); },
+          kSimCommandTimeoutMs, output, &errLine))
     return true;
   error_ = errLine.empty() ? "no answer to \"" + line + "\"" : "\"" + line + "\": " + errLine;
   return false;
@@ -210,16 +200,14 @@ bool SimModuleProcess::command(const std::string& line, std::vector<std::string>
 std::vector<Record> SimModuleProcess::dump() {
   std::vector<std::string> lines;
   std::vector<Record> records;
-  if (!command("DUMP", &lines))
-    return records;
+  if (!command("DUMP", &lines)) return records;
   for (const std::string& line : lines) {
     std::istringstream words(line);
     Record record{};
     std::string direction, hex;
     words >> record.ms >> direction >> hex;
     auto bytes = parseHex(hex);
-    if (!bytes)
-      continue;
+    if (!bytes) continue;
     record.direction = direction == "in" ? Direction::In : Direction::Out;
     record.bytes = *bytes;
     records.push_back(std::move(record));
@@ -227,27 +215,27 @@ std::vector<Record> SimModuleProcess::dump() {
   return records;
 }
 
-bool SimModuleProcess::awaitRecords(const std::function<bool(const std::vector<Record>&)>& predicate,
-                                    int timeoutMs) {
+bool SimModuleProcess::awaitRecords(
+    const std::function<bool(const std::vector<Record>&)>& predicate, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (predicate(dump()))
-      return true;
-    if (Clock::now() >= deadline || !ready_)
-      return false;
+    if (predicate(dump())) return true;
+    if (Clock::now() >= deadline || !ready_) return false;
     std::this_thread::sleep_for(kRecordPollInterval);
   }
 }
 
-bool SimModuleProcess::awaitRecord(Direction direction, const Bytes& bytes, size_t count, int timeoutMs) {
+bool SimModuleProcess::awaitRecord(Direction direction, const Bytes& bytes, size_t count,
+                                   int timeoutMs) {
   return awaitRecords(
-      [&](const std::vector<Record>& records) { return countRecords(records, direction, bytes) >= count; },
+      [&](const std::vector<Record>& records) {
+        return countRecords(records, direction, bytes) >= count;
+      },
       timeoutMs);
 }
 
 int SimModuleProcess::stop() {
-  if (pid_ <= 0)
-    return exitStatus_;
+  if (pid_ <= 0) return exitStatus_;
   if (socket_ >= 0) {
     static const char kQuit[] = "QUIT\n";
     send(socket_, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL);
@@ -267,8 +255,7 @@ int SimModuleProcess::stop() {
   }
   pid_ = -1;
   ready_ = false;
-  if (socket_ >= 0)
-    close(socket_);
+  if (socket_ >= 0) close(socket_);
   socket_ = -1;
   return exitStatus_;
 }

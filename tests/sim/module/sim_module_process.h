@@ -70,7 +70,7 @@ class SimModuleProcess {
 
   pid_t pid_ = -1;
   int socket_ = -1;
-  std::string buffer_;                  // output read but not yet cut into lines
+  std::string buffer_;                   // output read but not yet cut into lines
   std::deque<std::string> heldAnswers_;  // answer lines read while waiting for a pty
   bool ready_ = false;
   std::string error_;

@@ -20,27 +20,24 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
-void complain(const std::string& text) { std::fprintf(stderr, "kv_sim_module: %s\n", text.c_str()); }
+void complain(const std::string& text) {
+  std::fprintf(stderr, "kv_sim_module: %s\n", text.c_str());
+}
 
 std::optional<unsigned long> parseUnsigned(const std::string& text, int base) {
-  if (text.empty())
-    return std::nullopt;
+  if (text.empty()) return std::nullopt;
   char* end = nullptr;
   errno = 0;
   unsigned long value = std::strtoul(text.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || text[0] == '-')
-    return std::nullopt;
+  if (errno != 0 || *end != '\0' || text[0] == '-') return std::nullopt;
   return value;
 }
 
 std::optional<int> parseKnobCount(const std::string& text) {
-  if (text == "all")
-    return kEvery;
-  if (text == "off")
-    return 0;
+  if (text == "all") return kEvery;
+  if (text == "off") return 0;
   auto value = parseUnsigned(text, 10);
-  if (!value || *value > kMaxKnobCount)
-    return std::nullopt;
+  if (!value || *value > kMaxKnobCount) return std::nullopt;
   return static_cast<int>(*value);
 }
 

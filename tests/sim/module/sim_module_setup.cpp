@@ -11,7 +11,7 @@ namespace {
 constexpr unsigned long kMaxIndex = 0x1F;   // entity index: bits 0 to 4 of the specifier
 constexpr unsigned long kMaxOption = 0x3F;  // option: bits 0 to 5 of the option byte
 constexpr unsigned long kMaxFaultCount = 1000000000UL;
-constexpr int kBehindFieldsBeforeName = 3;  // ADDR, SERIAL, MODEL
+constexpr int kBehindFieldsBeforeName = 3;    // ADDR, SERIAL, MODEL
 constexpr unsigned long kMaxLateMs = 600000;  // longest delay of a late slot reply, in ms
 
 std::vector<std::string> split(const std::string& text, char separator, size_t maxFields) {
@@ -19,35 +19,35 @@ std::vector<std::string> split(const std::string& text, char separator, size_t m
   size_t start = 0;
   for (;;) {
     size_t end = fields.size() + 1 < maxFields ? text.find(separator, start) : std::string::npos;
-    fields.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos)
-      return fields;
+    fields.push_back(
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return fields;
     start = end + 1;
   }
 }
 
 std::optional<unsigned long> number(const std::string& text, unsigned long limit, int base = 0) {
-  if (text.empty() || text[0] == '-' || text[0] == '+')
-    return std::nullopt;
+  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
   char* end = nullptr;
   errno = 0;
   unsigned long value = std::strtoul(text.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || value > limit)
-    return std::nullopt;
+  if (errno != 0 || *end != '\0' || value > limit) return std::nullopt;
   return value;
 }
 
 std::string keyText(const UeiOptionKey& key) {
-  std::string text = std::to_string(key.command) + ":" + std::to_string(key.index) + ":" + std::to_string(key.option);
+  std::string text = std::to_string(key.command) + ":" + std::to_string(key.index) + ":" +
+                     std::to_string(key.option);
   return key.subindex < 0 ? text : text + ":" + std::to_string(key.subindex);
 }
 
-bool takesParameter(UeiFault fault) { return fault == UeiFault::ErrorCode || fault == UeiFault::OtherAddress; }
+bool takesParameter(UeiFault fault) {
+  return fault == UeiFault::ErrorCode || fault == UeiFault::OtherAddress;
+}
 
 // COUNT of a fault knob: a number or "every".
 std::optional<int> faultCount(const std::string& text) {
-  if (text == "every")
-    return kEvery;
+  if (text == "every") return kEvery;
   auto count = number(text, kMaxFaultCount, 10);
   return count ? std::optional<int>(static_cast<int>(*count)) : std::nullopt;
 }
@@ -56,31 +56,23 @@ std::optional<int> faultCount(const std::string& text) {
 bool setUpData(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error) {
   if (!setup.slots.empty() || !setup.slotFaults.empty()) {
     parts->slots = SlotStore::attach(core);
-    for (const SlotSpec& slot : setup.slots)
-      parts->slots->setSlot(slot);
-    for (const SlotFaultSpec& fault : setup.slotFaults)
-      parts->slots->setFault(fault);
+    for (const SlotSpec& slot : setup.slots) parts->slots->setSlot(slot);
+    for (const SlotFaultSpec& fault : setup.slotFaults) parts->slots->setFault(fault);
   }
   if (setup.factoryData || !setup.factory.empty() || !setup.factoryFaults.empty()) {
     parts->factory = FactoryData::attach(core);
-    for (const auto& [kind, bytes] : setup.factory)
-      parts->factory->setKind(kind, bytes);
-    for (const FactoryFaultSpec& fault : setup.factoryFaults)
-      parts->factory->setFault(fault);
+    for (const auto& [kind, bytes] : setup.factory) parts->factory->setKind(kind, bytes);
+    for (const FactoryFaultSpec& fault : setup.factoryFaults) parts->factory->setFault(fault);
   }
   auto configure = [&](Streamer& streamer) {
-    if (setup.streamRate)
-      streamer.setRate(*setup.streamRate);
-    if (setup.streamBurst)
-      streamer.setBurst(*setup.streamBurst);
+    if (setup.streamRate) streamer.setRate(*setup.streamRate);
+    if (setup.streamBurst) streamer.setBurst(*setup.streamBurst);
   };
   if (setup.streaming || !setup.streams.empty() || !setup.streamFaults.empty()) {
     parts->streamer = Streamer::attach(core);
     configure(*parts->streamer);
-    for (const StreamSource& source : setup.streams)
-      parts->streamer->addSource(source);
-    for (const StreamFaultSpec& fault : setup.streamFaults)
-      parts->streamer->setFault(fault);
+    for (const StreamSource& source : setup.streams) parts->streamer->addSource(source);
+    for (const StreamFaultSpec& fault : setup.streamFaults) parts->streamer->setFault(fault);
   }
   for (const auto& [address, source] : setup.behindStreams) {
     ModuleCore* behind = parts->router ? parts->router->module(address) : nullptr;
@@ -100,7 +92,8 @@ bool setUpData(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, s
 
 }  // namespace
 
-bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error) {
+bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
+                 std::string* error) {
   *parts = {};
   if (setup.uei || !setup.behind.empty() || setup.upgrade) {
     parts->store = UeiStore::attach(core);
@@ -110,12 +103,10 @@ bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
     *error = "UEI fault knobs need UEI values";
     return false;
   }
-  for (const UeiFaultSpec& fault : setup.ueiFaults)
-    parts->store->setFault(fault);
+  for (const UeiFaultSpec& fault : setup.ueiFaults) parts->store->setFault(fault);
   // After the system entity: the persona adjusts its protocol features and later its serial
   // number, and takes command 95 over from the store.
-  if (setup.upgrade)
-    parts->upgrade = UpgradePersona::attach(core, parts->store, *setup.upgrade);
+  if (setup.upgrade) parts->upgrade = UpgradePersona::attach(core, parts->store, *setup.upgrade);
   if (!setup.behind.empty()) {
     parts->router = I2cRouter::attach(core);
     for (const BehindSpec& spec : setup.behind) {
@@ -131,18 +122,14 @@ bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
 
 std::vector<std::shared_ptr<TimedWork>> timedWork(const ModuleParts& parts) {
   std::vector<std::shared_ptr<TimedWork>> work;
-  if (parts.slots)
-    work.push_back(parts.slots);
-  if (parts.streamer)
-    work.push_back(parts.streamer);
-  for (const auto& entry : parts.behindStreamers)
-    work.push_back(entry.second);
+  if (parts.slots) work.push_back(parts.slots);
+  if (parts.streamer) work.push_back(parts.streamer);
+  for (const auto& entry : parts.behindStreamers) work.push_back(entry.second);
   return work;
 }
 
 std::shared_ptr<Streamer> streamerAt(const ModuleParts& parts, uint8_t address) {
-  if (address == 0)
-    return parts.streamer;
+  if (address == 0) return parts.streamer;
   auto entry = parts.behindStreamers.find(address);
   return entry == parts.behindStreamers.end() ? nullptr : entry->second;
 }
@@ -160,7 +147,8 @@ std::optional<UeiFaultSpec> parseUeiFault(const std::string& text, std::string* 
     return std::nullopt;
   }
   spec.fault = *fault;
-  auto command = number(f[1], 0xFF), index = number(f[2], kMaxIndex), option = number(f[3], kMaxOption);
+  auto command = number(f[1], 0xFF), index = number(f[2], kMaxIndex),
+       option = number(f[3], kMaxOption);
   if (!command || !index || !option) {
     *error = "bad command, index or option in " + text + " (at most 255, 31, 63)";
     return std::nullopt;
@@ -205,8 +193,7 @@ std::optional<BehindSpec> parseBehind(const std::string& text, std::string* erro
   spec.address = static_cast<uint8_t>(*address);
   spec.serial = static_cast<uint32_t>(*serial);
   spec.model = static_cast<uint8_t>(*model);
-  if (f.size() == kBehindFieldsBeforeName + 1)
-    spec.name = f[kBehindFieldsBeforeName];
+  if (f.size() == kBehindFieldsBeforeName + 1) spec.name = f[kBehindFieldsBeforeName];
   return spec;
 }
 
@@ -230,16 +217,14 @@ std::optional<UeiOptionKey> parseUeiOptionKey(const std::string& text, std::stri
 
 std::string assignUeiValue(UeiStore& store, const UeiOptionKey& key, const std::string& value) {
   UeiValue* entry = store.option(key.command, key.index, key.option, key.subindex);
-  if (!entry)
-    return "no UEI option " + keyText(key);
+  if (!entry) return "no UEI option " + keyText(key);
   if (entry->type == UeiType::String) {
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       entry->bytes.assign(value.begin() + 1, value.end() - 1);
       return "";
     }
     auto bytes = parseHex(value);
-    if (!bytes)
-      return "option " + keyText(key) + " holds bytes: give \"text\" or hex bytes";
+    if (!bytes) return "option " + keyText(key) + " holds bytes: give \"text\" or hex bytes";
     entry->bytes = *bytes;
     return "";
   }
@@ -247,11 +232,9 @@ std::string assignUeiValue(UeiStore& store, const UeiOptionKey& key, const std::
                         : entry->type == UeiType::U16 ? 0xFFFFUL
                         : entry->type == UeiType::U32 ? 0xFFFFFFFFUL
                                                       : 0;
-  if (entry->type == UeiType::None)
-    return "option " + keyText(key) + " holds no value";
+  if (entry->type == UeiType::None) return "option " + keyText(key) + " holds no value";
   auto parsed = number(value, limit);
-  if (!parsed)
-    return "option " + keyText(key) + " takes a number up to " + std::to_string(limit);
+  if (!parsed) return "option " + keyText(key) + " takes a number up to " + std::to_string(limit);
   entry->number = static_cast<uint32_t>(*parsed);
   return "";
 }
@@ -270,8 +253,8 @@ std::optional<SlotSpec> parseSlotSpec(const std::string& text, std::string* erro
     *error = "the content of " + text + " is longer than its capacity";
     return std::nullopt;
   }
-  return SlotSpec{static_cast<uint8_t>(*store), static_cast<uint8_t>(*slot), static_cast<uint16_t>(*capacity),
-                  std::move(*content)};
+  return SlotSpec{static_cast<uint8_t>(*store), static_cast<uint8_t>(*slot),
+                  static_cast<uint16_t>(*capacity), std::move(*content)};
 }
 
 std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string* error) {
@@ -291,7 +274,8 @@ std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string
   const bool needs = spec.fault == SlotFault::ErrorCode;
   const bool takes = needs || spec.fault == SlotFault::Late;
   if ((f.size() == 4 && !takes) || (f.size() == 3 && needs)) {
-    *error = std::string(slotFaultName(spec.fault)) + (needs ? " needs a PARAM: " : " takes no PARAM: ") + text;
+    *error = std::string(slotFaultName(spec.fault)) +
+             (needs ? " needs a PARAM: " : " takes no PARAM: ") + text;
     return std::nullopt;
   }
   if (f.size() == 4) {
@@ -305,7 +289,8 @@ std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string
   return spec;
 }
 
-std::optional<std::pair<uint8_t, Bytes>> parseFactoryKind(const std::string& text, std::string* error) {
+std::optional<std::pair<uint8_t, Bytes>> parseFactoryKind(const std::string& text,
+                                                          std::string* error) {
   std::vector<std::string> f = split(text, ':', 2);
   auto kind = f.size() == 2 ? number(f[0], kFactoryKinds - 1) : std::nullopt;
   auto bytes = f.size() == 2 ? parseHex(f[1]) : std::nullopt;
@@ -332,7 +317,8 @@ std::optional<FactoryFaultSpec> parseFactoryFault(const std::string& text, std::
   }
   const bool needs = spec.fault == FactoryFault::ErrorCode;
   if (needs != (f.size() == 4)) {
-    *error = std::string(factoryFaultName(spec.fault)) + (needs ? " needs a CODE: " : " takes no CODE: ") + text;
+    *error = std::string(factoryFaultName(spec.fault)) +
+             (needs ? " needs a CODE: " : " takes no CODE: ") + text;
     return std::nullopt;
   }
   if (needs) {
@@ -349,9 +335,9 @@ std::optional<FactoryFaultSpec> parseFactoryFault(const std::string& text, std::
 std::optional<StreamSource> parseStreamSource(const std::string& text, std::string* error) {
   std::vector<std::string> f = split(text, ':', 6);
   std::vector<std::optional<unsigned long>> n;
-  for (const std::string& field : f)
-    n.push_back(number(field, 0xFF));
-  bool ok = (f.size() == 4 || f.size() == 5) && std::all_of(n.begin(), n.end(), [](const auto& v) { return v.has_value(); });
+  for (const std::string& field : f) n.push_back(number(field, 0xFF));
+  bool ok = (f.size() == 4 || f.size() == 5) &&
+            std::all_of(n.begin(), n.end(), [](const auto& v) { return v.has_value(); });
   if (!ok) {
     *error = "a stream is CMD:OPT:IDX:KIND[:SUB], not " + text;
     return std::nullopt;
@@ -384,7 +370,8 @@ std::optional<StreamFaultSpec> parseStreamFault(const std::string& text, std::st
   StreamFaultSpec spec{*fault, *count, 0};
   const bool needs = spec.fault == StreamFault::Refuse;
   if (needs != (f.size() == 3)) {
-    *error = std::string(streamFaultName(spec.fault)) + (needs ? " needs a CODE: " : " takes no CODE: ") + text;
+    *error = std::string(streamFaultName(spec.fault)) +
+             (needs ? " needs a CODE: " : " takes no CODE: ") + text;
     return std::nullopt;
   }
   if (needs) {

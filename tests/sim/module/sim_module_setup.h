@@ -88,7 +88,8 @@ std::vector<std::shared_ptr<TimedWork>> timedWork(const ModuleParts& parts);
 std::shared_ptr<Streamer> streamerAt(const ModuleParts& parts, uint8_t address);
 
 // Attaches what setup asks for to core; false with the reason when setup cannot be.
-bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts, std::string* error);
+bool setUpModule(ModuleCore& core, const ModuleSetup& setup, ModuleParts* parts,
+                 std::string* error);
 
 std::optional<UeiFaultSpec> parseUeiFault(const std::string& text, std::string* error);
 std::optional<BehindSpec> parseBehind(const std::string& text, std::string* error);
@@ -105,7 +106,8 @@ std::string assignUeiValue(UeiStore& store, const UeiOptionKey& key, const std::
 
 std::optional<SlotSpec> parseSlotSpec(const std::string& text, std::string* error);
 std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string* error);
-std::optional<std::pair<uint8_t, Bytes>> parseFactoryKind(const std::string& text, std::string* error);
+std::optional<std::pair<uint8_t, Bytes>> parseFactoryKind(const std::string& text,
+                                                          std::string* error);
 std::optional<FactoryFaultSpec> parseFactoryFault(const std::string& text, std::string* error);
 std::optional<StreamSource> parseStreamSource(const std::string& text, std::string* error);
 std::optional<StreamFaultSpec> parseStreamFault(const std::string& text, std::string* error);

@@ -33,8 +33,7 @@ std::vector<Packet> cutPackets(const Bytes& bytes) {
   size_t at = 0;
   while (at + 2 <= bytes.size()) {
     size_t end = at + 2 + bytes[at + 1];
-    if (end > bytes.size())
-      break;
+    if (end > bytes.size()) break;
     packets.push_back({bytes[at], Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at + 2),
                                         bytes.begin() + static_cast<std::ptrdiff_t>(end))});
     at = end;
@@ -46,21 +45,20 @@ std::vector<Packet> cutPackets(const Bytes& bytes) {
 
 const char* presenceName(Presence presence) {
   for (const PresenceEntry& entry : kPresenceNames)
-    if (entry.presence == presence)
-      return entry.name;
+    if (entry.presence == presence) return entry.name;
   return "?";
 }
 
 std::optional<Presence> presenceByName(const std::string& name) {
   for (const PresenceEntry& entry : kPresenceNames)
-    if (name == entry.name)
-      return entry.presence;
+    if (name == entry.name) return entry.presence;
   return std::nullopt;
 }
 
 std::shared_ptr<I2cRouter> I2cRouter::attach(ModuleCore& router) {
   std::shared_ptr<I2cRouter> self(new I2cRouter(router));
-  router.setHandler(kI2cCommand, [self](const Packet& request) { return self->handleBus(request); });
+  router.setHandler(kI2cCommand,
+                    [self](const Packet& request) { return self->handleBus(request); });
   router.setForwarder([self](const Packet& packet, std::vector<Packet>* replies) {
     return self->forward(packet, replies);
   });
@@ -71,10 +69,8 @@ std::string I2cRouter::add(const BehindSpec& spec, UeiIdentity identity) {
   const std::string where = "module behind at " + hexAddress(spec.address);
   if (spec.address == 0 || (spec.address & kReadBit) || spec.address > kHighestAddress)
     return where + ": the address must be even, 2 to 254";
-  if (spec.address == router_.address())
-    return where + ": that is the router's own address";
-  if (modules_.count(spec.address))
-    return where + ": there is one already";
+  if (spec.address == router_.address()) return where + ": that is the router's own address";
+  if (modules_.count(spec.address)) return where + ": there is one already";
 
   ModuleConfig config;
   config.address = spec.address;
@@ -85,8 +81,7 @@ std::string I2cRouter::add(const BehindSpec& spec, UeiIdentity identity) {
   behind.core->startConnection();
   behind.store = UeiStore::attach(*behind.core);
   identity.router = router_.address();
-  if (!spec.name.empty())
-    identity.name = spec.name;
+  if (!spec.name.empty()) identity.name = spec.name;
   behind.store->addSystemEntity(identity);
   modules_[spec.address] = std::move(behind);
   setPresence(spec.address, spec.presence);
@@ -95,8 +90,7 @@ std::string I2cRouter::add(const BehindSpec& spec, UeiIdentity identity) {
 
 bool I2cRouter::setPresence(uint8_t address, Presence presence) {
   auto entry = modules_.find(address);
-  if (entry == modules_.end())
-    return false;
+  if (entry == modules_.end()) return false;
   entry->second.presence = presence;
   entry->second.core->setSilent(presence != Presence::Present);
   return true;
@@ -114,14 +108,12 @@ std::shared_ptr<UeiStore> I2cRouter::store(uint8_t address) {
 
 std::vector<uint8_t> I2cRouter::addresses() const {
   std::vector<uint8_t> list;
-  for (const auto& entry : modules_)
-    list.push_back(entry.first);
+  for (const auto& entry : modules_) list.push_back(entry.first);
   return list;
 }
 
 bool I2cRouter::forward(const Packet& packet, std::vector<Packet>* replies) {
-  if (packet.address == router_.address())
-    return false;
+  if (packet.address == router_.address()) return false;
   auto entry = modules_.find(packet.address);
   if (entry == modules_.end() || entry->second.presence == Presence::Missing)
     return true;  // nobody there
@@ -136,48 +128,43 @@ bool I2cRouter::forward(const Packet& packet, std::vector<Packet>* replies) {
 
 I2cRouter::Behind* I2cRouter::onBus(uint8_t busAddress) {
   auto entry = modules_.find(static_cast<uint8_t>(busAddress & ~kReadBit));
-  if (entry == modules_.end() || entry->second.presence == Presence::Missing)
-    return nullptr;
+  if (entry == modules_.end() || entry->second.presence == Presence::Missing) return nullptr;
   return &entry->second;
 }
 
 std::vector<Packet> I2cRouter::handleBus(const Packet& request) {
   const Bytes& d = request.data;
-  if (d.size() < 3)
-    return {};  // too short to say what it answers
+  if (d.size() < 3) return {};  // too short to say what it answers
   const uint8_t bus = d[1];
   const uint8_t address = d[2];
   auto reply = [&](uint8_t countOrOn, uint8_t code, const Bytes& bytes = {}) {
-    Bytes data{kI2cCommand, bus, address, countOrOn, static_cast<uint8_t>(code ? kI2cStatusError | code : 0)};
+    Bytes data{kI2cCommand, bus, address, countOrOn,
+               static_cast<uint8_t>(code ? kI2cStatusError | code : 0)};
     data.insert(data.end(), bytes.begin(), bytes.end());
     return std::vector<Packet>{{router_.address(), std::move(data)}};
   };
 
   if (address == kPullupAddress && d.size() == kPullupLength) {
-    if (bus != kRouterBus)
-      return reply(d[3], kI2cErrBadBus);
+    if (bus != kRouterBus) return reply(d[3], kI2cErrBadBus);
     pullup_ = d[3] != 0;
     return reply(d[3], 0);
   }
-  if (d.size() < kTransferHeader)
-    return reply(0, kI2cErrBadRequest);
+  if (d.size() < kTransferHeader) return reply(0, kI2cErrBadRequest);
   const size_t length = d[3];
   const bool read = address & kReadBit;
   if (read ? d.size() != kTransferHeader : d.size() != kTransferHeader + length)
     return reply(0, kI2cErrBadRequest);
-  if (bus != kRouterBus)
-    return reply(0, kI2cErrBadBus);
-  if (length > kI2cMaxTransfer)
-    return reply(0, kI2cErrTooLong);
+  if (bus != kRouterBus) return reply(0, kI2cErrBadBus);
+  if (length > kI2cMaxTransfer) return reply(0, kI2cErrTooLong);
   Behind* device = onBus(address);
-  if (!device)
-    return reply(0, kI2cErrNoDevice);
+  if (!device) return reply(0, kI2cErrNoDevice);
   if (!read) {
     device->busData.assign(d.begin() + kTransferHeader, d.end());
     return reply(0, 0);
   }
   Bytes bytes(device->busData.begin(),
-              device->busData.begin() + static_cast<std::ptrdiff_t>(std::min(length, device->busData.size())));
+              device->busData.begin() +
+                  static_cast<std::ptrdiff_t>(std::min(length, device->busData.size())));
   bytes.resize(length, 0);
   return reply(static_cast<uint8_t>(length), 0, bytes);
 }

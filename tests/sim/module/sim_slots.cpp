@@ -11,15 +11,17 @@ constexpr uint8_t kFirstHandle = 1;
 constexpr uint8_t kLastHandle = 254;
 constexpr size_t kSlotRequestBytes = 4;    // [4][step][store][slot]
 constexpr size_t kHandleRequestBytes = 3;  // [4][step][handle]
-constexpr uint8_t kLastSlotStep = static_cast<uint8_t>(SlotStep::OpenWrite);  // steps with store and slot
+constexpr uint8_t kLastSlotStep =
+    static_cast<uint8_t>(SlotStep::OpenWrite);  // steps with store and slot
 
 struct StepEntry {
   SlotStep step;
   const char* name;
 };
 constexpr StepEntry kStepNames[] = {
-    {SlotStep::Capacity, "capacity"}, {SlotStep::Size, "size"},   {SlotStep::OpenRead, "open-read"},
-    {SlotStep::OpenWrite, "open-write"}, {SlotStep::Read, "read"}, {SlotStep::Write, "write"},
+    {SlotStep::Capacity, "capacity"},  {SlotStep::Size, "size"},
+    {SlotStep::OpenRead, "open-read"}, {SlotStep::OpenWrite, "open-write"},
+    {SlotStep::Read, "read"},          {SlotStep::Write, "write"},
     {SlotStep::Close, "close"},
 };
 
@@ -28,22 +30,22 @@ struct FaultEntry {
   const char* name;
 };
 constexpr FaultEntry kFaultNames[] = {
-    {SlotFault::Silence, "silence"},       {SlotFault::WrongSum, "wrong-sum"},
-    {SlotFault::ErrorCode, "error-code"},  {SlotFault::CutError, "cut-error"},
+    {SlotFault::Silence, "silence"},
+    {SlotFault::WrongSum, "wrong-sum"},
+    {SlotFault::ErrorCode, "error-code"},
+    {SlotFault::CutError, "cut-error"},
     {SlotFault::Late, "late"},
 };
 
 std::optional<SlotStep> stepOf(uint8_t byte) {
   for (const StepEntry& entry : kStepNames)
-    if (static_cast<uint8_t>(entry.step) == byte)
-      return entry.step;
+    if (static_cast<uint8_t>(entry.step) == byte) return entry.step;
   return std::nullopt;
 }
 
 uint8_t byteSum(Bytes::const_iterator begin, Bytes::const_iterator end) {
   uint8_t sum = 0;
-  for (; begin != end; ++begin)
-    sum = static_cast<uint8_t>(sum + *begin);
+  for (; begin != end; ++begin) sum = static_cast<uint8_t>(sum + *begin);
   return sum;
 }
 
@@ -52,10 +54,8 @@ uint8_t byteSum(Bytes::const_iterator begin, Bytes::const_iterator end) {
 Bytes errorFor(uint8_t stepByte, const Bytes& request, std::optional<uint8_t> code) {
   Bytes reply{kSlotCommand, static_cast<uint8_t>(stepByte | kErrorBit)};
   const size_t echoed = stepByte <= kLastSlotStep ? 2 : 1;
-  for (size_t i = 0; i < echoed; ++i)
-    reply.push_back(request.size() > 2 + i ? request[2 + i] : 0);
-  if (code)
-    reply.push_back(*code);
+  for (size_t i = 0; i < echoed; ++i) reply.push_back(request.size() > 2 + i ? request[2 + i] : 0);
+  if (code) reply.push_back(*code);
   return reply;
 }
 
@@ -63,29 +63,25 @@ Bytes errorFor(uint8_t stepByte, const Bytes& request, std::optional<uint8_t> co
 
 const char* slotStepName(SlotStep step) {
   for (const StepEntry& entry : kStepNames)
-    if (entry.step == step)
-      return entry.name;
+    if (entry.step == step) return entry.name;
   return "?";
 }
 
 std::optional<SlotStep> slotStepByName(const std::string& name) {
   for (const StepEntry& entry : kStepNames)
-    if (name == entry.name)
-      return entry.step;
+    if (name == entry.name) return entry.step;
   return std::nullopt;
 }
 
 const char* slotFaultName(SlotFault fault) {
   for (const FaultEntry& entry : kFaultNames)
-    if (entry.fault == fault)
-      return entry.name;
+    if (entry.fault == fault) return entry.name;
   return "?";
 }
 
 std::optional<SlotFault> slotFaultByName(const std::string& name) {
   for (const FaultEntry& entry : kFaultNames)
-    if (name == entry.name)
-      return entry.fault;
+    if (name == entry.name) return entry.fault;
   return std::nullopt;
 }
 
@@ -96,8 +92,7 @@ std::shared_ptr<SlotStore> SlotStore::attach(ModuleCore& core, ModuleCore* carri
 }
 
 void SlotStore::setSlot(uint8_t store, uint8_t slot, uint16_t capacity, Bytes content) {
-  if (content.size() > capacity)
-    content.resize(capacity);
+  if (content.size() > capacity) content.resize(capacity);
   slots_[{store, slot}] = {capacity, std::move(content)};
 }
 
@@ -112,12 +107,9 @@ void SlotStore::setFault(SlotStep step, SlotFault fault, int count, unsigned par
 
 bool SlotStore::takeFault(SlotStep step, SlotFault fault, unsigned* parameter) {
   auto entry = faults_.find({step, fault});
-  if (entry == faults_.end() || entry->second.count == 0)
-    return false;
-  if (entry->second.count > 0)
-    --entry->second.count;
-  if (parameter)
-    *parameter = entry->second.parameter;
+  if (entry == faults_.end() || entry->second.count == 0) return false;
+  if (entry->second.count > 0) --entry->second.count;
+  if (parameter) *parameter = entry->second.parameter;
   return true;
 }
 
@@ -126,8 +118,7 @@ std::vector<Packet> SlotStore::handle(const Packet& request) {
   if (d.size() < 2 || (d[1] & kErrorBit))
     return {};  // a reply of a peer, or too short to say what it asks
   std::optional<SlotStep> step = stepOf(d[1]);
-  if (!step)
-    return {{core_.address(), errorFor(d[1], d, kSlotErrParam)}};
+  if (!step) return {{core_.address(), errorFor(d[1], d, kSlotErrParam)}};
 
   unsigned parameter = 0;
   Bytes reply;
@@ -143,12 +134,12 @@ std::vector<Packet> SlotStore::handle(const Packet& request) {
     else if (*step == SlotStep::Write && takeFault(*step, SlotFault::WrongSum))
       ++reply[3];
   }
-  if (takeFault(*step, SlotFault::Silence))
-    return {};
+  if (takeFault(*step, SlotFault::Silence)) return {};
   if (takeFault(*step, SlotFault::Late, &parameter)) {
     const bool open = *step == SlotStep::OpenRead || *step == SlotStep::OpenWrite;
     const unsigned ms = parameter ? parameter : open ? kSlotOpenLateMs : kSlotLateMs;
-    late_.push_back({Clock::now() + std::chrono::milliseconds(ms), {core_.address(), std::move(reply)}});
+    late_.push_back(
+        {Clock::now() + std::chrono::milliseconds(ms), {core_.address(), std::move(reply)}});
     return {};
   }
   return {{core_.address(), std::move(reply)}};
@@ -225,29 +216,26 @@ Bytes SlotStore::answer(SlotStep step, const Bytes& d, std::optional<uint8_t>* r
 std::optional<uint8_t> SlotStore::openHandle(uint8_t store, uint8_t slot, bool write) {
   for (unsigned number = kFirstHandle; number <= kLastHandle; ++number) {
     const uint8_t handle = static_cast<uint8_t>(number);
-    if (handles_.count(handle))
-      continue;
+    if (handles_.count(handle)) continue;
     handles_[handle] = {{store, slot}, write, 0};
-    if (write)
-      slots_[{store, slot}].bytes.clear();
+    if (write) slots_[{store, slot}].bytes.clear();
     return handle;
   }
   return std::nullopt;
 }
 
 void SlotStore::poll(Clock::time_point now) {
-  auto due = std::stable_partition(late_.begin(), late_.end(), [now](const Late& late) { return late.due <= now; });
+  auto due = std::stable_partition(late_.begin(), late_.end(),
+                                   [now](const Late& late) { return late.due <= now; });
   std::vector<Late> sending(std::make_move_iterator(late_.begin()), std::make_move_iterator(due));
   late_.erase(late_.begin(), due);
-  for (const Late& late : sending)
-    carrier_.sendPacket(late.packet);
+  for (const Late& late : sending) carrier_.sendPacket(late.packet);
 }
 
 std::optional<TimedWork::Clock::time_point> SlotStore::nextDue() const {
   std::optional<Clock::time_point> next;
   for (const Late& late : late_)
-    if (!next || late.due < *next)
-      next = late.due;
+    if (!next || late.due < *next) next = late.due;
   return next;
 }
 

@@ -41,19 +41,27 @@ namespace kvsim {
 
 constexpr uint8_t kSlotCommand = 4;
 constexpr uint8_t kNoHandle = 255;
-constexpr size_t kSlotChunkBytes = 25;     // bytes per read reply and most per write
-constexpr unsigned kSlotLateMs = 1200;     // late reply: past the host's 1000 ms wait
-constexpr unsigned kSlotOpenLateMs = 3200; // late reply to an open: past its 3000 ms wait
+constexpr size_t kSlotChunkBytes = 25;      // bytes per read reply and most per write
+constexpr unsigned kSlotLateMs = 1200;      // late reply: past the host's 1000 ms wait
+constexpr unsigned kSlotOpenLateMs = 3200;  // late reply to an open: past its 3000 ms wait
 
 // Error codes the slots answer with (they share the library's error numbering).
-constexpr uint8_t kSlotErrParam = 2;       // a request of the wrong shape or unknown step
-constexpr uint8_t kSlotErrNotFound = 3;    // no such store or slot
-constexpr uint8_t kSlotErrBusy = 5;        // every handle is open
-constexpr uint8_t kSlotErrMode = 7;        // read on a write handle, write on a read handle
-constexpr uint8_t kSlotErrOverrun = 15;    // write past the slot's capacity
-constexpr uint8_t kSlotErrHandle = 26;     // no open handle of that number
+constexpr uint8_t kSlotErrParam = 2;     // a request of the wrong shape or unknown step
+constexpr uint8_t kSlotErrNotFound = 3;  // no such store or slot
+constexpr uint8_t kSlotErrBusy = 5;      // every handle is open
+constexpr uint8_t kSlotErrMode = 7;      // read on a write handle, write on a read handle
+constexpr uint8_t kSlotErrOverrun = 15;  // write past the slot's capacity
+constexpr uint8_t kSlotErrHandle = 26;   // no open handle of that number
 
-enum class SlotStep { Capacity = 1, Size = 2, OpenRead = 3, OpenWrite = 4, Read = 6, Write = 7, Close = 8 };
+enum class SlotStep {
+  Capacity = 1,
+  Size = 2,
+  OpenRead = 3,
+  OpenWrite = 4,
+  Read = 6,
+  Write = 7,
+  Close = 8
+};
 const char* slotStepName(SlotStep step);
 std::optional<SlotStep> slotStepByName(const std::string& name);
 
@@ -84,13 +92,17 @@ class SlotStore : public TimedWork {
 
   // Makes or replaces a slot; content beyond the capacity is cut off.
   void setSlot(uint8_t store, uint8_t slot, uint16_t capacity, Bytes content = {});
-  void setSlot(const SlotSpec& spec) { setSlot(spec.store, spec.slot, spec.capacity, spec.content); }
+  void setSlot(const SlotSpec& spec) {
+    setSlot(spec.store, spec.slot, spec.capacity, spec.content);
+  }
   // The slot's bytes; null when there is no such slot.
   const Bytes* content(uint8_t store, uint8_t slot) const;
   size_t openHandles() const { return handles_.size(); }
 
   void setFault(SlotStep step, SlotFault fault, int count, unsigned parameter = 0);
-  void setFault(const SlotFaultSpec& spec) { setFault(spec.step, spec.fault, spec.count, spec.parameter); }
+  void setFault(const SlotFaultSpec& spec) {
+    setFault(spec.step, spec.fault, spec.count, spec.parameter);
+  }
 
   // TimedWork: the late replies.
   void poll(Clock::time_point now = Clock::now()) override;
@@ -115,7 +127,8 @@ class SlotStore : public TimedWork {
     Packet packet;
   };
 
-  SlotStore(ModuleCore& core, ModuleCore* carrier) : core_(core), carrier_(carrier ? *carrier : core) {}
+  SlotStore(ModuleCore& core, ModuleCore* carrier)
+      : core_(core), carrier_(carrier ? *carrier : core) {}
   std::vector<Packet> handle(const Packet& request);
   // The answer to one step, before the reply knobs; refused: an error reply's code.
   Bytes answer(SlotStep step, const Bytes& data, std::optional<uint8_t>* refused);

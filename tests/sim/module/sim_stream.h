@@ -48,11 +48,11 @@
 namespace kvsim {
 
 constexpr uint8_t kStreamCommand = 0x5D;
-constexpr unsigned kDefaultStreamRate = 10;        // samples per second of each covered source
-constexpr unsigned kMaxStreamRate = 100000;        // samples per second
-constexpr unsigned kMaxStreamBurst = 1000;         // samples in one write
-constexpr size_t kDefaultStreamStringBytes = 30;   // kind 4: two chunks, of 24 and 6 bytes
-constexpr size_t kMinStreamStringBytes = 25;       // kind 4: more than one chunk
+constexpr unsigned kDefaultStreamRate = 10;       // samples per second of each covered source
+constexpr unsigned kMaxStreamRate = 100000;       // samples per second
+constexpr unsigned kMaxStreamBurst = 1000;        // samples in one write
+constexpr size_t kDefaultStreamStringBytes = 30;  // kind 4: two chunks, of 24 and 6 bytes
+constexpr size_t kMinStreamStringBytes = 25;      // kind 4: more than one chunk
 constexpr size_t kMaxStreamStringBytes = 255;
 constexpr uint8_t kStreamByteString = 4;
 
@@ -61,11 +61,11 @@ constexpr uint8_t kStreamErrParam = 2;     // a request of the wrong length or e
 constexpr uint8_t kStreamErrNotFound = 3;  // an option the entity does not have
 
 struct StreamSource {
-  uint8_t command = 0;  // a UEI command
-  uint8_t option = 0;   // 0 to 63
-  uint8_t index = 0;    // 0 to 31
-  uint8_t kind = 3;     // 1 to 7
-  uint8_t subindex = 0;                           // kinds 5 to 7
+  uint8_t command = 0;                             // a UEI command
+  uint8_t option = 0;                              // 0 to 63
+  uint8_t index = 0;                               // 0 to 31
+  uint8_t kind = 3;                                // 1 to 7
+  uint8_t subindex = 0;                            // kinds 5 to 7
   size_t stringBytes = kDefaultStreamStringBytes;  // kind 4
 };
 // The reason when a source cannot be sent, empty when it can.
@@ -98,7 +98,7 @@ class Streamer : public TimedWork {
   const std::vector<StreamSource>& sources() const { return sources_; }
   void setRate(unsigned perSecond);  // at most kMaxStreamRate; 0: no timed samples
   unsigned rate() const { return rate_; }
-  void setBurst(unsigned samples);   // 1 to kMaxStreamBurst
+  void setBurst(unsigned samples);  // 1 to kMaxStreamBurst
   void setFault(StreamFault fault, int count, uint8_t code = 0);
   void setFault(const StreamFaultSpec& spec) { setFault(spec.fault, spec.count, spec.code); }
 
@@ -140,7 +140,7 @@ class Streamer : public TimedWork {
   unsigned rate_ = kDefaultStreamRate;
   unsigned burst_ = 1;
   std::optional<Clock::time_point> next_;  // next timed burst while streaming
-  size_t nextSource_ = 0;  // emitSamples goes on with this one
+  size_t nextSource_ = 0;                  // emitSamples goes on with this one
   uint64_t samplesSent_ = 0;
   uint64_t packetsSent_ = 0;
   std::map<StreamFault, Knob> faults_;

@@ -39,11 +39,11 @@ constexpr uint8_t kDebugCommand = 23;
 constexpr size_t kUeiChunkBytes = 24;
 
 // Error codes the store answers with (they share the library's error numbering).
-constexpr uint8_t kUeiErrParam = 2;     // a request the module cannot parse
-constexpr uint8_t kUeiErrNotFound = 3;  // no such option
-constexpr uint8_t kUeiErrMode = 7;      // get of a set-only option, set of a read-only one
-constexpr uint8_t kUeiErrSize = 14;     // a value of the wrong width
-constexpr uint8_t kUeiErrSequence = 21; // byte-string chunk out of sequence
+constexpr uint8_t kUeiErrParam = 2;      // a request the module cannot parse
+constexpr uint8_t kUeiErrNotFound = 3;   // no such option
+constexpr uint8_t kUeiErrMode = 7;       // get of a set-only option, set of a read-only one
+constexpr uint8_t kUeiErrSize = 14;      // a value of the wrong width
+constexpr uint8_t kUeiErrSequence = 21;  // byte-string chunk out of sequence
 
 enum class UeiType { None, U8, U16, U32, String };
 
@@ -55,7 +55,15 @@ struct UeiValue {
   bool writable = false;
 };
 
-enum class UeiFault { WrongLength, ErrorCode, OtherAddress, Late, Duplicate, OutOfSequence, Silence };
+enum class UeiFault {
+  WrongLength,
+  ErrorCode,
+  OtherAddress,
+  Late,
+  Duplicate,
+  OutOfSequence,
+  Silence
+};
 const char* ueiFaultName(UeiFault fault);
 std::optional<UeiFault> ueiFaultByName(const std::string& name);
 
@@ -110,7 +118,9 @@ class UeiStore {
   void setSubClassQuantity(uint8_t command, uint8_t subclass, uint8_t count) {
     subClassQuantity_[{command, subclass}] = count;
   }
-  void setEntityGroup(uint8_t command, uint8_t index, uint8_t group) { entityGroup_[{command, index}] = group; }
+  void setEntityGroup(uint8_t command, uint8_t index, uint8_t group) {
+    entityGroup_[{command, index}] = group;
+  }
 
   // Set requests without a value, by (command, index, option), and the count of each.
   const std::map<std::tuple<uint8_t, uint8_t, uint8_t>, unsigned>& calls() const { return calls_; }
@@ -151,6 +161,7 @@ class UeiStore {
 };
 
 // The chunks of a byte string as the module sends them: [cmd][opt][spec][n bytes][sequence].
-std::vector<Bytes> ueiChunks(uint8_t command, uint8_t option, uint8_t specifier, const Bytes& bytes);
+std::vector<Bytes> ueiChunks(uint8_t command, uint8_t option, uint8_t specifier,
+                             const Bytes& bytes);
 
 }  // namespace kvsim

@@ -51,8 +51,7 @@ void appendWord(Bytes* bytes, uint32_t value) {
 
 uint32_t byteSum(const Bytes& bytes) {
   uint32_t sum = 0;
-  for (uint8_t byte : bytes)
-    sum += byte;
+  for (uint8_t byte : bytes) sum += byte;
   return sum;
 }
 
@@ -61,8 +60,7 @@ std::optional<unsigned long> decimal(const std::string& text, unsigned long limi
     return std::nullopt;
   errno = 0;
   unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
-  if (errno != 0 || value > limit)
-    return std::nullopt;
+  if (errno != 0 || value > limit) return std::nullopt;
   return value;
 }
 
@@ -76,16 +74,13 @@ constexpr unsigned long kMaxFaultCount = 1000000000;
 bool SimMemory::write(uint32_t address, const Bytes& bytes) {
   uint64_t start = address;
   uint64_t end = start + bytes.size();
-  if (end > kAddressSpace)
-    return false;
-  if (bytes.empty())
-    return true;
+  if (end > kAddressSpace) return false;
+  if (bytes.empty()) return true;
   // Every run that overlaps or touches [start, end) joins the new one.
   auto first = regions_.upper_bound(address);
   if (first != regions_.begin()) {
     auto previous = std::prev(first);
-    if (previous->first + uint64_t{previous->second.size()} >= start)
-      first = previous;
+    if (previous->first + uint64_t{previous->second.size()} >= start) first = previous;
   }
   uint64_t mergedStart = start;
   uint64_t mergedEnd = end;
@@ -110,8 +105,7 @@ Bytes SimMemory::read(uint32_t address, size_t length) const {
   uint64_t start = address;
   uint64_t end = start + length;
   auto run = regions_.upper_bound(address);
-  if (run != regions_.begin())
-    --run;
+  if (run != regions_.begin()) --run;
   for (; run != regions_.end() && run->first < end; ++run) {
     uint64_t runStart = run->first;
     uint64_t runEnd = runStart + run->second.size();
@@ -145,25 +139,19 @@ std::optional<SimMemory> parseMemoryDump(const std::string& text) {
   size_t at = 0;
   while (at < text.size()) {
     size_t end = text.find('\n', at);
-    if (end == std::string::npos)
-      end = text.size();
+    if (end == std::string::npos) end = text.size();
     std::string line = text.substr(at, end - at);
     at = end + 1;
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (line.empty())
-      continue;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
     if (line.size() < kDumpAddressDigits + 1 || line[kDumpAddressDigits] != ' ')
       return std::nullopt;
     auto address = parseHex(line.substr(0, kDumpAddressDigits));
     auto bytes = parseHex(line.substr(kDumpAddressDigits + 1));
-    if (!address || address->size() != 4 || !bytes)
-      return std::nullopt;
+    if (!address || address->size() != 4 || !bytes) return std::nullopt;
     uint32_t start = 0;
-    for (uint8_t byte : *address)
-      start = start << 8 | byte;
-    if (!memory.write(start, *bytes))
-      return std::nullopt;
+    for (uint8_t byte : *address) start = start << 8 | byte;
+    if (!memory.write(start, *bytes)) return std::nullopt;
   }
   return memory;
 }
@@ -172,15 +160,13 @@ std::optional<SimMemory> parseMemoryDump(const std::string& text) {
 
 const char* upgradeFaultName(UpgradeFault fault) {
   for (const UpgradeFaultEntry& entry : kUpgradeFaultNames)
-    if (entry.fault == fault)
-      return entry.name;
+    if (entry.fault == fault) return entry.name;
   return "?";
 }
 
 std::optional<UpgradeFault> upgradeFaultByName(const std::string& name) {
   for (const UpgradeFaultEntry& entry : kUpgradeFaultNames)
-    if (name == entry.name)
-      return entry.fault;
+    if (name == entry.name) return entry.fault;
   return std::nullopt;
 }
 
@@ -192,8 +178,7 @@ bool parseAfterLoad(const std::string& text, UpgradeConfig* config) {
     config->afterLoad = AfterLoad::SilentDrop;
   } else if (text.rfind(dropPrefix, 0) == 0) {
     auto ms = decimal(text.substr(dropPrefix.size()), kMaxDelayMs);
-    if (!ms)
-      return false;
+    if (!ms) return false;
     config->afterLoad = AfterLoad::Drop;
     config->dropDelayMs = static_cast<unsigned>(*ms);
   } else {
@@ -219,15 +204,13 @@ namespace {
 bool parseFaultInto(const std::string& text, std::map<UpgradeFault, int>* faults) {
   size_t colon = text.find(':');
   auto fault = upgradeFaultByName(text.substr(0, colon));
-  if (!fault)
-    return false;
+  if (!fault) return false;
   int count = kEvery;
   if (colon != std::string::npos) {
     std::string countText = text.substr(colon + 1);
     if (countText != "all") {
       auto value = decimal(countText, kMaxFaultCount);
-      if (!value)
-        return false;
+      if (!value) return false;
       count = static_cast<int>(*value);
     }
   }
@@ -300,10 +283,8 @@ UpgradePersona::UpgradePersona(ModuleCore& core, std::shared_ptr<UeiStore> store
       config_(std::move(config)),
       mode_(config_.startAsLoader ? Mode::Loader : Mode::Application),
       serial_(core.config().serial) {
-  if (mode_ == Mode::Loader)
-    armLoaderFaults();
-  if (!store_)
-    return;
+  if (mode_ == Mode::Loader) armLoaderFaults();
+  if (!store_) return;
   if (config_.hasUei) {
     UeiValue dataUei;
     dataUei.type = UeiType::String;
@@ -327,10 +308,8 @@ int UpgradePersona::faultCount(UpgradeFault fault) const {
 
 bool UpgradePersona::takeFault(UpgradeFault fault) {
   auto entry = config_.faults.find(fault);
-  if (entry == config_.faults.end() || entry->second == 0)
-    return false;
-  if (entry->second > 0)
-    --entry->second;
+  if (entry == config_.faults.end() || entry->second == 0) return false;
+  if (entry->second > 0) --entry->second;
   return true;
 }
 
@@ -339,17 +318,14 @@ std::vector<Packet> UpgradePersona::reply(Bytes data) const {
 }
 
 std::vector<Packet> UpgradePersona::status(Bytes data) {
-  if (takeFault(UpgradeFault::ShortStatus))
-    data.pop_back();
+  if (takeFault(UpgradeFault::ShortStatus)) data.pop_back();
   return reply(std::move(data));
 }
 
 std::vector<Packet> UpgradePersona::handle(const Packet& request) {
   const Bytes& d = request.data;
-  if (d.size() < 2)
-    return {};
-  if (d[1] & kUeiKindMask)
-    return handleUei(d);
+  if (d.size() < 2) return {};
+  if (d[1] & kUeiKindMask) return handleUei(d);
   bool loader = mode_ == Mode::Loader;
   switch (d[1]) {
     case kUpgradeInit:
@@ -384,8 +360,7 @@ std::vector<Packet> UpgradePersona::prepare(const Bytes& d) {
   if (d.size() != kPrepareLength || takeFault(UpgradeFault::PrepareError))
     return status({kUpgradeCommand, kUpgradeStatus, kUpgradeRefused, 0, 0});
   uint32_t address = 0;
-  for (size_t i = 3; i < kPrepareLength; ++i)
-    address = address << 8 | d[i];
+  for (size_t i = 3; i < kPrepareLength; ++i) address = address << 8 | d[i];
   block_.open = true;
   block_.address = address;
   prepared_.push_back({address, d[2], mode_ == Mode::Loader});
@@ -395,11 +370,9 @@ std::vector<Packet> UpgradePersona::prepare(const Bytes& d) {
 }
 
 bool UpgradePersona::take(const Bytes& bytes) {
-  if (!block_.open)
-    return false;
+  if (!block_.open) return false;
   if (mode_ == Mode::Application) {
-    if (block_.address + block_.written + bytes.size() > kAddressSpace)
-      return false;
+    if (block_.address + block_.written + bytes.size() > kAddressSpace) return false;
     loaderMemory_.write(static_cast<uint32_t>(block_.address + block_.written), bytes);
     block_.written += bytes.size();
   } else if (block_.pending.size() + bytes.size() > config_.blockSize) {
@@ -414,8 +387,7 @@ std::vector<Packet> UpgradePersona::data(const Bytes& d) {
   uint8_t count = static_cast<uint8_t>(payload.size());
   if (takeFault(UpgradeFault::WrongEcho))
     return reply({kUpgradeCommand, kUpgradeData, static_cast<uint8_t>(count - 1)});
-  if (payload.empty() || payload.size() > kMaxDataPayload || !take(payload))
-    count = 0;
+  if (payload.empty() || payload.size() > kMaxDataPayload || !take(payload)) count = 0;
   return reply({kUpgradeCommand, kUpgradeData, count});
 }
 
@@ -424,13 +396,11 @@ std::vector<Packet> UpgradePersona::sum() {
   uint32_t total = byteSum(block_.pending);
   if (mode_ == Mode::Application)
     block_.pending.clear();  // the next transfer of the block starts its own sum
-  if (takeFault(UpgradeFault::SumMismatch))
-    ++total;
+  if (takeFault(UpgradeFault::SumMismatch)) ++total;
   appendWord(&data, total);
   if (takeFault(UpgradeFault::LateSum)) {
     Bytes late = std::move(data);
-    if (takeFault(UpgradeFault::ShortStatus))
-      late.pop_back();
+    if (takeFault(UpgradeFault::ShortStatus)) late.pop_back();
     Scheduled item;
     item.due = Clock::now() + std::chrono::milliseconds(config_.lateMs);
     item.kind = Scheduled::Kind::Send;
@@ -442,8 +412,7 @@ std::vector<Packet> UpgradePersona::sum() {
 }
 
 void UpgradePersona::armLoaderFaults() {
-  for (const auto& [fault, count] : config_.loaderFaults)
-    config_.faults[fault] = count;
+  for (const auto& [fault, count] : config_.loaderFaults) config_.faults[fault] = count;
   config_.loaderFaults.clear();
 }
 
@@ -473,16 +442,12 @@ std::vector<Packet> UpgradePersona::load() {
 
 std::vector<Packet> UpgradePersona::write(const Bytes& d) {
   auto answer = [this](uint8_t code) { return status({kUpgradeCommand, kUpgradeStatus, code}); };
-  if (d.size() != kWriteLength)
-    return answer(kUpgradeRefused);
-  if (!block_.open)
-    return answer(kUpgradeNoBlock);
+  if (d.size() != kWriteLength) return answer(kUpgradeRefused);
+  if (!block_.open) return answer(kUpgradeNoBlock);
   size_t length = static_cast<size_t>(d[2]) << 8 | d[3];
-  if (length != block_.pending.size())
-    return answer(kUpgradeBadLength);
+  if (length != block_.pending.size()) return answer(kUpgradeBadLength);
   uint64_t at = block_.address + block_.written;
-  if (at + length > kAddressSpace)
-    return answer(kUpgradeOutOfRange);
+  if (at + length > kAddressSpace) return answer(kUpgradeOutOfRange);
   flash_.write(static_cast<uint32_t>(at), block_.pending);
   block_.written += length;
   block_.pending.clear();
@@ -504,18 +469,15 @@ std::vector<Packet> UpgradePersona::reboot() {
 }
 
 std::vector<Packet> UpgradePersona::handleUei(const Bytes& d) {
-  if (d.size() < 3 || !(d[2] & kUeiRequestBit))
-    return {};  // not a request
+  if (d.size() < 3 || !(d[2] & kUeiRequestBit)) return {};  // not a request
   uint8_t kind = d[1] & kUeiKindMask;
   uint8_t option = d[1] & kUeiOptionMask;
   uint8_t index = d[2] & kUeiIndexMask;
   auto error = [&](uint8_t replyOption, uint8_t code) {
     return reply({kUpgradeCommand, replyOption, static_cast<uint8_t>(index | kUeiErrorBit), code});
   };
-  if (kind == kUeiGet)
-    return error(option, kUeiErrNotFound);  // nothing of command 95 is readable
-  if (kind != kUeiSet)
-    return {};
+  if (kind == kUeiGet) return error(option, kUeiErrNotFound);  // nothing of command 95 is readable
+  if (kind != kUeiSet) return {};
   uint8_t ackOption = static_cast<uint8_t>(option | kUeiAck);
   if (!config_.hasUei || option != kUpgradeDataUei || index != 0)
     return error(ackOption, kUeiErrNotFound);
@@ -527,14 +489,11 @@ std::vector<Packet> UpgradePersona::handleUei(const Bytes& d) {
   }
   incoming_.bytes.insert(incoming_.bytes.end(), d.begin() + 3, d.end() - 1);
   incoming_.nextSequence = static_cast<uint8_t>((incoming_.nextSequence + 1) & kUeiSequenceMask);
-  if (sequence & kUeiMoreChunks)
-    return {};  // the acknowledgement follows the last chunk
+  if (sequence & kUeiMoreChunks) return {};  // the acknowledgement follows the last chunk
   Bytes chunk = std::move(incoming_.bytes);
   incoming_ = {};
-  if (!block_.open)
-    return error(ackOption, kUeiErrMode);
-  if (!take(chunk))
-    return error(ackOption, kUeiErrSize);
+  if (!block_.open) return error(ackOption, kUeiErrMode);
+  if (!take(chunk)) return error(ackOption, kUeiErrSize);
   return reply({kUpgradeCommand, ackOption, index});
 }
 
@@ -543,9 +502,7 @@ void UpgradePersona::closeBlock() {
   incoming_ = {};
 }
 
-void UpgradePersona::schedule(Scheduled item) {
-  scheduled_.push_back(std::move(item));
-}
+void UpgradePersona::schedule(Scheduled item) { scheduled_.push_back(std::move(item)); }
 
 void UpgradePersona::scheduleDropAndReturn(Clock::time_point dropAt,
                                            std::optional<uint32_t> returnSerial, bool announce) {
@@ -553,8 +510,7 @@ void UpgradePersona::scheduleDropAndReturn(Clock::time_point dropAt,
   drop.due = dropAt;
   drop.kind = Scheduled::Kind::Drop;
   schedule(std::move(drop));
-  if (!returnSerial)
-    return;
+  if (!returnSerial) return;
   Scheduled back;
   back.due = dropAt + std::chrono::milliseconds(config_.returnMs);
   back.kind = Scheduled::Kind::ComeBack;
@@ -565,8 +521,7 @@ void UpgradePersona::scheduleDropAndReturn(Clock::time_point dropAt,
 
 void UpgradePersona::showSerial(uint32_t serial) {
   serial_ = serial;
-  if (!store_)
-    return;
+  if (!store_) return;
   if (const UeiValue* existing = store_->option(kSystemCommand, 0, kSerialOption)) {
     UeiValue value = *existing;
     value.number = serial;
@@ -578,8 +533,7 @@ std::vector<UpgradeAction> UpgradePersona::poll(Clock::time_point now) {
   if (announceAfterRecord_) {
     const std::vector<Record>& records = core_.records();
     for (size_t i = *announceAfterRecord_; i < records.size(); ++i) {
-      if (records[i].direction != Direction::In)
-        continue;
+      if (records[i].direction != Direction::In) continue;
       Scheduled announce;
       announce.due = now + std::chrono::milliseconds(kAnnounceDelayMs);
       announce.kind = Scheduled::Kind::Send;
@@ -588,8 +542,7 @@ std::vector<UpgradeAction> UpgradePersona::poll(Clock::time_point now) {
       announceAfterRecord_.reset();
       break;
     }
-    if (announceAfterRecord_)
-      announceAfterRecord_ = records.size();
+    if (announceAfterRecord_) announceAfterRecord_ = records.size();
   }
 
   std::vector<Scheduled> due;
@@ -612,8 +565,7 @@ std::vector<UpgradeAction> UpgradePersona::poll(Clock::time_point now) {
         break;
       case Scheduled::Kind::ComeBack:
         showSerial(item.serial);
-        if (item.announce)
-          announceAfterRecord_ = core_.records().size();
+        if (item.announce) announceAfterRecord_ = core_.records().size();
         actions.push_back({UpgradeAction::Kind::ComeBack, item.serial});
         break;
     }
@@ -624,8 +576,7 @@ std::vector<UpgradeAction> UpgradePersona::poll(Clock::time_point now) {
 std::optional<UpgradePersona::Clock::time_point> UpgradePersona::nextDue() const {
   std::optional<Clock::time_point> next;
   for (const Scheduled& item : scheduled_)
-    if (!next || item.due < *next)
-      next = item.due;
+    if (!next || item.due < *next) next = item.due;
   return next;
 }
 
@@ -642,8 +593,7 @@ bool UpgradePersona::writeFlashDump(const std::string& path, std::string* error)
     written = false;
     saved = errno;
   }
-  if (!written)
-    *error = "cannot write the flash dump " + path + ": " + std::strerror(saved);
+  if (!written) *error = "cannot write the flash dump " + path + ": " + std::strerror(saved);
   return written;
 }
 

@@ -162,7 +162,7 @@ struct UpgradeConfig {
   // Count per knob, armed the first time the loader runs (at LOAD, or at start with
   // startAsLoader), so that a fault can hit the firmware blocks only.
   std::map<UpgradeFault, int> loaderFaults;
-  std::string flashDumpPath;           // written at REBOOT when not empty
+  std::string flashDumpPath;  // written at REBOOT when not empty
 };
 
 // Command-line forms: "stay", "drop:MS", "silent-drop"; "same", "deadbead", "never";

@@ -24,19 +24,15 @@ SimUsbModule::~SimUsbModule() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (timer_.joinable())
-    timer_.join();
+  if (timer_.joinable()) timer_.join();
 }
 
 std::string SimUsbModule::setUp(const ModuleSetup& setup) {
   std::lock_guard<std::mutex> guard(lock_);
   std::string error;
-  if (!setUpModule(core_, setup, &parts_, &error))
-    return error;
-  for (std::shared_ptr<TimedWork>& work : timedWork(parts_))
-    timed_.push_back(std::move(work));
-  if (parts_.upgrade || !timed_.empty())
-    startTimerLocked();
+  if (!setUpModule(core_, setup, &parts_, &error)) return error;
+  for (std::shared_ptr<TimedWork>& work : timedWork(parts_)) timed_.push_back(std::move(work));
+  if (parts_.upgrade || !timed_.empty()) startTimerLocked();
   return "";
 }
 
@@ -50,8 +46,7 @@ void SimUsbModule::keepTimed(std::shared_ptr<TimedWork> work) {
 }
 
 void SimUsbModule::startTimerLocked() {
-  if (!timer_.joinable())
-    timer_ = std::thread([this] { runTimer(); });
+  if (!timer_.joinable()) timer_ = std::thread([this] { runTimer(); });
 }
 
 DeviceSpec SimUsbModule::deviceSpec() const {
@@ -77,16 +72,13 @@ void SimUsbModule::received(const uint8_t* data, size_t length) {
 
 size_t SimUsbModule::supply(uint8_t* data, size_t capacity) {
   std::lock_guard<std::mutex> guard(lock_);
-  for (Segment& segment : core_.takeSegments())
-    outgoing_.push_back(std::move(segment.bytes));
-  if (outgoing_.empty() || capacity == 0)
-    return 0;
+  for (Segment& segment : core_.takeSegments()) outgoing_.push_back(std::move(segment.bytes));
+  if (outgoing_.empty() || capacity == 0) return 0;
   Bytes& front = outgoing_.front();
   size_t count = std::min(capacity, front.size());
   std::memcpy(data, front.data(), count);
   front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(count));
-  if (front.empty())
-    outgoing_.pop_front();
+  if (front.empty()) outgoing_.pop_front();
   return count;
 }
 
@@ -101,21 +93,18 @@ void SimUsbModule::drop() {
 }
 
 void SimUsbModule::dropLocked() {
-  if (device_ != nullptr)
-    device_->vanish();
+  if (device_ != nullptr) device_->vanish();
   outgoing_.clear();
   core_.startConnection();
 }
 
 void SimUsbModule::comeBack() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (device_ != nullptr)
-    device_->comeBack();
+  if (device_ != nullptr) device_->comeBack();
 }
 
 void SimUsbModule::pollUpgradeLocked() {
-  if (!parts_.upgrade)
-    return;
+  if (!parts_.upgrade) return;
   // Late replies and the loader's announcement land in the core's output, which the next IN
   // transfer takes.
   for (const UpgradeAction& action : parts_.upgrade->poll()) {

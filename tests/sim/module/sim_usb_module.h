@@ -100,7 +100,7 @@ class SimUsbModule : public UsbPeer {
   ModuleCore core_;
   ModuleParts parts_;
   SimDevice* device_ = nullptr;
-  std::deque<Bytes> outgoing_;  // segments not yet taken by an IN transfer
+  std::deque<Bytes> outgoing_;    // segments not yet taken by an IN transfer
   std::condition_variable wake_;  // ends the timer's wait early when stopping
   bool stopping_ = false;
   std::vector<std::shared_ptr<TimedWork>> timed_;
