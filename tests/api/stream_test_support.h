@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -64,8 +65,10 @@ inline Bytes SampleData(uint8_t command, uint8_t option, uint8_t index, uint8_t 
 }
 
 inline Bytes Wire(uint8_t address, const Bytes& data) {
-  Bytes wire{address, static_cast<uint8_t>(data.size())};
-  wire.insert(wire.end(), data.begin(), data.end());
+  Bytes wire(data.size() + 2);
+  wire[0] = address;
+  wire[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), wire.begin() + 2);
   return wire;
 }
 

@@ -340,6 +340,8 @@ TEST(PacketDebug, ALinkWithoutALogAndAnUnknownLinkAreAnswered) {
 TEST(PacketDebug, TheStartTextIsReadBackWithItsTerminatingZero) {
   QuietLink link;
   ASSERT_NE(link.id, 0u);
+  // The link's threads would record their sync probes among the texts: stop them first.
+  ASSERT_EQ(aLink_Stop(sGetLink(link.id).get()), aErrNone);
   ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
   const char start[] = "START";
   ASSERT_EQ(aLink_PacketDebug_Write(link.id, aPACKETLOG_TEXT, sizeof start,
