@@ -4,14 +4,20 @@
 //   bench_link [--quick]
 //
 // 1. Round trips: a request packet put on a TCP/IP link and its echo awaited, beside a raw TCP
-//    socket doing the same ping-pong with the same bytes against the same module program.
+//    socket doing the same ping-pong with the same bytes against the same module program, and
+//    beside the hand-off floor: a path of the link's thread shape (caller -> writer thread ->
+//    socket -> reader thread -> caller, each hand-off a mutex and a condition variable) with
+//    no per-byte cost, which two cross-thread hand-offs cannot beat without busy waiting.
 // 2. Throughput: small packets out (the module takes them without answer) and in (the module's
 //    FLOOD command), with pooled writes off and on, beside raw-socket writes and reads of the
 //    same bytes. A packet queue empties itself when a put would go past
 //    aPACKETFIFO_MAXPACKETS, so the traffic moves in windows with at most two in flight; each
 //    outbound window ends with a marker packet that the module echoes.
+//    Inbound also reports the CPU time (user + system) of this process per packet, and the
+//    packet queue's own floor: the same packets put by one thread and awaited by another.
 // 3. Idle CPU: user+sys time of this process while one link sits open, over TCP and over a
 //    COBS-framed pty.
+// 4. The goals, each beside its figure. Every figure is the median of kRepeats runs.
 //
 // Every module program is a process of its own (its CPU time is not this process's), and each
 // measurement gets a fresh one. All traffic stays on 127.0.0.1 and on ptys. Figures only: no
@@ -26,11 +32,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +77,13 @@ constexpr auto kPhaseLimit = std::chrono::seconds(60);  // a measurement ends ea
 constexpr uint32_t kSerialBaud = 115200;
 constexpr uint32_t kFirstSerialNumber = 0x00B0E000;  // one per link, so no link is reused
 constexpr size_t kRawReadChunk = 65536;              // bytes per raw-socket read
+constexpr int kRepeats = 3;                          // runs per figure; the median is printed
 
+// The goals of the summary.
+constexpr double kGoalTripToFloor = 0.85;  // link round trip rate / hand-off floor
+constexpr double kGoalInbound = 0.5;       // inbound pooled link / raw reads of 64 KiB
+constexpr double kGoalOutbound = 0.8;      // outbound pooled link / raw one write per window
+constexpr double kGoalIdlePercent = 0.05;  // % of one core for one idle link
 struct Settings {
   uint64_t roundTrips;
   uint64_t packets;  // per throughput measurement
@@ -218,7 +234,8 @@ class RawPath {
     out_.clear();
     return sent;
   }
-  bool await(Wire* wire) {
+  // Waits up to timeoutMs (-1: until the socket is shut down) for each receive.
+  bool await(Wire* wire, int timeoutMs = kReplyTimeoutMsInt) {
     for (;;) {
       while (head_ < tail_ && in_[head_] == 0) ++head_;  // padding between packets
       if (tail_ - head_ >= 2 && in_[head_ + 1] <= aPACKETMAXDATA) {
@@ -232,8 +249,11 @@ class RawPath {
       } else if (tail_ - head_ >= 2) {
         return false;  // not a packet: the stream is out of step
       }
-      if (!fill()) return false;
+      if (!fill(timeoutMs)) return false;
     }
+  }
+  void shutdownRead() {
+    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
   }
 
  private:
@@ -246,14 +266,14 @@ class RawPath {
     }
     return true;
   }
-  bool fill() {
+  bool fill(int timeoutMs) {
     if (head_ > 0) {  // keep the partial packet at the front
       std::memmove(in_.data(), in_.data() + head_, tail_ - head_);
       tail_ -= head_;
       head_ = 0;
     }
     pollfd entry{fd_, POLLIN, 0};
-    if (poll(&entry, 1, kReplyTimeoutMsInt) <= 0) return false;
+    if (poll(&entry, 1, timeoutMs) <= 0) return false;
     const ssize_t got = recv(fd_, in_.data() + tail_, in_.size() - tail_, 0);
     if (got <= 0) return false;
     tail_ += static_cast<size_t>(got);
@@ -268,7 +288,86 @@ class RawPath {
   size_t tail_ = 0;
 };
 
-// --- the measurements, the same for both paths ------------------------------------------------
+// The link's thread shape without its per-byte work: puts go through a locked queue to a
+// writer thread that sends each packet, a reader thread blocks in poll, cuts what one receive
+// gives into packets and hands them through a second locked queue to the caller.
+class HandoffPath {
+ public:
+  explicit HandoffPath(int port) : raw_(port, true) {
+    if (!raw_.ok()) return;
+    writer_ = std::thread([this] { writeLoop(); });
+    reader_ = std::thread([this] { readLoop(); });
+  }
+  ~HandoffPath() {
+    {
+      std::lock_guard<std::mutex> hold(outLock_);
+      stop_ = true;
+    }
+    outReady_.notify_one();
+    if (writer_.joinable()) writer_.join();
+    raw_.shutdownRead();  // ends the reader's poll
+    if (reader_.joinable()) reader_.join();
+  }
+  HandoffPath(const HandoffPath&) = delete;
+  HandoffPath& operator=(const HandoffPath&) = delete;
+
+  bool ok() const { return raw_.ok(); }
+  bool put(const Wire& wire) {
+    {
+      std::lock_guard<std::mutex> hold(outLock_);
+      out_.push_back(wire);
+    }
+    outReady_.notify_one();
+    return true;
+  }
+  bool flush() { return true; }
+  bool await(Wire* wire) {
+    std::unique_lock<std::mutex> hold(inLock_);
+    if (!inReady_.wait_for(hold, std::chrono::milliseconds(kReplyTimeoutMs),
+                           [this] { return !in_.empty(); }))
+      return false;
+    *wire = in_.front();
+    in_.pop_front();
+    return true;
+  }
+
+ private:
+  void writeLoop() {
+    std::unique_lock<std::mutex> hold(outLock_);
+    for (;;) {
+      outReady_.wait(hold, [this] { return stop_ || !out_.empty(); });
+      if (stop_) return;
+      Wire wire = out_.front();
+      out_.pop_front();
+      hold.unlock();
+      raw_.put(wire);
+      hold.lock();
+    }
+  }
+  void readLoop() {
+    Wire wire;
+    while (raw_.await(&wire, -1)) {
+      {
+        std::lock_guard<std::mutex> hold(inLock_);
+        in_.push_back(wire);
+      }
+      inReady_.notify_one();
+    }
+  }
+
+  RawPath raw_;
+  std::mutex outLock_;
+  std::condition_variable outReady_;
+  std::deque<Wire> out_;
+  bool stop_ = false;
+  std::mutex inLock_;
+  std::condition_variable inReady_;
+  std::deque<Wire> in_;
+  std::thread writer_;
+  std::thread reader_;
+};
+
+// --- the measurements, the same for every path ------------------------------------------------
 
 template <class Path>
 bool roundTrip(Path& path, const Wire& request) {
@@ -352,7 +451,7 @@ Measure measureInbound(Path& path, Module& module, uint64_t total) {
 
 // --- runs: a fresh module and path for each figure ---------------------------------------------
 
-enum class Kind { Link, LinkPooled, RawPerPacket, RawPerWindow };
+enum class Kind { Link, LinkPooled, RawPerPacket, RawPerWindow, Handoff };
 
 template <class Run>
 Measure overTcp(Kind kind, bool coalesce, Run run) {
@@ -364,21 +463,109 @@ Measure overTcp(Kind kind, bool coalesce, Run run) {
     if (kind == Kind::LinkPooled && !link->pool(true)) return failed("pooling refused");
     return run(*link, module);
   }
+  if (kind == Kind::Handoff) {
+    HandoffPath handoff(module.process().port());
+    if (!handoff.ok()) return failed("cannot connect to the module");
+    return run(handoff, module);
+  }
   RawPath raw(module.process().port(), kind == Kind::RawPerPacket);
   if (!raw.ok()) return failed("cannot connect to the module");
   return run(raw, module);
 }
 
+// The median of kRepeats runs of one figure (by rate); a failed run is the figure.
+template <class Run>
+Measure median(Run run) {
+  std::vector<Measure> runs;
+  for (int i = 0; i < kRepeats; ++i) {
+    runs.push_back(run());
+    if (!runs.back().ok) return runs.back();
+  }
+  std::sort(runs.begin(), runs.end(),
+            [](const Measure& a, const Measure& b) { return a.rate() < b.rate(); });
+  return runs[runs.size() / 2];
+}
+
+double cpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
+}
+
 Measure roundTrips(Kind kind, uint64_t count) {
-  return overTcp(kind, false,
-                 [count](auto& path, Module&) { return measureRoundTrips(path, count); });
+  return median([&] {
+    return overTcp(kind, false,
+                   [count](auto& path, Module&) { return measureRoundTrips(path, count); });
+  });
 }
 Measure outbound(Kind kind, uint64_t total) {
-  return overTcp(kind, true, [total](auto& path, Module&) { return measureOutbound(path, total); });
+  return median([&] {
+    return overTcp(kind, true,
+                   [total](auto& path, Module&) { return measureOutbound(path, total); });
+  });
 }
-Measure inbound(Kind kind, uint64_t total) {
-  return overTcp(kind, true, [total](auto& path, Module& module) {
-    return measureInbound(path, module, total);
+// Inbound, with this process's CPU time (user + system) per packet of the median run.
+struct Inbound {
+  Measure rate;
+  double cpuPerPacketUs = 0;
+};
+Inbound inbound(Kind kind, uint64_t total) {
+  std::vector<Inbound> runs;
+  for (int i = 0; i < kRepeats; ++i) {
+    Inbound run;
+    run.rate = overTcp(kind, true, [&run, total](auto& path, Module& module) {
+      const double start = cpuMicros();
+      Measure measured = measureInbound(path, module, total);
+      if (measured.ok && measured.count > 0)
+        run.cpuPerPacketUs = (cpuMicros() - start) / static_cast<double>(measured.count);
+      return measured;
+    });
+    if (!run.rate.ok) return run;
+    runs.push_back(run);
+  }
+  std::sort(runs.begin(), runs.end(),
+            [](const Inbound& a, const Inbound& b) { return a.rate.rate() < b.rate.rate(); });
+  return runs[runs.size() / 2];
+}
+
+// The packet queue alone: one thread puts the inbound packets, another awaits them, in windows
+// of kWindow as the link's input queue sees them (a queue empties itself past its bound).
+Measure queueFloor(uint64_t total) {
+  return median([total] {
+    uint64_t queue = aPacketFifo_Create();
+    if (queue == 0) return failed("no queue");
+    std::atomic<uint64_t> taken{0};
+    std::atomic<bool> lost{false};
+    const auto start = Clock::now();
+    std::thread consumer([&] {
+      for (uint64_t i = 0; i < total; ++i) {
+        aPacket* packet = aPacketFifo_Await(queue, kReplyTimeoutMs);
+        if (packet == nullptr) {
+          lost = true;
+          return;
+        }
+        aPacket_Destroy(&packet);
+        taken.store(i + 1, std::memory_order_release);
+      }
+    });
+    const Wire wire = streamPacket(kvsim::kFloodCommand, 0);
+    aPacket* packet = aPacket_CreateWithData(wire.bytes[0], wire.bytes[1], wire.bytes + 2);
+    for (uint64_t put = 0; put < total && packet != nullptr && !lost; ++put) {
+      // At most two windows queued, as in the inbound measurement.
+      while (put - taken.load(std::memory_order_acquire) >= 2 * kWindow && !lost)
+        std::this_thread::yield();
+      aPacketFifo_Put(queue, packet);
+    }
+    consumer.join();
+    Measure m;
+    m.seconds = secondsSince(start);
+    m.count = taken.load();
+    m.ok = !lost && packet != nullptr;
+    if (packet != nullptr) aPacket_Destroy(&packet);
+    aPacketFifo_Destroy(&queue);
+    if (!m.ok) return failed("packets lost in the queue");
+    return m;
   });
 }
 
@@ -445,6 +632,11 @@ void printRate(const char* label, const Measure& m, const Measure* baseline, con
   std::fflush(stdout);
 }
 
+double idlePercent(const IdleCost& cost) {
+  if (!cost.wall.ok || cost.wall.seconds <= 0) return 0;
+  return 100.0 * (cost.userMs + cost.systemMs) / (cost.wall.seconds * 1e3);
+}
+
 void printIdle(const char* label, const IdleCost& cost) {
   if (!cost.wall.ok) {
     std::printf("  %-34s failed: %s\n", label, cost.wall.failure.c_str());
@@ -474,6 +666,8 @@ int main(int argc, char** argv) {
               "link/raw");
   const Measure rawTrips = roundTrips(Kind::RawPerPacket, settings.roundTrips);
   printRate("raw socket ping-pong", rawTrips, nullptr, "", true);
+  const Measure floorTrips = roundTrips(Kind::Handoff, settings.roundTrips);
+  printRate("hand-off floor (link's threads)", floorTrips, &rawTrips, "", true);
   const Measure linkTrips = roundTrips(Kind::Link, settings.roundTrips);
   printRate("link: PutPacket + AwaitPacket", linkTrips, &rawTrips, "", true);
 
@@ -491,25 +685,55 @@ int main(int argc, char** argv) {
   printRate("out  link, unpooled", linkOut, &rawOutSingle, "(to one write per packet)", false);
   const Measure linkOutPooled = outbound(Kind::LinkPooled, settings.packets);
   printRate("out  link, pooled", linkOutPooled, &rawOutWindow, "(to one write per window)", false);
-  const Measure rawIn = inbound(Kind::RawPerPacket, settings.packets);
+  const Inbound rawInbound = inbound(Kind::RawPerPacket, settings.packets);
+  const Measure& rawIn = rawInbound.rate;
   printRate("in   raw, reads of 64 KiB", rawIn, nullptr, "", false);
-  const Measure linkIn = inbound(Kind::Link, settings.packets);
+  const Inbound linkInbound = inbound(Kind::Link, settings.packets);
+  const Measure& linkIn = linkInbound.rate;
   printRate("in   link, unpooled", linkIn, &rawIn, "", false);
-  const Measure linkInPooled = inbound(Kind::LinkPooled, settings.packets);
+  const Inbound linkInboundPooled = inbound(Kind::LinkPooled, settings.packets);
+  const Measure& linkInPooled = linkInboundPooled.rate;
   printRate("in   link, pooled", linkInPooled, &rawIn, "", false);
+  const Measure queue = queueFloor(settings.packets);
+  printRate("in   queue floor (put -> await)", queue, &rawIn, "(two threads on one queue)", false);
+  std::printf(
+      "  CPU of this process per inbound packet (user + system): raw %.2f us, link %.2f us,"
+      " link pooled %.2f us\n",
+      rawInbound.cpuPerPacketUs, linkInbound.cpuPerPacketUs, linkInboundPooled.cpuPerPacketUs);
 
   std::printf(
       "\n3. CPU time of one idle open link: user+sys of this process (getrusage) while\n"
-      "   it sleeps; goal under 1%% of one core\n");
+      "   it sleeps; goal under %.2f%% of one core\n",
+      kGoalIdlePercent);
   std::printf("  %-34s %8s %9s %8s %14s\n", "link", "seconds", "user ms", "sys ms", "of one core");
   const IdleCost tcp = idleTcp(settings.idleMs);
   printIdle("TCP, 127.0.0.1", tcp);
   const IdleCost serial = idleSerial(settings.idleMs);
   printIdle("serial pty, COBS, 115200 baud", serial);
 
-  const Measure* all[] = {&rawTrips,     &linkTrips,     &rawOutSingle, &rawOutWindow,
-                          &linkOut,      &linkOutPooled, &rawIn,        &linkIn,
-                          &linkInPooled, &tcp.wall,      &serial.wall};
+  std::printf("\n4. Goals (each figure beside its goal)\n");
+  std::printf("  %-52s %9s %9s %5s\n", "figure", "measured", "goal", "met");
+  auto ratio = [](const Measure& a, const Measure& b) {
+    return a.ok && b.ok && b.rate() > 0 ? a.rate() / b.rate() : 0.0;
+  };
+  auto goal = [](const char* label, double value, double target, bool atLeast) {
+    const bool met = atLeast ? value >= target : value < target;
+    std::printf("  %-52s %9.3f %s%8.3f %5s\n", label, value, atLeast ? ">" : "<", target,
+                met ? "yes" : "NO");
+  };
+  goal("round trip, link / hand-off floor", ratio(linkTrips, floorTrips), kGoalTripToFloor, true);
+  std::printf("  %-52s %9.3f\n", "  (round trip, link / raw ping-pong)",
+              ratio(linkTrips, rawTrips));
+  goal("inbound, link pooled / raw reads of 64 KiB", ratio(linkInPooled, rawIn), kGoalInbound,
+       true);
+  goal("outbound pooled, link / raw one write per window", ratio(linkOutPooled, rawOutWindow),
+       kGoalOutbound, true);
+  goal("idle TCP link, % of one core", idlePercent(tcp), kGoalIdlePercent, false);
+  goal("idle serial (COBS, pty) link, % of one core", idlePercent(serial), kGoalIdlePercent, false);
+
+  const Measure* all[] = {&rawTrips, &floorTrips,    &linkTrips,  &rawOutSingle, &rawOutWindow,
+                          &linkOut,  &linkOutPooled, &rawIn,      &linkIn,       &linkInPooled,
+                          &queue,    &tcp.wall,      &serial.wall};
   const bool allRan =
       std::all_of(std::begin(all), std::end(all), [](const Measure* m) { return m->ok; });
   return allRan ? 0 : 1;

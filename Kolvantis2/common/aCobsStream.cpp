@@ -33,6 +33,7 @@ struct CobsStream {
   uint8_t txFrame[sMAXENCODEDFRAME + 1];  // encoded packet and CRC, then the zero byte
   size_t txLength;
   aStreamWaitProc innerWait;  // may be null
+  aStreamWakeProc innerWake;  // may be null
   bool rxOverlong;            // the frame being received has passed the longest frame
 };
 
@@ -164,6 +165,13 @@ aErr sCobsStreamWait(uint32_t timeoutMs, void* reference) {
   return cobs->innerWait(timeoutMs, cobs->innerRef);
 }
 
+// The framing holds no wait of its own: a wake goes to the inner transport.
+aErr sCobsStreamWake(void* reference) {
+  CobsStream* cobs = static_cast<CobsStream*>(reference);
+  if (!aVALIDCOBS(cobs)) return aErrParam;
+  return cobs->innerWake != nullptr ? cobs->innerWake(cobs->innerRef) : aErrNone;
+}
+
 aErr sCobsStreamDelete(void* reference) {
   CobsStream* cobs = static_cast<CobsStream*>(reference);
   if (!aVALIDCOBS(cobs)) return aErrParam;
@@ -211,4 +219,12 @@ aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
   if (wait != nullptr) aStream_SetWaitProc(stream, sCobsStreamWait);
   *out = stream;
   return aErrNone;
+}
+
+aErr aStream_SetCobsInnerWake(aStream* stream, aStreamWakeProc wake) {
+  if (!aVALIDSTREAM(stream) || stream->getProc != sCobsStreamGet) return aErrParam;
+  CobsStream* cobs = static_cast<CobsStream*>(stream->procRef);
+  if (!aVALIDCOBS(cobs)) return aErrParam;
+  cobs->innerWake = wake;
+  return aStream_SetWakeProc(stream, wake != nullptr ? sCobsStreamWake : nullptr);
 }

@@ -21,3 +21,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
 aErr aStream_CreateCobsEncodingWithWait(aStreamGetProc get, aStreamPutProc put,
                                         aStreamWriteProc write, aStreamDeleteProc del,
                                         aStreamWaitProc wait, void* reference, aStream** out);
+
+// Gives a framing stream the inner transport's wake operation, which the framing stream then
+// offers as its own. aErrParam for a stream that is not a framing stream.
+aErr aStream_SetCobsInnerWake(aStream* stream, aStreamWakeProc wake);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "aDebug.h"
 #include "aLinkTable.h"
@@ -20,9 +21,14 @@ constexpr int kSyncChecks = 200;             // checks of the status during aLin
 constexpr uint64_t kSyncPollMs = 10;         // ms between them
 constexpr uint64_t kSyncSettleMs = 100;      // ms for the module's surplus probe answers
 constexpr uint64_t kReadErrorPauseMs = 100;  // ms the reader rests after a read error
-// Longest wait for input after an empty read; short, so that a stop is seen soon and the
-// handshake is restarted at the probe rate below.
+// Longest wait for input after an empty read on a transport that cannot be woken; short, so
+// that a stop is seen soon. A transport with a wake operation waits without a bound while the
+// link runs: a stop or a status change wakes it.
 constexpr uint32_t kReaderIdleWaitMs = 20;
+// Rest after a wait that failed (a transport that answers every wait at once with an error).
+constexpr uint64_t kReaderFailedWaitPauseMs = 20;
+// Bytes the reader takes from its stream in one go.
+constexpr size_t kReaderChunkBytes = 4096;
 // Rest after an empty read that followed a wait which did not wait (a transport without a
 // wait operation), so that such a reader does not spin.
 constexpr uint64_t kReaderNoWaitPauseMs = 1;
@@ -36,6 +42,11 @@ constexpr uint64_t kWriterNoQueuePauseMs = 10;
 constexpr uint64_t kFinalFlushDeadlineMs = 1000;
 // Bytes of one pooled stream write.
 constexpr size_t kPoolBytes = 4096;
+// Most packets taken from the output queue in one step for a pooled write (the smallest
+// packet has 2 wire bytes).
+constexpr size_t kPoolMaxPackets = kPoolBytes / 2;
+// Yields in a row that bring no packet before a pooled write of a burst goes out.
+constexpr int kPoolGatherYields = 2;
 
 // The wake-up packet that a stop puts into the output queue so that the writer sees the
 // cleared running flag at once. Address 0 is no module's address, so the packet can never be
@@ -251,7 +262,45 @@ aErr sHandlePacket(aLink* link, bool* complete) {
   return result;
 }
 
-// The reader: one byte per stream read, assembled into packets or fed to the handshake.
+// How long an idle reader waits for input. While the link runs, a transport that can be woken
+// waits without a bound; while syncing (or after a read error) the wait ends when the next
+// burst of probes is due, since probes go out only on empty reads.
+uint32_t sReaderWaitMs(aLink* link) {
+  const uint32_t status = link->status.load();
+  if (status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_READERROR) {
+    // A burst that is due has just been tried (and failed to go out only for a full queue).
+    const uint64_t since = aTime_GetMonotonicMSTicks() - link->lastProbeBurstMs.load();
+    if (!link->probeBurstSent.load() || since >= kSyncProbeIntervalMs) {
+      return static_cast<uint32_t>(kSyncProbeIntervalMs);
+    }
+    return static_cast<uint32_t>(kSyncProbeIntervalMs - since);
+  }
+  return aStream_CanWake(link->stream) ? aSTREAM_WAIT_FOREVER : kReaderIdleWaitMs;
+}
+
+// One received byte: fed to the handshake or assembled into packets. The status is read again
+// for every byte, since the handshake switches it in the middle of a chunk.
+void sReaderByte(aLink* link, uint8_t byte) {
+  if (link->status.load() == aLINK_STATUS_SYNCING) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link->assembly, byte) != aErrNone || (link->assembly->address & 1) != 0) {
+    aTRACE(aDEBUG_LINK, "Out of sync");
+    sStartSync(link);
+    return;
+  }
+  bool complete = false;
+  if (sHandlePacket(link, &complete) != aErrNone) {
+    link->status.store(aLINK_STATUS_QUEUEFAILED);
+  } else if (complete) {
+    // A packet handled again ends a failed-queue state.
+    uint32_t failed = aLINK_STATUS_QUEUEFAILED;
+    link->status.compare_exchange_strong(failed, aLINK_STATUS_RUNNING);
+  }
+}
+
+// The reader: takes what the stream holds, byte by byte into the handshake or packets.
 void* sInPipeProcess(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   link->heartbeatState.store(aLINK_HB_IDLE);
@@ -260,19 +309,21 @@ void* sInPipeProcess(void* argument) {
   link->status.store(aLINK_STATUS_RUNNING);
   link->syncState.store(aLINK_SYNC_IDLE);
 
+  uint8_t chunk[kReaderChunkBytes];
   bool waitAnsweredAtOnce = false;
   while (link->running.load() != 0) {
-    uint8_t byte = 0;
-    const aErr read = aStream_Read(link->stream, &byte, 1);
+    size_t got = 0;
+    const aErr read = aStream_ReadSome(link->stream, chunk, sizeof chunk, &got);
 
     if (read == aErrNotReady) {
       const uint32_t status = link->status.load();
       if (status == aLINK_STATUS_SYNCING || status == aLINK_STATUS_READERROR) sIdleSync(link);
       if (waitAnsweredAtOnce) aTime_MSSleep(kReaderNoWaitPauseMs);
-      const aErr waited = aStream_WaitForInput(link->stream, kReaderIdleWaitMs);
+      if (link->running.load() == 0) break;
+      const aErr waited = aStream_WaitForInput(link->stream, sReaderWaitMs(link));
       waitAnsweredAtOnce = waited == aErrNone;
       // A transport that cannot wait is failing; rest instead of asking it again at once.
-      if (waited != aErrNone && waited != aErrTimeout) aTime_MSSleep(kReaderIdleWaitMs);
+      if (waited != aErrNone && waited != aErrTimeout) aTime_MSSleep(kReaderFailedWaitPauseMs);
       continue;
     }
     waitAnsweredAtOnce = false;
@@ -290,24 +341,7 @@ void* sInPipeProcess(void* argument) {
       aTime_MSSleep(kReadErrorPauseMs);
       continue;
     }
-
-    if (link->status.load() == aLINK_STATUS_SYNCING) {
-      sSyncByte(link, byte);
-      continue;
-    }
-    if (aPacket_AddByte(link->assembly, byte) != aErrNone || (link->assembly->address & 1) != 0) {
-      aTRACE(aDEBUG_LINK, "Out of sync");
-      sStartSync(link);
-      continue;
-    }
-    bool complete = false;
-    if (sHandlePacket(link, &complete) != aErrNone) {
-      link->status.store(aLINK_STATUS_QUEUEFAILED);
-    } else if (complete) {
-      // A packet handled again ends a failed-queue state.
-      uint32_t failed = aLINK_STATUS_QUEUEFAILED;
-      link->status.compare_exchange_strong(failed, aLINK_STATUS_RUNNING);
-    }
+    for (size_t i = 0; i < got; ++i) sReaderByte(link, chunk[i]);
   }
   return nullptr;
 }
@@ -325,21 +359,42 @@ aErr sWriteSingle(aLink* link, const aPacket* packet) {
   return aStream_Write(link->stream, bytes, count);
 }
 
-// Packs the packet and then every packet the queue yields without waiting, while another
-// largest packet still fits, into one write; every packet of it is recorded as sent (before
-// the write, as in sWriteSingle).
-aErr sWritePooled(aLink* link, const aPacket* first, uint8_t* pool) {
+// Appends the packets to the pool (the wake-up packet is dropped) and frees them.
+void sPoolAppend(uint8_t* pool, size_t* used, aPacket** batch, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    size_t added = 0;
+    if (!sIsWakePacket(batch[i]) &&
+        aPacket_GetBytes(batch[i], pool + *used, kPoolBytes - *used, &added) == aErrNone) {
+      *used += added;
+    }
+    aPacket_Destroy(&batch[i]);
+  }
+}
+
+// Packs the packet and then what the queue holds, taken in one locked step while it fits, into
+// one write. When more than the first packet was queued, a caller is putting a burst: the writer
+// gives it the processor and takes what came, until the pool is full or the burst has ended
+// (kPoolGatherYields yields bring nothing), so that a burst costs one write per pool rather
+// than one per wake-up. A single packet goes out at once. Every packet of the write is recorded
+// as sent (before the write, as in sWriteSingle).
+aErr sWritePooled(aLink* link, const aPacket* first, uint8_t* pool, aPacket** batch) {
   size_t used = 0;
   if (aPacket_GetBytes(first, pool, kPoolBytes, &used) != aErrNone) return aErrPacket;
-  while (used + aPACKETMAXBYTES <= kPoolBytes) {
-    aPacket* next = aPacketFifo_Get(link->outputQueue.load());
-    if (next == nullptr) break;
-    size_t added = 0;
-    if (!sIsWakePacket(next) &&
-        aPacket_GetBytes(next, pool + used, kPoolBytes - used, &added) == aErrNone) {
-      used += added;
+  const uint64_t queue = link->outputQueue.load();
+  size_t taken = aPacketFifo_GetBatch(queue, batch, kPoolMaxPackets, kPoolBytes - used);
+  const bool burst = taken > 0;
+  sPoolAppend(pool, &used, batch, taken);
+  for (int idle = 0; burst && idle < kPoolGatherYields && used + 2 <= kPoolBytes;) {
+    std::this_thread::yield();
+    taken = aPacketFifo_GetBatch(queue, batch, kPoolMaxPackets, kPoolBytes - used);
+    if (taken == 0) {
+      // The next packet does not fit: the pool is as full as it gets.
+      if (aPacketFifo_GetLength(queue) > 0) break;
+      ++idle;
+      continue;
     }
-    aPacket_Destroy(&next);
+    idle = 0;
+    sPoolAppend(pool, &used, batch, taken);
   }
   sLogPool(link, pool, used);
   return aStream_Write(link->stream, pool, used);
@@ -365,6 +420,7 @@ void* sOutPipeProcess(void* argument) {
   aLink* link = static_cast<aLink*>(argument);
   link->writerReady.store(1);
   std::unique_ptr<uint8_t[]> pool(new (std::nothrow) uint8_t[kPoolBytes]);
+  std::unique_ptr<aPacket*[]> batch(new (std::nothrow) aPacket*[kPoolMaxPackets]);
 
   while (link->running.load() != 0) {
     const uint64_t asked = aTime_GetMonotonicMSTicks();
@@ -377,8 +433,8 @@ void* sOutPipeProcess(void* argument) {
       aPacket_Destroy(&packet);
       continue;
     }
-    if (link->pooled.load() != 0 && pool != nullptr) {
-      const aErr written = sWritePooled(link, packet, pool.get());
+    if (link->pooled.load() != 0 && pool != nullptr && batch != nullptr) {
+      const aErr written = sWritePooled(link, packet, pool.get(), batch.get());
       if (written != aErrNone) {
         aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n",
                static_cast<int>(written));
@@ -497,6 +553,8 @@ aErr aLink_Sync(uint32_t linkId) {
   std::shared_ptr<aLink> link = sRecord(linkId);
   if (!link) return aErrParam;
   link->status.store(aLINK_STATUS_SYNCING);
+  // An idle reader waits without a bound while the link runs: it must see the new status.
+  aStream_Wake(link->stream);
 
   aErr result = aErrNotReady;
   for (int check = 0; check < kSyncChecks; ++check) {
@@ -537,6 +595,7 @@ aErr aLink_Stop(aLink* link) {
   aErr result = aLink_ForceRoute(link->linkId, 0);
   link->running.store(0);
   sWakeWriter(link);
+  aStream_Wake(link->stream);
   if (link->writerThread != nullptr && aThread_Destroy(&link->writerThread) != 0) {
     result = aErrUnknown;
   }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <shared_mutex>
 #include <vector>
 
 namespace {
@@ -15,7 +16,9 @@ using FifoRef = std::shared_ptr<packetFifo>;
 // threads still running at exit never meet a destroyed registry.
 struct Registry {
   std::map<uint64_t, FifoRef> gpPacketFifoDictionary;
-  std::mutex gpPacketFifoDictionaryMutex;
+  // Shared for lookups, which every queue operation makes (a link's reader, writer and callers
+  // at once); exclusive only to add or remove a queue.
+  std::shared_mutex gpPacketFifoDictionaryMutex;
 };
 
 Registry& sRegistry() {
@@ -29,7 +32,7 @@ std::atomic<uint64_t> gpSequentialId{1};
 // A new reference to the queue, empty when the handle is unknown.
 FifoRef sGetFifo(uint64_t handle) {
   Registry& registry = sRegistry();
-  std::lock_guard<std::mutex> lock(registry.gpPacketFifoDictionaryMutex);
+  std::shared_lock<std::shared_mutex> lock(registry.gpPacketFifoDictionaryMutex);
   auto found = registry.gpPacketFifoDictionary.find(handle);
   return found != registry.gpPacketFifoDictionary.end() ? found->second : FifoRef();
 }
@@ -37,7 +40,7 @@ FifoRef sGetFifo(uint64_t handle) {
 // The same, and the entry is removed from the registry.
 FifoRef sExtractFifo(uint64_t handle) {
   Registry& registry = sRegistry();
-  std::lock_guard<std::mutex> lock(registry.gpPacketFifoDictionaryMutex);
+  std::lock_guard<std::shared_mutex> lock(registry.gpPacketFifoDictionaryMutex);
   auto found = registry.gpPacketFifoDictionary.find(handle);
   if (found == registry.gpPacketFifoDictionary.end()) return FifoRef();
   FifoRef fifo = std::move(found->second);
@@ -72,13 +75,12 @@ bool sWait(packetFifo& fifo, std::unique_lock<std::mutex>& lock, const Deadline&
   return fifo.condition.wait_until(lock, deadline.at, predicate);
 }
 
-// Takes the element at position out of the queue (caller holds the mutex): a copy of its packet
-// for the caller, or null with the element left queued when the copy cannot be made.
+// Takes the element at position out of the queue (caller holds the mutex) and hands its packet,
+// the queue's own copy, to the caller, who alone holds it from then on.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Elements::iterator position) {
-  aPacket* copy = aPacket_Copy(position->getPacket().get());
-  if (copy == nullptr) return nullptr;
+  aPacket* packet = position->getPacket().release();
   fifo.eraseAndSyncWindow(position);
-  return copy;
+  return packet;
 }
 
 bool _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
@@ -150,7 +152,7 @@ uint64_t sNextFifoHandle(std::atomic<uint64_t>& counter) {
 uint64_t aPacketFifo_Create(void) {
   try {
     Registry& registry = sRegistry();
-    std::lock_guard<std::mutex> lock(registry.gpPacketFifoDictionaryMutex);
+    std::lock_guard<std::shared_mutex> lock(registry.gpPacketFifoDictionaryMutex);
     const uint64_t handle = sNextFifoHandle(gpSequentialId);
     registry.gpPacketFifoDictionary.emplace(handle, std::make_shared<packetFifo>());
     return handle;
@@ -235,6 +237,29 @@ aPacket* aPacketFifo_Get(uint64_t handle) {
     return _stealPacketFromFifo(*fifo, fifo->packets.begin());
   } catch (...) {
     return nullptr;
+  }
+}
+
+size_t aPacketFifo_GetBatch(uint64_t handle, aPacket** out, size_t maxPackets, size_t maxBytes) {
+  try {
+    if (out == nullptr || maxPackets == 0) return 0;
+    FifoRef fifo = sGetFifo(handle);
+    if (!fifo) return 0;
+    std::lock_guard<std::mutex> lock(fifo->mutex);
+    size_t taken = 0;
+    size_t bytes = 0;
+    auto it = fifo->packets.begin();
+    while (it != fifo->packets.end() && taken < maxPackets) {
+      const size_t wire = 2 + static_cast<size_t>(it->getPacket()->dataSize);
+      if (bytes + wire > maxBytes) break;
+      bytes += wire;
+      out[taken++] = it->getPacket().release();
+      ++it;
+    }
+    fifo->eraseAndSyncWindow(fifo->packets.begin(), it);
+    return taken;
+  } catch (...) {
+    return 0;
   }
 }
 

@@ -98,6 +98,11 @@ extern std::atomic<void (*)(uint64_t handle)> aPacketFifo_PutTestHook;
 // Oldest packet, removed; null when the queue is empty or unknown.
 aPacket* aPacketFifo_Get(uint64_t handle);
 
+// The oldest packets, removed in one step, in order: as many as follow each other from the front
+// while their wire bytes (2 + data length each) add up to at most maxBytes, and at most
+// maxPackets of them; the count stored in out. 0 when the queue is empty or unknown.
+size_t aPacketFifo_GetBatch(uint64_t handle, aPacket** out, size_t maxPackets, size_t maxBytes);
+
 // Oldest packet, removed, waiting up to timeoutMs for one; null on time-out, for an unknown
 // handle or when the queue is destroyed during the wait. A time-out too large for the clock
 // waits without a deadline.

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +27,8 @@ constexpr size_t sPORTPATHSIZE = 4096;
 constexpr int sNO_PORT = -1;
 // Time a write may wait for the port to take more bytes before it gives up.
 constexpr uint64_t kSerialWriteStallTimeoutMs = 2000;  // ms
+// Bytes taken from the port in one read.
+constexpr size_t kSerialReceiveBytes = 4096;
 
 struct SerialStream {
   uint32_t baudIndex;
@@ -34,6 +37,11 @@ struct SerialStream {
   termios savedTermios;    // the port's settings before opening, put back on close
   termios appliedTermios;  // the settings applied
   uint16_t check;
+  int wakeFd;  // eventfd that ends a wait
+  // Bytes read from the port and not handed out yet (reading thread only).
+  uint8_t rx[kSerialReceiveBytes];
+  size_t rxHead;
+  size_t rxCount;
 };
 
 #define aVALIDSS(s) aDefs_ValidRecord((s), aSERIALSTREAMCHECK)
@@ -70,17 +78,28 @@ int sRemainingMs(uint64_t deadline) {
   return left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
 }
 
-// Waits for the events on the descriptor until the deadline. aErrNone when they came,
-// aErrTimeout when the deadline passed, aErrIO for a hang-up, an error or a failed poll.
-aErr sPollUntil(int fd, short events, uint64_t deadline) {
+// Waits for the events on the descriptor until the deadline (none when forever), or until the
+// wake descriptor (when not -1) is signalled. aErrNone when they came or on a wake, aErrTimeout
+// when the deadline passed, aErrIO for a hang-up, an error or a failed poll.
+aErr sPollUntil(int fd, short events, uint64_t deadline, int wakeFd = -1, bool forever = false) {
   for (;;) {
-    pollfd entry = {fd, events, 0};
-    const int ready = poll(&entry, 1, sRemainingMs(deadline));
+    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = poll(entries, wakeFd >= 0 ? 2 : 1, forever ? -1 : sRemainingMs(deadline));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return aErrIO;
     }
-    if (ready == 0) return aErrTimeout;
+    if (ready == 0) {
+      if (forever) continue;
+      return aErrTimeout;
+    }
+    if (wakeFd >= 0 && entries[1].revents != 0) {
+      uint64_t count = 0;
+      const ssize_t drained = read(wakeFd, &count, sizeof count);
+      (void)drained;
+      if (entries[0].revents == 0) return aErrNone;
+    }
+    const pollfd& entry = entries[0];
     if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return aErrNone;
     // A hung-up port may still hold input that arrived before; it is read first.
     int pending = 0;
@@ -135,29 +154,53 @@ bool sPortHungUp(int fd) {
   return (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
-// One byte from the port: aErrNone, aErrNotReady when none is there yet, aErrConnection when the
-// port is gone (hung up or in error, or a read answering EIO or ENXIO, as when a USB serial
-// adapter is pulled), aErrIO for any other failure.
-aErr sReadPort(SerialStream* port, uint8_t* byte) {
+// Bytes from the port: what the buffer holds, else what one read gives (up to the buffer's
+// size). aErrNone with *got of 1 or more, aErrNotReady when none is there yet, aErrConnection
+// when the port is gone (hung up or in error, or a read answering EIO or ENXIO, as when a USB
+// serial adapter is pulled), aErrIO for any other failure. Bytes that came before a hang-up
+// are handed out before it is reported.
+aErr sReadPort(SerialStream* port, uint8_t* buffer, size_t size, size_t* got) {
+  *got = 0;
   if (port->fd == sNO_PORT) return aErrIO;
-  uint8_t value = 0;
-  const ssize_t got = read(port->fd, &value, 1);
-  if (got == 1) {
-    *byte = value;
-    return aErrNone;
+  if (port->rxCount == 0) {
+    const ssize_t count = read(port->fd, port->rx, sizeof port->rx);
+    if (count == 0) return sPortHungUp(port->fd) ? aErrConnection : aErrNotReady;
+    if (count < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
+      if (errno == EIO || errno == ENXIO) return aErrConnection;
+      return aErrIO;
+    }
+    port->rxHead = 0;
+    port->rxCount = static_cast<size_t>(count);
   }
-  if (got == 0) return sPortHungUp(port->fd) ? aErrConnection : aErrNotReady;
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
-  if (errno == EIO || errno == ENXIO) return aErrConnection;
-  return aErrIO;
+  const size_t taken = size < port->rxCount ? size : port->rxCount;
+  std::memcpy(buffer, port->rx + port->rxHead, taken);
+  port->rxHead += taken;
+  port->rxCount -= taken;
+  if (port->rxCount == 0) port->rxHead = 0;
+  *got = taken;
+  return aErrNone;
+}
+
+aErr sReadPortByte(SerialStream* port, uint8_t* byte) {
+  size_t got = 0;
+  return sReadPort(port, byte, 1, &got);
 }
 
 // The raw stream reports a port that is gone as a failed read.
 aErr sSerialStreamGet(uint8_t* byte, void* reference) {
   SerialStream* port = static_cast<SerialStream*>(reference);
   if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
-  const aErr got = sReadPort(port, byte);
+  const aErr got = sReadPortByte(port, byte);
   return got == aErrConnection ? aErrIO : got;
+}
+
+aErr sSerialStreamReadSome(uint8_t* buffer, size_t size, size_t* got, void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (got != nullptr) *got = 0;
+  if (!aVALIDSS(port) || buffer == nullptr || got == nullptr) return aErrParam;
+  const aErr read = sReadPort(port, buffer, size, got);
+  return read == aErrConnection ? aErrIO : read;
 }
 
 // Under the framing a port that is gone stays aErrConnection, which the framing passes on (any
@@ -165,7 +208,7 @@ aErr sSerialStreamGet(uint8_t* byte, void* reference) {
 aErr sSerialStreamGetFramed(uint8_t* byte, void* reference) {
   SerialStream* port = static_cast<SerialStream*>(reference);
   if (!aVALIDSS(port) || byte == nullptr) return aErrParam;
-  return sReadPort(port, byte);
+  return sReadPortByte(port, byte);
 }
 
 // Writes every byte, waiting for the port whenever it takes no more, then waits until the
@@ -207,7 +250,19 @@ aErr sSerialStreamWait(uint32_t timeoutMs, void* reference) {
   SerialStream* port = static_cast<SerialStream*>(reference);
   if (!aVALIDSS(port)) return aErrParam;
   if (port->fd == sNO_PORT) return aErrIO;
-  return sPollUntil(port->fd, POLLIN, aTime_GetMonotonicMSTicks() + timeoutMs);
+  if (port->rxCount > 0) return aErrNone;
+  return sPollUntil(port->fd, POLLIN, aTime_GetMonotonicMSTicks() + timeoutMs, port->wakeFd,
+                    timeoutMs == aSTREAM_WAIT_FOREVER);
+}
+
+aErr sSerialStreamWake(void* reference) {
+  SerialStream* port = static_cast<SerialStream*>(reference);
+  if (!aVALIDSS(port)) return aErrParam;
+  const uint64_t one = 1;
+  // A full counter already wakes the waiter; nothing else can fail here.
+  const ssize_t written = write(port->wakeFd, &one, sizeof one);
+  (void)written;
+  return aErrNone;
 }
 
 aErr sSerialStreamDelete(void* reference) {
@@ -219,6 +274,7 @@ aErr sSerialStreamDelete(void* reference) {
     port->fd = sNO_PORT;
     std::memset(&port->savedTermios, 0, sizeof(port->savedTermios));
   }
+  if (port->wakeFd >= 0) close(port->wakeFd);
   port->check = 0;
   std::free(port);
   return aErrNone;
@@ -232,10 +288,19 @@ aErr sSerialPortOpen(const char* path, uint32_t baudIndex, bool parity, uint32_t
   port->baudIndex = baudIndex;
   std::strncpy(port->portPath, path, sizeof(port->portPath) - 1);
   port->fd = sNO_PORT;
+  port->wakeFd = -1;
   const aErr opened = sStreamOpenSerial(port, parity, dataBits, stopBits);
   if (opened != aErrNone) {
     std::free(port);
     return opened;
+  }
+  // Made after the port, which thus gets the lowest free descriptor, as a caller may expect.
+  port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (port->wakeFd < 0) {
+    tcsetattr(port->fd, TCSANOW, &port->savedTermios);
+    close(port->fd);
+    std::free(port);
+    return aErrResource;
   }
   port->check = aSERIALSTREAMCHECK;
   *out = port;
@@ -271,6 +336,8 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uin
                                          sSerialStreamDelete, port);
         if (stream == nullptr) return aErrResource;
         aStream_SetWaitProc(stream, sSerialStreamWait);
+        aStream_SetWakeProc(stream, sSerialStreamWake);
+        aStream_SetReadSomeProc(stream, sSerialStreamReadSome);
         *made = stream;
         return aErrNone;
       });
@@ -278,10 +345,13 @@ aErr aStream_CreateSerial(const char* path, uint32_t baudIndex, bool parity, uin
 
 aErr aStream_CreateSerial_Packetized(const char* path, uint32_t baudIndex, bool parity,
                                      uint32_t dataBits, uint32_t stopBits, aStream** out) {
-  return sCreateSerialStream(
-      path, baudIndex, parity, dataBits, stopBits, out, [](SerialStream* port, aStream** made) {
-        return aStream_CreateCobsEncodingWithWait(sSerialStreamGetFramed, sSerialStreamPut,
-                                                  sSerialStreamWrite, sSerialStreamDelete,
-                                                  sSerialStreamWait, port, made);
-      });
+  return sCreateSerialStream(path, baudIndex, parity, dataBits, stopBits, out,
+                             [](SerialStream* port, aStream** made) {
+                               const aErr framed = aStream_CreateCobsEncodingWithWait(
+                                   sSerialStreamGetFramed, sSerialStreamPut, sSerialStreamWrite,
+                                   sSerialStreamDelete, sSerialStreamWait, port, made);
+                               if (framed == aErrNone)
+                                 aStream_SetCobsInnerWake(*made, sSerialStreamWake);
+                               return framed;
+                             });
 }

@@ -1,10 +1,12 @@
-// TCP socket transport: a non-blocking client connection read one byte at a time. A connection
-// that the peer resets or closes is made again by the next read or write.
+// TCP socket transport: a non-blocking client connection. Reads take what the socket holds in
+// one system call into the stream's own buffer and hand it out from there. A connection that
+// the peer resets or closes is made again by the next read or write.
 #include "aSocketStream.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "aDefs.h"
@@ -27,7 +30,9 @@ constexpr int aSOCKET_MAX_SEND_RETRY = 10;        // failed sends per write
 constexpr uint32_t aSOCKET_RETRY_DELAY_MS = 60;   // ms after a failed send
 constexpr uint32_t aSOCKET_CLOSE_PAUSE_MS = 10;   // ms after a socket was closed
 constexpr uint32_t aSOCKET_SEND_STALL_MS = 2000;  // ms a partly sent block may make no progress
-constexpr uint32_t aSOCKET_POLL_SLICE_MS = 5;     // ms per poll while waiting
+constexpr uint32_t aSOCKET_POLL_SLICE_MS = 5;     // ms per poll while a write waits
+// Bytes taken from the socket in one receive: a broker batch or a burst of stream samples.
+constexpr size_t aSOCKET_RECEIVE_BYTES = 8192;
 
 struct SocketStream {
   uint16_t port;                      // host byte order
@@ -37,6 +42,13 @@ struct SocketStream {
   uint16_t check;                     // kSocketStreamCheck while valid
   aMutex* lock;                       // held around each use of the descriptor and reconnecting
   std::atomic<uint32_t> connections;  // counts connections made, so a writer sees a new one
+  int wakeFd;                         // eventfd that ends a wait: a wake or a new connection
+  // Received bytes not handed out yet; used by the reading thread only. They belong to the
+  // connection counted in rxConnection and are dropped once another one replaced it.
+  uint8_t rx[aSOCKET_RECEIVE_BYTES];
+  size_t rxHead;
+  size_t rxCount;
+  uint32_t rxConnection;
 };
 
 #define aVALIDSS(s) aDefs_ValidRecord((s), kSocketStreamCheck)
@@ -68,6 +80,21 @@ bool sIsLostOnSend(int error) { return error == EPIPE || error == ECONNRESET || 
 void sWaitWritable(int fd, uint32_t timeoutMs) {
   pollfd entry{fd, POLLOUT, 0};
   poll(&entry, 1, static_cast<int>(timeoutMs));
+}
+
+// Ends a wait that runs now or comes next.
+void sSignalWake(const SocketStream* ss) {
+  if (ss->wakeFd < 0) return;
+  const uint64_t one = 1;
+  // A full counter already wakes the waiter; nothing else can fail here.
+  const ssize_t written = write(ss->wakeFd, &one, sizeof one);
+  (void)written;
+}
+
+void sDrainWake(const SocketStream* ss) {
+  uint64_t count = 0;
+  const ssize_t got = read(ss->wakeFd, &count, sizeof count);
+  (void)got;
 }
 
 aErr sSocketStreamClose(SocketStream* ss) {
@@ -156,39 +183,68 @@ aErr sSocketStreamReset(SocketStream* ss) {
   const aErr options = sSocketStreamSetOptions(ss);
   // A socket without its options (it might block) is not used.
   if (options != aErrNone) sSocketStreamClose(ss);
+  // A reader waiting on the old descriptor turns to the new one.
+  sSignalWake(ss);
   return options;
 }
 
-aErr sSocketStreamGet(uint8_t* byte, void* reference) {
-  SocketStream* ss = static_cast<SocketStream*>(reference);
-  if (!aVALIDSS(ss) || byte == nullptr) return aErrParam;
+// Bytes of the buffer that still belong to the current connection; the rest is dropped.
+size_t sBuffered(SocketStream* ss) {
+  if (ss->rxCount > 0 && ss->rxConnection != ss->connections.load()) {
+    ss->rxCount = 0;
+    ss->rxHead = 0;
+  }
+  return ss->rxCount;
+}
 
+size_t sHandOut(SocketStream* ss, uint8_t* buffer, size_t size) {
+  const size_t count = std::min(size, ss->rxCount);
+  std::memcpy(buffer, ss->rx + ss->rxHead, count);
+  ss->rxHead += count;
+  ss->rxCount -= count;
+  if (ss->rxCount == 0) ss->rxHead = 0;
+  return count;
+}
+
+// Refills the empty buffer with one receive. aErrNone when bytes came, aErrNotReady when none
+// are there, aErrConnection or aErrIO for a failed socket. A peer that closed or reset is
+// connected to again (every byte it sent before had been handed out: the buffer was empty).
+aErr sFill(SocketStream* ss) {
   RecordLock hold(ss->lock);
   if (!sIsConnected(ss)) return aErrConnection;
 
-  ssize_t peeked = recv(ss->sock.load(), byte, 1, MSG_PEEK);
+  ssize_t got = recv(ss->sock.load(), ss->rx, sizeof ss->rx, 0);
   int error = errno;
-  // No bytes from a peek means the peer closed its side; that is handled like a reset.
-  if (peeked == 0 || (peeked < 0 && sIsLostOnRead(error))) {
+  if (got == 0 || (got < 0 && sIsLostOnRead(error))) {
     ss->flags.fetch_and(~kConnected);
     const aErr reconnected = sSocketStreamReset(ss);
     if (reconnected != aErrNone) return reconnected;
-    peeked = recv(ss->sock.load(), byte, 1, MSG_PEEK);
+    got = recv(ss->sock.load(), ss->rx, sizeof ss->rx, 0);
     error = errno;
-    if (peeked == 0 || (peeked < 0 && (sWouldBlock(error) || error == EINTR))) {
-      return aErrNotReady;
-    }
-  } else if (peeked < 0) {
-    return sWouldBlock(error) || error == EINTR ? aErrNotReady : aErrConnection;
+    if (got == 0 || (got < 0 && (sWouldBlock(error) || error == EINTR))) return aErrNotReady;
   }
+  if (got < 0) return sWouldBlock(error) || error == EINTR ? aErrNotReady : aErrConnection;
+  ss->rxHead = 0;
+  ss->rxCount = static_cast<size_t>(got);
+  ss->rxConnection = ss->connections.load();
+  return aErrNone;
+}
 
-  const ssize_t got = recv(ss->sock.load(), byte, 1, 0);
-  if (got == 1) return aErrNone;
-  if (got == 0) return aErrNotReady;
-  error = errno;
-  if (sWouldBlock(error)) return aErrEOF;
-  if (sIsLostOnRead(error)) return aErrNotReady;
-  return aErrIO;
+aErr sSocketStreamReadSome(uint8_t* buffer, size_t size, size_t* got, void* reference) {
+  SocketStream* ss = static_cast<SocketStream*>(reference);
+  if (!aVALIDSS(ss) || buffer == nullptr || got == nullptr) return aErrParam;
+  *got = 0;
+  if (sBuffered(ss) == 0) {
+    const aErr filled = sFill(ss);
+    if (filled != aErrNone) return filled;
+  }
+  *got = sHandOut(ss, buffer, size);
+  return aErrNone;
+}
+
+aErr sSocketStreamGet(uint8_t* byte, void* reference) {
+  size_t got = 0;
+  return sSocketStreamReadSome(byte, 1, &got, reference);
 }
 
 aErr sSocketStreamWrite(const uint8_t* data, size_t n, void* reference) {
@@ -270,16 +326,20 @@ aErr sSocketStreamDelete(void* reference) {
   if (ss->sock.load() >= 0) sSocketStreamClose(ss);
   ss->flags.store(0);
   ss->check = 0;
+  if (ss->wakeFd >= 0) close(ss->wakeFd);
   aMutex_Destroy(&ss->lock);
   delete ss;
   return aErrNone;
 }
 
-// Polls in short slices, so that a descriptor replaced by a reconnect is picked up.
+// Waits on the socket and the wake descriptor together: a reconnect by the writer and a wake
+// end the wait, so that the caller turns to the new descriptor or sees why it was woken.
 aErr sSocketStreamWait(uint32_t timeoutMs, void* reference) {
   SocketStream* ss = static_cast<SocketStream*>(reference);
   if (!aVALIDSS(ss)) return aErrParam;
+  if (sBuffered(ss) > 0) return aErrNone;
 
+  const bool forever = timeoutMs == aSTREAM_WAIT_FOREVER;
   const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
   for (;;) {
     if (!sIsConnected(ss)) {
@@ -289,14 +349,24 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* reference) {
     }
     const uint64_t now = aTime_GetMonotonicMSTicks();
     const uint64_t left = now < deadline ? deadline - now : 0;
-    pollfd entry{ss->sock.load(), POLLIN, 0};
+    pollfd entries[2] = {{ss->sock.load(), POLLIN, 0}, {ss->wakeFd, POLLIN, 0}};
     const int ready =
-        poll(&entry, 1, static_cast<int>(std::min<uint64_t>(left, aSOCKET_POLL_SLICE_MS)));
-    // Input, a closed or reset connection and a replaced descriptor are all for get to handle.
-    if (ready > 0) return aErrNone;
+        poll(entries, 2, forever ? -1 : static_cast<int>(std::min<uint64_t>(left, INT32_MAX)));
+    if (ready > 0) {
+      if (entries[1].revents != 0) sDrainWake(ss);
+      // Input, a closed or reset connection and a replaced descriptor are all for get to handle.
+      return aErrNone;
+    }
     if (ready < 0 && errno != EINTR) return aErrIO;
-    if (left == 0) return aErrTimeout;
+    if (ready == 0 && !forever) return aErrTimeout;
   }
+}
+
+aErr sSocketStreamWake(void* reference) {
+  SocketStream* ss = static_cast<SocketStream*>(reference);
+  if (!aVALIDSS(ss)) return aErrParam;
+  sSignalWake(ss);
+  return aErrNone;
 }
 
 }  // namespace
@@ -313,8 +383,11 @@ aErr aStream_CreateSocket(uint32_t addressNetOrder, uint16_t port, aStream** out
   ss->address.sin_addr.s_addr = addressNetOrder;
   ss->sock.store(-1);
   ss->check = kSocketStreamCheck;
+  ss->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   ss->lock = aMutex_Create("aSocketStream");
-  if (ss->lock == nullptr) {
+  if (ss->lock == nullptr || ss->wakeFd < 0) {
+    if (ss->lock != nullptr) aMutex_Destroy(&ss->lock);
+    if (ss->wakeFd >= 0) close(ss->wakeFd);
     ss->check = 0;
     delete ss;
     return aErrResource;
@@ -325,6 +398,7 @@ aErr aStream_CreateSocket(uint32_t addressNetOrder, uint16_t port, aStream** out
     RecordLock hold(ss->lock);
     connected = sSocketStreamReset(ss);
   }
+  sDrainWake(ss);  // the first connection replaces none: no wait is to end for it
   aStream* stream = connected == aErrNone
                         ? aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
                                          sSocketStreamDelete, ss)
@@ -334,6 +408,8 @@ aErr aStream_CreateSocket(uint32_t addressNetOrder, uint16_t port, aStream** out
     return aErrResource;
   }
   aStream_SetWaitProc(stream, sSocketStreamWait);
+  aStream_SetWakeProc(stream, sSocketStreamWake);
+  aStream_SetReadSomeProc(stream, sSocketStreamReadSome);
   *out = stream;
   return aErrNone;
 }

@@ -144,6 +144,8 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   stream->tail = 0;
   stream->check = aSTREAMCHECK;
   stream->waitProc = nullptr;
+  stream->wakeProc = nullptr;
+  stream->readSomeProc = nullptr;
   return stream;
 }
 
@@ -222,6 +224,49 @@ aErr aStream_WaitForInput(aStream* stream, uint32_t timeoutMs) {
   if (!aVALIDSTREAM(stream)) return aErrParam;
   if (stream->count > 0 || stream->waitProc == nullptr) return aErrNone;
   return stream->waitProc(timeoutMs, stream->procRef);
+}
+
+aErr aStream_SetWakeProc(aStream* stream, aStreamWakeProc wake) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->wakeProc = wake;
+  return aErrNone;
+}
+
+bool aStream_CanWake(const aStream* stream) {
+  return aVALIDSTREAM(stream) && stream->wakeProc != nullptr;
+}
+
+aErr aStream_Wake(aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  return stream->wakeProc != nullptr ? stream->wakeProc(stream->procRef) : aErrNone;
+}
+
+aErr aStream_SetReadSomeProc(aStream* stream, aStreamReadSomeProc readSome) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->readSomeProc = readSome;
+  return aErrNone;
+}
+
+aErr aStream_ReadSome(aStream* stream, uint8_t* buffer, size_t size, size_t* got) {
+  if (got != nullptr) *got = 0;
+  if (!aVALIDSTREAM(stream) || buffer == nullptr || got == nullptr) return aErrParam;
+  if (size == 0) return aErrNone;
+  if (stream->getProc == nullptr) return aErrMode;
+
+  if (stream->count > 0) {
+    size_t taken = 0;
+    while (taken < size && sStreamGetBufferedChar(stream, &buffer[taken])) ++taken;
+    *got = taken;
+    return aErrNone;
+  }
+  if (stream->readSomeProc != nullptr) {
+    const aErr read = stream->readSomeProc(buffer, size, got, stream->procRef);
+    if (read != aErrNone) *got = 0;
+    return read;
+  }
+  const aErr read = stream->getProc(buffer, stream->procRef);
+  if (read == aErrNone) *got = 1;
+  return read;
 }
 
 aErr aStream_CreateFileInput(const char* path, aStream** out) {

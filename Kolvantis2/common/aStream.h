@@ -14,6 +14,15 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 // Optional: block until input may be there or the time-out ends. aErrNone when input may be
 // ready, aErrTimeout when nothing arrived; any other code reports a failed transport.
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
+// Optional: makes a wait that runs on another thread return at once (a stop, a status change,
+// a replaced connection). A wake that comes before the wait makes the next wait return.
+typedef aErr (*aStreamWakeProc)(void* reference);
+// Optional: hands out up to size bytes the transport already holds, in one go; *got is the
+// count. aErrNone with *got of 1 or more, aErrNotReady with none, or the get's failure codes.
+typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t size, size_t* got, void* reference);
+
+// A wait time-out that never ends; a transport with a wake operation treats it as such.
+#define aSTREAM_WAIT_FOREVER UINT32_MAX
 
 #define aSTREAMCHECK 0x4321
 #define aSTREAMBUFCHUNK 512
@@ -30,7 +39,9 @@ struct aStream {
   size_t head;
   size_t tail;
   uint16_t check;
-  aStreamWaitProc waitProc;  // null: the transport's get is its own wait
+  aStreamWaitProc waitProc;          // null: the transport's get is its own wait
+  aStreamWakeProc wakeProc;          // null: the transport's waits are bounded on their own
+  aStreamReadSomeProc readSomeProc;  // null: bytes are taken one get at a time
 };
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAMCHECK)
@@ -46,6 +57,21 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 // Waits up to timeoutMs for input: aErrNone at once when pushed-back bytes are held, the
 // transport's wait result otherwise; a transport without a wait operation answers aErrNone.
 aErr aStream_WaitForInput(aStream* stream, uint32_t timeoutMs);
+
+// Installs the transport's wake operation (see aStreamWakeProc).
+aErr aStream_SetWakeProc(aStream* stream, aStreamWakeProc wake);
+// True when the transport has a wake operation, so that a wait may last for ever.
+bool aStream_CanWake(const aStream* stream);
+// Wakes a waiting reader; aErrNone also for a transport without a wake operation.
+aErr aStream_Wake(aStream* stream);
+
+// Installs the transport's read of what it holds (see aStreamReadSomeProc).
+aErr aStream_SetReadSomeProc(aStream* stream, aStreamReadSomeProc readSome);
+// Up to size bytes in one go, in the order a series of one-byte reads would give them:
+// pushed-back bytes first, else what the transport holds (one get for a transport without the
+// operation). aErrNone with *got of 1 or more; aErrNotReady with *got 0 when nothing is there;
+// any other code is the transport's failure (*got 0). Unlike aStream_Read it hands out a part.
+aErr aStream_ReadSome(aStream* stream, uint8_t* buffer, size_t size, size_t* got);
 
 aErr aStream_CreateFileInput(const char* path, aStream** out);
 aErr aStream_CreateFileOutput(const char* path, aStream** out);

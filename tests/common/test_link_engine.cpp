@@ -60,6 +60,9 @@ struct Script {
   uint64_t reads = 0;             // reads of any kind
   uint64_t emptyReadsSincePush = 0;
   uint64_t waits = 0;
+  std::vector<uint32_t> waitTimeouts;  // the time-out of every wait, in order
+  uint64_t wakes = 0;
+  bool woken = false;  // a wake not yet taken by a wait
   bool deleted = false;
 
   void push(const Bytes& bytes) {
@@ -162,9 +165,21 @@ aErr FakeWait(uint32_t timeoutMs, void* reference) {
   Script& s = ScriptOf(reference);
   std::unique_lock<std::mutex> hold(s.lock);
   ++s.waits;
+  s.waitTimeouts.push_back(timeoutMs);
+  s.changed.notify_all();
   const bool ready = s.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                        [&] { return !s.gets.empty(); });
+                                        [&] { return !s.gets.empty() || s.woken; });
+  s.woken = false;
   return ready ? aErrNone : aErrTimeout;
+}
+
+aErr FakeWake(void* reference) {
+  Script& s = ScriptOf(reference);
+  std::lock_guard<std::mutex> hold(s.lock);
+  ++s.wakes;
+  s.woken = true;
+  s.changed.notify_all();
+  return aErrNone;
 }
 
 aErr FakeDelete(void* reference) {
@@ -184,9 +199,11 @@ aPacket* MakePacket(const Bytes& wire) {
 // A bare-stream link over a scripted transport; destroyed with the fixture.
 class FakeLink {
  public:
-  explicit FakeLink(bool withWait = true) : script(std::make_shared<Script>()) {
+  explicit FakeLink(bool withWait = true, bool withWake = false)
+      : script(std::make_shared<Script>()) {
     aStream* stream = aStream_Create(FakeGet, FakePut, FakeWrite, FakeDelete, new Handle{script});
     if (withWait) aStream_SetWaitProc(stream, FakeWait);
+    if (withWake) aStream_SetWakeProc(stream, FakeWake);
     id = aLink_Create(stream);
     record = sGetLink(id);
   }
@@ -765,6 +782,53 @@ TEST(LinkIdle, AnIdleReaderDoesNotSpin) {
       EXPECT_GT(link.script->waits, 0u);
     }
   }
+}
+
+// A transport that can be woken: while the link runs the idle reader waits without a bound (no
+// periodic wake-ups); while it syncs a silent module, its waits end with each probe burst.
+TEST(LinkIdle, AWakeableReaderWaitsUnboundedWhileRunningAndByTheProbeRateWhileSyncing) {
+  FakeLink link(true, true);
+  ASSERT_TRUE(link.started());
+  auto waitsSoFar = [&link] {
+    std::lock_guard<std::mutex> hold(link.script->lock);
+    return link.script->waitTimeouts;
+  };
+  ASSERT_TRUE(Eventually([&] { return !waitsSoFar().empty(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::vector<uint32_t> running = waitsSoFar();
+  // One wait since the start (a second when the force-route write's wake-up came after it).
+  EXPECT_LE(running.size(), 2u);
+  EXPECT_EQ(running.back(), aSTREAM_WAIT_FOREVER);
+
+  auto sync = std::async(std::launch::async, [&link] { return aLink_Sync(link.id); });
+  constexpr size_t kBursts = 3;
+  ASSERT_TRUE(Eventually([&] { return link.script->count(kProbe) >= kBursts * aLINK_SYNC_PROBES; }))
+      << "probes stopped while syncing a silent module";
+  const std::vector<uint32_t> syncing = waitsSoFar();
+  for (size_t i = running.size(); i < syncing.size(); ++i) {
+    EXPECT_LE(syncing[i], kProbeIntervalMs) << "wait " << i;
+  }
+  link.script->push({0x02, 0x00, 0x02, 0x00});  // the module answers: in step again
+  ASSERT_EQ(sync.wait_for(kHangGuard), std::future_status::ready);
+  EXPECT_EQ(sync.get(), aErrNone);
+  ASSERT_TRUE(Eventually([&] { return waitsSoFar().back() == aSTREAM_WAIT_FOREVER; }));
+}
+
+// The reader waits without a time-out: only the stop's wake can end that wait, so a stop that
+// returns shows the wake.
+TEST(LinkStop, AStopWakesAReaderThatWaitsWithoutTimeOut) {
+  FakeLink link(true, true);
+  ASSERT_TRUE(link.started());
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> hold(link.script->lock);
+    return !link.script->waitTimeouts.empty() &&
+           link.script->waitTimeouts.back() == aSTREAM_WAIT_FOREVER;
+  }));
+  auto stop = std::async(std::launch::async, [&link] { return aLink_Stop(link.record.get()); });
+  ASSERT_EQ(stop.wait_for(kHangGuard), std::future_status::ready);
+  EXPECT_EQ(stop.get(), aErrNone);
+  std::lock_guard<std::mutex> hold(link.script->lock);
+  EXPECT_GE(link.script->wakes, 1u);
 }
 
 // --- unknown links -------------------------------------------------------------------------------

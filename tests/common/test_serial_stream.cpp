@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -299,6 +300,59 @@ TEST(SerialHangUp, ReadReportsAClosedMaster) {
     ASSERT_EQ(aStream_Read(holder.stream, &byte, 1), aErrNotReady);
     pty.closeMaster();
     EXPECT_EQ(aStream_Read(holder.stream, &byte, 1), row.expected);
+  }
+}
+
+// Bytes the stream took from the port before the far end hung up are all handed out before the
+// hang-up is reported.
+TEST(SerialHangUp, BytesReadBeforeAHangUpComeFirst) {
+  using Create = aErr (*)(const char*, uint32_t, bool, uint32_t, uint32_t, aStream**);
+  const struct {
+    Create create;
+    Bytes sent;      // what the master writes
+    Bytes expected;  // what the stream hands out
+    aErr after;      // what follows
+  } rows[] = {
+      {aStream_CreateSerial, AsBytes("hello"), AsBytes("hello"), aErrIO},
+      {aStream_CreateSerial_Packetized,
+       FrameOf({0x02, 0x03, 0x0A, 0x0B, 0x0C}),
+       {0x02, 0x03, 0x0A, 0x0B, 0x0C},
+       aErrConnection},
+  };
+  for (const auto& row : rows) {
+    PtyPair pty;
+    StreamHolder holder;
+    ASSERT_EQ(row.create(pty.slaveName().c_str(), kDefaultBaud, false, 0, 0, &holder.stream),
+              aErrNone);
+    ASSERT_TRUE(pty.write(AsString(row.sent)));
+    ASSERT_EQ(aStream_WaitForInput(holder.stream, kIoTimeoutMs), aErrNone);
+    uint8_t first = 0;
+    ASSERT_EQ(aStream_Read(holder.stream, &first, 1), aErrNone);  // the rest is held
+    pty.closeMaster();
+    Bytes got{first};
+    uint8_t byte = 0;
+    aErr read = aErrNone;
+    while ((read = aStream_Read(holder.stream, &byte, 1)) == aErrNone) got.push_back(byte);
+    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(read, row.after);
+  }
+}
+
+// A wait without a time-out ends on a wake, on the raw port and through the framing.
+TEST_F(SerialTest, AWakeEndsAWaitWithoutTimeOut) {
+  using Create = aErr (*)(const char*, uint32_t, bool, uint32_t, uint32_t, aStream**);
+  for (Create create : {Create(aStream_CreateSerial), Create(aStream_CreateSerial_Packetized)}) {
+    PtyPair pty;
+    StreamHolder holder;
+    ASSERT_EQ(create(pty.slaveName().c_str(), kDefaultBaud, false, 0, 0, &holder.stream), aErrNone);
+    ASSERT_TRUE(aStream_CanWake(holder.stream));
+    auto waiting = std::async(std::launch::async, [&holder] {
+      return aStream_WaitForInput(holder.stream, aSTREAM_WAIT_FOREVER);
+    });
+    ASSERT_EQ(aStream_Wake(holder.stream), aErrNone);
+    ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(kIoTimeoutMs)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), aErrNone);
+    EXPECT_EQ(aStream_WaitForInput(holder.stream, kShortWaitMs), aErrTimeout);
   }
 }
 

@@ -1,6 +1,6 @@
 // TCP socket stream against a listener on 127.0.0.1 that the test runs: connecting, reading
 // without waiting, both directions, reconnecting after a reset or close, long writes, waiting
-// for input and closing.
+// for input, waking a wait, the stream's own receive buffer and closing.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,10 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <atomic>
+#include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "aLink.h"
 #include "aSocketStream.h"
 #include "aStream.h"
 
@@ -22,6 +27,10 @@ namespace {
 constexpr int kPeerWaitMs = 10000;        // ms the test's peer waits for anything before giving up
 constexpr int kStreamPatienceMs = 10000;  // ms the test keeps asking the stream for a byte
 constexpr uint32_t kWaitSliceMs = 20;     // ms per wait for input while the test polls
+// A wait that must answer without waiting: long enough that a poll of the socket would time out
+// and give another result.
+constexpr uint32_t kWouldTimeOutMs = 2000;
+constexpr auto kHangGuard = std::chrono::seconds(20);  // only reached when a wake is lost
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
@@ -331,6 +340,249 @@ TEST_F(SocketStreamTest, DestroyResetsTheConnectionAtOnce) {
   errno = 0;
   EXPECT_EQ(recv(peer_, &byte, 1, 0), -1);
   EXPECT_EQ(errno, ECONNRESET);
+}
+
+// --- the stream's receive buffer ------------------------------------------------------------
+
+// Bytes of a pattern that shows any byte lost, doubled or out of order.
+std::string Pattern(size_t count) {
+  std::string bytes(count, '\0');
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+  return bytes;
+}
+
+TEST_F(SocketStreamTest, EveryByteSentBeforeAnOrderlyCloseComesBeforeTheReconnect) {
+  const std::string sent = Pattern(20000);  // more than one receive takes
+  ASSERT_TRUE(SendAll(peer_, sent));
+  close(peer_);
+  peer_ = -1;
+  EXPECT_TRUE(GetBytes(sent.size()) == sent);
+  EXPECT_FALSE(listener_.HasPending());  // no reconnect while bytes were left
+
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);  // the close, then a new connection
+  peer_ = listener_.Accept();
+  ASSERT_GE(peer_, 0);
+}
+
+// The writer replaces a connection that the peer reset while the reader still holds bytes of it;
+// those belong to the old connection, as the kernel's unread bytes do, and are never handed out.
+TEST_F(SocketStreamTest, BufferedBytesOfAReplacedConnectionAreDropped) {
+  ASSERT_TRUE(SendAll(peer_, "AAAAAAAAAA"));
+  uint8_t byte = 0;
+  ASSERT_EQ(GetByte(&byte), aErrNone);
+  ASSERT_EQ(byte, 'A');  // the other nine wait in the stream
+
+  ResetClose(peer_);
+  peer_ = -1;
+  const uint8_t request[] = {0x02, 0x01, 0x77};
+  ASSERT_EQ(aStream_Write(stream_, request, sizeof request), aErrNone);  // reconnects
+  peer_ = listener_.Accept();
+  ASSERT_GE(peer_, 0);
+  EXPECT_EQ(ReceiveBytes(peer_, sizeof request), std::string("\x02\x01\x77"));
+  ASSERT_TRUE(SendAll(peer_, "B"));
+  ASSERT_EQ(GetByte(&byte), aErrNone);
+  EXPECT_EQ(byte, 'B');
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNotReady);
+}
+
+// A read of more bytes than have come keeps them (pushback) and hands them out first, in order,
+// whether they came from the stream's buffer or after it.
+TEST_F(SocketStreamTest, PushbackAfterABufferedReadKeepsTheOrder) {
+  ASSERT_TRUE(SendAll(peer_, "xyz"));
+  ASSERT_EQ(aStream_WaitForInput(stream_, kPeerWaitMs), aErrNone);
+  uint8_t five[5] = {};
+  ASSERT_EQ(aStream_Read(stream_, five, sizeof five), aErrNotReady);
+
+  ASSERT_TRUE(SendAll(peer_, "12"));
+  aErr read = aErrNotReady;
+  for (int waited = 0; waited < kStreamPatienceMs && read == aErrNotReady; waited += 5) {
+    read = aStream_Read(stream_, five, sizeof five);
+    if (read == aErrNotReady) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(read, aErrNone);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(five), sizeof five), "xyz12");
+
+  // Pushed-back bytes come first out of a read of what is there, too.
+  ASSERT_TRUE(SendAll(peer_, "pq"));
+  ASSERT_EQ(aStream_WaitForInput(stream_, kPeerWaitMs), aErrNone);
+  uint8_t two[2] = {};
+  ASSERT_EQ(aStream_Read(stream_, two, 1), aErrNone);  // 'p'
+  uint8_t three[3] = {};
+  ASSERT_EQ(aStream_Read(stream_, three, sizeof three), aErrNotReady);  // 'q' pushed back
+  size_t got = 0;
+  ASSERT_EQ(aStream_ReadSome(stream_, two, sizeof two, &got), aErrNone);
+  ASSERT_EQ(got, 1u);
+  EXPECT_EQ(two[0], 'q');
+  EXPECT_EQ(aStream_ReadSome(stream_, two, sizeof two, &got), aErrNotReady);
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(SocketStreamTest, WaitAnswersAtOnceWhileTheStreamHoldsBytes) {
+  ASSERT_TRUE(SendAll(peer_, "ab"));
+  uint8_t byte = 0;
+  ASSERT_EQ(GetByte(&byte), aErrNone);  // 'b' is now held by the stream, none by the socket
+  EXPECT_EQ(aStream_WaitForInput(stream_, kWouldTimeOutMs), aErrNone);
+  ASSERT_EQ(aStream_Read(stream_, &byte, 1), aErrNone);
+  EXPECT_EQ(byte, 'b');
+  EXPECT_EQ(aStream_WaitForInput(stream_, 0), aErrTimeout);
+}
+
+// A wait without a time-out ends on a wake, also on one that came before it.
+TEST_F(SocketStreamTest, AWakeEndsAWaitWithoutTimeOut) {
+  ASSERT_TRUE(aStream_CanWake(stream_));
+  auto waiting = std::async(std::launch::async,
+                            [this] { return aStream_WaitForInput(stream_, aSTREAM_WAIT_FOREVER); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  ASSERT_EQ(aStream_Wake(stream_), aErrNone);
+  ASSERT_EQ(waiting.wait_for(kHangGuard), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), aErrNone);
+
+  ASSERT_EQ(aStream_Wake(stream_), aErrNone);
+  EXPECT_EQ(aStream_WaitForInput(stream_, kWouldTimeOutMs), aErrNone);
+  EXPECT_EQ(aStream_WaitForInput(stream_, 0), aErrTimeout);  // one wake, one wait
+}
+
+// --- a link over the stream: packets however the bytes are cut ------------------------------
+
+using Bytes = std::vector<uint8_t>;
+
+// A module on the far end of a link: answers every sync probe [0xAD][0] with [2][0] and, when
+// asked, sends bytes in the pieces given, each piece a send of its own after a short pause, so
+// that the pieces mostly arrive in reads of their own.
+class SegmentingModule {
+ public:
+  static constexpr int kPieceGapMs = 1;  // ms between two pieces
+
+  explicit SegmentingModule(const Listener& listener) : listener_(listener) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~SegmentingModule() {
+    stop_ = true;
+    thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  SegmentingModule(const SegmentingModule&) = delete;
+  SegmentingModule& operator=(const SegmentingModule&) = delete;
+
+  void Send(std::vector<Bytes> pieces) {
+    std::lock_guard<std::mutex> hold(lock_);
+    pending_ = std::move(pieces);
+  }
+
+ private:
+  void Run() {
+    fd_ = listener_.Accept();
+    if (fd_ < 0) return;
+    Bytes in;
+    while (!stop_) {
+      std::vector<Bytes> pieces;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        pieces.swap(pending_);
+      }
+      for (const Bytes& piece : pieces) {
+        SendAll(fd_, std::string(piece.begin(), piece.end()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPieceGapMs));
+      }
+      pollfd entry{fd_, POLLIN, 0};
+      if (poll(&entry, 1, kPieceGapMs) <= 0) continue;
+      uint8_t chunk[256];
+      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return;
+      in.insert(in.end(), chunk, chunk + n);
+      // Every whole packet the link sent; probes are answered.
+      while (in.size() >= 2 && in.size() >= in[1] + 2u) {
+        if (in[0] == 0xAD && in[1] == 0) SendAll(fd_, std::string("\x02\x00", 2));
+        in.erase(in.begin(), in.begin() + in[1] + 2);
+      }
+    }
+  }
+
+  const Listener& listener_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::vector<Bytes> pending_;
+  int fd_ = -1;
+};
+
+// Packets of every length class, none of which the link answers or consumes itself.
+std::vector<Bytes> SamplePackets() {
+  std::vector<Bytes> packets;
+  const uint8_t lengths[] = {1, 5, 28, 3, 0, 28, 17, 4};
+  uint8_t value = 0x10;
+  for (uint8_t length : lengths) {
+    Bytes packet{static_cast<uint8_t>(length == 0 ? 4 : 2), length};
+    for (uint8_t i = 0; i < length; ++i) packet.push_back(value++);
+    if (length == 2) packet[2] = 1;  // never a heartbeat
+    packets.push_back(packet);
+  }
+  return packets;
+}
+
+Bytes Joined(const std::vector<Bytes>& packets) {
+  Bytes all;
+  for (const Bytes& packet : packets) all.insert(all.end(), packet.begin(), packet.end());
+  return all;
+}
+
+std::vector<Bytes> Pieces(const Bytes& all, size_t size) {
+  std::vector<Bytes> pieces;
+  for (size_t at = 0; at < all.size(); at += size)
+    pieces.emplace_back(all.begin() + at, all.begin() + std::min(all.size(), at + size));
+  return pieces;
+}
+
+TEST(LinkOverSocket, PacketsComeWholeAndInOrderHoweverTheirBytesAreCut) {
+  const std::vector<Bytes> packets = SamplePackets();
+  std::vector<Bytes> burst;  // more bytes than one receive of the stream takes
+  while (Joined(burst).size() < 12 * 1024) {
+    for (const Bytes& packet : packets) burst.push_back(packet);
+  }
+  auto cutAfterLength = [](const std::vector<Bytes>& list) {
+    std::vector<Bytes> pieces;
+    for (const Bytes& packet : list) {
+      pieces.emplace_back(packet.begin(), packet.begin() + 2);
+      if (packet.size() > 2) pieces.emplace_back(packet.begin() + 2, packet.end());
+    }
+    return pieces;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Bytes> expected;
+    std::vector<Bytes> pieces;
+  };
+  const Row rows[] = {
+      {"all in one send", packets, {Joined(packets)}},
+      {"one byte per send", packets, Pieces(Joined(packets), 1)},
+      {"each packet cut after its length byte", packets, cutAfterLength(packets)},
+      {"pieces of 7 bytes across packets", packets, Pieces(Joined(packets), 7)},
+      {"a burst larger than one receive", burst, {Joined(burst)}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Listener listener;
+    ASSERT_TRUE(listener.ok());
+    SegmentingModule module(listener);
+    static uint32_t serial = 0x51E60000;
+    uint32_t id = aLink_CreateTCPIP(++serial, kLoopback, listener.port());
+    ASSERT_NE(id, 0u);
+    module.Send(row.pieces);
+    std::vector<Bytes> got;
+    while (got.size() < row.expected.size()) {
+      aPacket* packet = aLink_AwaitPacket(id, kPeerWaitMs);
+      if (packet == nullptr) break;
+      Bytes wire{packet->address, packet->dataSize};
+      wire.insert(wire.end(), packet->data, packet->data + packet->dataSize);
+      aPacket_Destroy(&packet);
+      if (wire == Bytes{0x02, 0x00}) continue;  // a late answer to a surplus probe
+      got.push_back(wire);
+    }
+    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    aLink_Destroy(&id);
+  }
 }
 
 }  // namespace
