@@ -76,8 +76,6 @@ bool cbModelCallback(const linkSpec* found, bool* taken, void* reference) {
   return false;
 }
 
-bool IsDeviceType(linkType type) { return type >= aLINK_TYPE_USB && type <= aLINK_TYPE_SERIAL; }
-
 bool IsModuleAddress(uint8_t module) { return module != 0 && (module & 1u) == 0; }
 
 struct ModulePattern {
@@ -240,7 +238,9 @@ aErr Link::impl::connectHelper(uint32_t through) {
   return waitForLink(kConnectWaitTries);
 }
 
-aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t /*through*/, uint32_t* made) {
+// through: the router's link ID on a connect through a router (a broker-client create then
+// adds one use to it), else 0 (a new broker-client link).
+aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t through, uint32_t* made) {
   std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
   *made = 0;
   switch (record.type) {
@@ -263,20 +263,25 @@ aErr Link::impl::linkCreateHelper(linkSpec& record, uint32_t /*through*/, uint32
     case aLINK_TYPE_SERVED_USB:
     case aLINK_TYPE_SERVED_TCPIP:
     case aLINK_TYPE_SERVED_SERIAL:
-      // Broker clients are not available yet, so even with sharing on nothing is created
-      // (neither a new client link nor, through a router, a further use of the router's).
-      return aErrConfiguration;
+      if (!config.enabled) return aErrConfiguration;
+      *made =
+          aLink_CreateClient(record.address, static_cast<uint16_t>(record.port & 0xFFFFu), through);
+      return aErrNone;
     default:
       return aErrMode;
   }
-  if (*made != 0 && IsDeviceType(record.type) && config.enabled) {
-    // A device link shared through a broker: the broker is not available yet, so the device
-    // link is given back and the connect is refused as a configuration the system cannot
-    // serve.
-    aTRACE(aDEBUG_PACKET, "Device link ID: %u\n", static_cast<unsigned>(*made));
-    aLink_Destroy(made);
-    aTRACE(aDEBUG_PACKET, "Failed to create server\n");
-    return aErrConfiguration;
+  if (*made != 0 && config.enabled) {
+    // A broker in front of the device link just made; the Link works through the broker's
+    // client link, which holds the device link's use from then on.
+    uint32_t device = *made;
+    aTRACE(aDEBUG_PACKET, "Device link ID: %u\n", static_cast<unsigned>(device));
+    *made = aLink_CreateServer(device, &config.port, &config.address, config.localOnly);
+    if (*made == 0) {
+      aLink_Destroy(&device);
+      aTRACE(aDEBUG_PACKET, "Failed to create server\n");
+    } else {
+      aTRACE(aDEBUG_PACKET, "Client link ID: %u\n", static_cast<unsigned>(*made));
+    }
   }
   return aErrNone;
 }

@@ -1,5 +1,6 @@
 // Module discovery: USB enumeration through the driver's backend, the TCP/IP multicast query,
-// the two finders, linkSpec records and the IPv4 interface helpers.
+// the hand-over of the broker types to broker discovery, the two finders, linkSpec records and the
+// IPv4 interface helpers.
 #include "aDiscovery.h"
 
 #include <arpa/inet.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <new>
 
+#include "aBrokerDiscovery.h"
 #include "aDebug.h"
 #include "kvusb.h"
 
@@ -264,8 +266,13 @@ uint8_t aDiscovery_EnumerateModules(linkType type, discoveryCallback callback, v
       return EnumerateUsb(callback, reference);
     case aLINK_TYPE_TCPIP:
       return QueryTcpip(callback, reference, networkInterface);
+    case aLINK_TYPE_CLIENT:
+    case aLINK_TYPE_SERVED_USB:
+    case aLINK_TYPE_SERVED_TCPIP:
+    case aLINK_TYPE_SERVED_SERIAL:
+      return aDiscovery_Enumerate_VelnetModules(callback, reference, networkInterface);
     default:
-      return 0;  // serial ports are not searched; broker discovery is not built yet
+      return 0;  // serial ports are not searched; other values name no link
   }
 }
 

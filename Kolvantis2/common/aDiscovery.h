@@ -1,7 +1,8 @@
 // Discovery of the modules that can be reached, with one linkSpec record per module found:
-// USB enumeration through the shared USB context, and a UDP multicast query for TCP/IP
-// modules. Everything runs on the caller's thread and blocks until the search is over; no
-// operation reports an error, failures show as a smaller count or a null record.
+// USB enumeration through the shared USB context, a UDP multicast query for TCP/IP modules,
+// and broker discovery (aBrokerDiscovery.h) for the Velnet types. Everything runs on the caller's
+// thread and blocks until the search is over; no operation reports an error, failures show as a
+// smaller count or a null record.
 #pragma once
 
 #include <cstddef>
@@ -59,7 +60,8 @@ typedef bool (*discoveryCallback)(const linkSpec* spec, bool* taken, void* refer
 
 // Searches for modules of the type on the interface (IPv4, network order; 127.0.0.1 means
 // every interface) and calls the callback for each. The number of records the callback took
-// (wraps at 256). Types other than USB and TCP/IP give 0 without any search.
+// (wraps at 256). The Velnet types 4 to 7 all search for every broker
+// (aDiscovery_Enumerate_VelnetModules); types 0, 3 and above 7 give 0 without any search.
 uint8_t aDiscovery_EnumerateModules(linkType type, discoveryCallback callback, void* reference,
                                     uint32_t networkInterface);
 

@@ -33,11 +33,18 @@ uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 // 38400, 57600, 115200 or 230400 baud, or 0.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 
-// A link to a sharing broker, or with an existing link ID one more use of that link; 0 for now.
+// With link ID 0 a new running link to the sharing broker at the address (network byte order)
+// and port, made also while no broker listens there yet; with an existing link ID one more use
+// of that link. 0 on failure or for a link ID the table does not hold.
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t linkId);
 
-// Puts a sharing broker in front of a device link and answers the ID of a broker-client link to
-// it; 0 for now.
+// Puts a sharing broker on the interface (in: 0 or 127.0.0.1 for the host's default; local-only
+// brokers listen on 127.0.0.1) in front of the device link, which must hold only the caller's
+// use and no broker yet, and asks the module for its address and model through it. The ID of
+// a broker-client link to it, which from then on holds the caller's use of the device link;
+// *port and *interfaceAddress then give where the broker listens. 0 on failure, with the
+// caller's use of the device link, *port and *interfaceAddress left as they were. A shared
+// device link refuses further USB, TCP/IP and serial creates.
 uint32_t aLink_CreateServer(uint32_t deviceLinkId, uint16_t* port, uint32_t* interfaceAddress,
                             uint8_t localOnly);
 
@@ -50,11 +57,11 @@ uint32_t aLink_Create(aStream* stream);
 // case.
 aErr aLink_Destroy(uint32_t* linkId);
 
-// Stops the link, recreates its stream (USB and TCP/IP links; up to 20 tries 100 ms apart),
-// restarts it and, on USB, runs the sync handshake again. The ID, entry and use count stay, and
-// so do the user filter and the packet log with its records.
-// aErrParam for an unknown link; else the first failure: the last stream error when no stream
-// could be made (the link is then stopped with status 5), or the start or sync result.
+// Stops the link, recreates its stream (USB, TCP/IP and broker-client links; up to 20 tries
+// 100 ms apart), restarts it and, on USB, runs the sync handshake again. The ID, entry and use
+// count stay, and so do the user filter and the packet log with its records. aErrParam for an
+// unknown link; else the first failure: the last stream error when no stream could be made (the
+// link is then stopped with status 5), or the start or sync result.
 aErr aLink_Reset(uint32_t linkId);
 
 // --- per-link access -----------------------------------------------------------------------------

@@ -253,6 +253,78 @@ aLinkEntryRef sReleaseUse(uint32_t linkId, int16_t* uses) {
   return entry;
 }
 
+aLinkEntryRef sUseEntryByID(uint32_t linkId) {
+  aLinkEntryRef entry;
+  int16_t count = 0;
+  try {
+    TableLock lock;
+    if (!lock.locked()) return nullptr;
+    entry = sFind(lock.table(),
+                  [linkId](const aLinkEntry& candidate) { return candidate.linkId == linkId; });
+    if (!entry) return nullptr;
+    count = sAddUses(*entry, 1);
+  } catch (...) {
+    return nullptr;
+  }
+  sTraceUseCount(linkId, 1, count);
+  return entry;
+}
+
+namespace {
+
+// Table lock held: whether the entry may get a broker.
+aErr sShareable(const aLinkEntry* entry) {
+  if (entry == nullptr) return aErrParam;
+  return entry->broker == nullptr && entry->useCount == 1 ? aErrNone : aErrBusy;
+}
+
+// Runs change on the entry with that link ID under the table lock; aErrParam when none has it.
+template <typename Change>
+aErr sWithEntry(uint32_t linkId, Change change) {
+  try {
+    TableLock lock;
+    if (!lock.locked()) return aErrResource;
+    aLinkEntryRef entry = sFind(
+        lock.table(), [linkId](const aLinkEntry& candidate) { return candidate.linkId == linkId; });
+    if (!entry) return aErrParam;
+    return change(*entry);
+  } catch (...) {
+    return aErrResource;
+  }
+}
+
+}  // namespace
+
+aErr sCheckShareable(uint32_t linkId) {
+  return sWithEntry(linkId, [](aLinkEntry& entry) { return sShareable(&entry); });
+}
+
+aErr sAttachBroker(uint32_t linkId, aServer* broker) {
+  if (broker == nullptr) return aErrParam;
+  return sWithEntry(linkId, [broker](aLinkEntry& entry) {
+    const aErr shareable = sShareable(&entry);
+    if (shareable == aErrNone) entry.broker = broker;
+    return shareable;
+  });
+}
+
+aServer* sDetachBroker(uint32_t linkId) {
+  aServer* broker = nullptr;
+  sWithEntry(linkId, [&broker](aLinkEntry& entry) {
+    broker = entry.broker;
+    entry.broker = nullptr;
+    return aErrNone;
+  });
+  return broker;
+}
+
+bool sSetParent(uint32_t linkId, uint32_t parentId) {
+  return sWithEntry(linkId, [parentId](aLinkEntry& entry) {
+           entry.parentId = parentId;
+           return aErrNone;
+         }) == aErrNone;
+}
+
 int16_t sChangeUseCount(aLinkEntry* entry, int delta) {
   if (entry == nullptr) return 0;
   int16_t count = 0;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "aDiscovery.h"
+#include "aError.h"
 #include "aLinkRecord.h"
 
 // The sharing broker that serves a link; the table only carries the pointer.
@@ -78,6 +79,24 @@ aLinkEntryRef sUseEntryByIdentifier(uint32_t ident0, uint32_t type, bool unlessS
 // can add a use to an entry on its way out. The entry, with the new count in *uses; null (and
 // nothing changed) when no entry has that ID.
 aLinkEntryRef sReleaseUse(uint32_t linkId, int16_t* uses);
+
+// The entry with that link ID with one use added in the same step under the table lock; null
+// (and nothing changed) when no entry has that ID.
+aLinkEntryRef sUseEntryByID(uint32_t linkId);
+
+// Whether a broker may be put in front of the link: aErrNone when its entry holds exactly one
+// use (the caller's) and no broker; aErrParam for an unknown link, aErrBusy otherwise.
+aErr sCheckShareable(uint32_t linkId);
+
+// Stores the broker in the entry when sCheckShareable holds, in the same step under the table
+// lock, from which on the device creates that refuse shared links refuse this one. Its result.
+aErr sAttachBroker(uint32_t linkId, aServer* broker);
+
+// Takes the broker out of the entry and hands it to the caller; null when none (or unknown).
+aServer* sDetachBroker(uint32_t linkId);
+
+// Sets the entry's parent link; false for an unknown link.
+bool sSetParent(uint32_t linkId, uint32_t parentId);
 
 // Test hook, null in production: called by aLink_Destroy with the link ID once the last use is
 // dropped and the entry is out of the table, before the link is torn down.

@@ -234,12 +234,18 @@ TEST_F(LinkModuleTest, SettingsAreLockedWhileConnected) {
   EXPECT_EQ(stored.port, static_cast<uint32_t>(sim_->port()));
 }
 
-TEST_F(LinkModuleTest, ConnectNeedingABrokerIsRefusedAndHoldsNoLink) {
+TEST_F(LinkModuleTest, ConnectWhoseBrokerCannotBeMadeHoldsNoLink) {
+  // Another Link uses the device link directly, so no broker may be put in front of it.
+  auto direct = connected("Direct");
+  ASSERT_TRUE(direct->isConnected());
   Link shared(spec(), "Link");  // default settings: sharing on
-  EXPECT_EQ(shared.connect(), aErrConfiguration);
+  EXPECT_EQ(shared.connect(), aErrConnection);
   EXPECT_EQ(shared.getStatus(), kNoLinkStatus);
 
-  // The device link it made for a moment is gone: the next Link owns the only use.
+  // The use it took for a moment is given back: once the other Link is gone, the next Link
+  // owns the only use.
+  EXPECT_EQ(direct->disconnect(), aErrNone);
+  EXPECT_EQ(direct->getStatus(), kNoLinkStatus);
   auto link = connected();
   ASSERT_TRUE(link->isConnected());
   EXPECT_EQ(link->disconnect(), aErrNone);

@@ -193,7 +193,7 @@ TEST_F(UsbDiscoveryTest, CountsOnlyTheRecordsTheCallbackTook) {
 
 TEST_F(UsbDiscoveryTest, TypesWithoutASearchGiveZeroAndTouchNothing) {
   add(Device("00000001"));
-  for (linkType type : {0u, 3u, 4u, 5u, 6u, 7u, 8u, 0xFFFFFFFFu}) {
+  for (linkType type : {0u, 3u, 8u, 0xFFFFFFFFu}) {
     const int callsBefore = bus_.calls();
     Seen seen;
     EXPECT_EQ(aDiscovery_EnumerateModules(type, Record, &seen, kEveryInterface), 0) << type;

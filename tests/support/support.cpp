@@ -351,18 +351,24 @@ std::string SelfPath() {
   return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
-}  // namespace
-
-void ExpectPassesInNamespace(const std::string& filter) {
+void ExpectPassesInNamespaceWith(const std::string& filter, std::vector<std::string> env) {
   const std::string self = SelfPath();
   ASSERT_FALSE(self.empty());
-  const RunResult run =
-      RunProgram({NamespaceScript(), self, "--gtest_filter=" + filter},
-                 {std::string(kNamespaceVariable) + "=1"}, kNamespaceRunTimeoutMs);
+  env.push_back(std::string(kNamespaceVariable) + "=1");
+  const RunResult run = RunProgram({NamespaceScript(), self, "--gtest_filter=" + filter}, env,
+                                   kNamespaceRunTimeoutMs);
   EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
   EXPECT_NE(run.out.find("[  PASSED  ]"), std::string::npos) << run.out << run.err;
   EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+}
+
+}  // namespace
+
+void ExpectPassesInNamespace(const std::string& filter) { ExpectPassesInNamespaceWith(filter, {}); }
+
+void ExpectPassesInNamespaceWithVeth(const std::string& filter) {
+  ExpectPassesInNamespaceWith(filter, {std::string(kNamespaceVethVariable) + "=1"});
 }
 
 std::vector<std::string> InterfaceNames() {

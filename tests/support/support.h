@@ -106,6 +106,14 @@ const char* NamespaceUnavailableReason();
 // Runs this test program with --gtest_filter=filter inside a fresh namespace and expects
 // every selected test to pass there (none skipped, none failed).
 void ExpectPassesInNamespace(const std::string& filter);
+// The same with a veth pair in the namespace as well (scripts/netns-run.sh adds it when
+// kNamespaceVethVariable is 1): both ends inside, up and broadcast-capable, for beacon traffic.
+void ExpectPassesInNamespaceWithVeth(const std::string& filter);
+constexpr const char* kNamespaceVethVariable = "KV_NETNS_VETH";
+constexpr const char* kVethFirstName = "kvveth0";
+constexpr const char* kVethFirstAddress = "10.250.1.1";
+constexpr const char* kVethSecondName = "kvveth1";
+constexpr const char* kVethSecondAddress = "10.250.1.2";
 // The names of the network interfaces there are; inside the test's namespace only "lo".
 std::vector<std::string> InterfaceNames();
 // Inside the namespace: a search over every interface also goes out from the namespace's

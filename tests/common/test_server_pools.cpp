@@ -1,0 +1,225 @@
+// The sharing broker's byte-string pools and long answers: a UEI byte write that a client
+// sends in pieces reaches the module whole, with nothing of another client between its pieces,
+// and is answered once; a write that is abandoned, broken or too long reaches the module not
+// at all; answers of several full-size pieces reach their client piece by piece, up to 900.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker_test_support.h"
+
+namespace {
+
+using brokertest::BrokerOnModule;
+using brokertest::Bytes;
+using brokertest::ByteWrite;
+using brokertest::Client;
+using brokertest::Counting;
+using brokertest::Echo;
+using brokertest::kModule;
+using brokertest::kNameOption;
+using brokertest::kSilenceMs;
+using brokertest::kSystemCommand;
+using brokertest::NameGet;
+using brokertest::NameSetAck;
+using brokertest::Packet;
+
+constexpr size_t kChunk = 24;           // value bytes in a full piece
+constexpr size_t kFullPieceBytes = 30;  // a full piece as a frame
+constexpr uint8_t kPowerOption = 31;    // another writable byte string of the system entity
+constexpr size_t kMostPieces = 900;     // of a pooled write, and of an answer
+constexpr int kPoolIdleMs = 2000;       // a pool ends after this long without a piece
+constexpr int kPastPoolIdleMs = kPoolIdleMs + 500;
+constexpr size_t kOtherClientEvery = 25;  // pieces between two requests of the other client
+
+// A value of that many full pieces and a last one with `rest` bytes.
+Bytes ValueOf(size_t fullPieces, size_t rest, uint8_t first = 1) {
+  return Counting(fullPieces * kChunk + rest, first);
+}
+
+std::vector<Bytes> Slice(const std::vector<Bytes>& pieces, size_t from, size_t to) {
+  return {pieces.begin() + static_cast<std::ptrdiff_t>(from),
+          pieces.begin() + static_cast<std::ptrdiff_t>(to)};
+}
+
+Bytes PowerSetAck() { return Packet(kModule, {kSystemCommand, kPowerOption | 0xC0, 0}); }
+
+class BrokerPools : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(broker_.ready()) << broker_.error(); }
+  void* context() const { return broker_.context(); }
+  uint16_t port() const { return broker_.port(); }
+
+  // The module's name as the client reads it back through the broker.
+  Bytes readName(Client& client, size_t pieces) {
+    client.send(NameGet());
+    return brokertest::StringOf(client.receiveMany(pieces));
+  }
+  // True when the module received the pieces one right after the other.
+  bool moduleGotWhole(const std::vector<Bytes>& pieces) {
+    if (!broker_.moduleGot(pieces.back())) return false;
+    const std::vector<Bytes> received = broker_.receivedFrom(pieces.front());
+    return received.size() >= pieces.size() && Slice(received, 0, pieces.size()) == pieces;
+  }
+  // True when the module received none of the pieces (checked once a later request of the
+  // client was answered, so that they would have arrived).
+  bool moduleGotNone(const std::vector<Bytes>& pieces) {
+    const std::vector<kvsim::Record> records = broker_.sim().dump();
+    for (const Bytes& piece : pieces) {
+      if (kvsim::countRecords(records, kvsim::Direction::In, piece) != 0) return false;
+    }
+    return true;
+  }
+
+  BrokerOnModule broker_;
+};
+
+TEST_F(BrokerPools, ALongWriteReachesTheModuleWholeAndGetsItsOneAnswer) {
+  // 200 full pieces (sequence numbers 0 to 127, then 0 to 71) and a short last one.
+  const Bytes value = ValueOf(200, 5);
+  const std::vector<Bytes> pieces = ByteWrite(kSystemCommand, kNameOption, 0, value);
+  ASSERT_EQ(pieces.size(), 201u);
+  Client writer(context(), port());
+  Client other(context(), port());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    writer.send(pieces[i]);
+    if (i % kOtherClientEvery == 0) {
+      other.send(Echo(2, static_cast<uint8_t>(i)));
+      EXPECT_EQ(other.receive(), Echo(2, static_cast<uint8_t>(i)));
+    }
+  }
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(moduleGotWhole(pieces));
+
+  // Read back: an answer of 201 pieces, each its own frame.
+  EXPECT_EQ(readName(writer, pieces.size()), value);
+  EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+  EXPECT_EQ(writer.multipartMessages(), 0);
+}
+
+TEST_F(BrokerPools, AnAnswerOfFourPiecesReachesItsClientAsFourFrames) {
+  const Bytes value = ValueOf(3, 8);
+  ASSERT_TRUE(broker_.sim().command("UEISET 3:0:32 " + brokertest::Hex(value)));
+  Client reader(context(), port());
+  Client other(context(), port());
+  reader.send(NameGet());
+  other.send(Echo(2));
+  const std::vector<Bytes> answer = reader.receiveMany(4);
+  ASSERT_EQ(answer.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(answer[i].size(), kFullPieceBytes);
+    EXPECT_NE(answer[i].back() & 0x80, 0) << "piece " << i << " says more follow";
+  }
+  EXPECT_EQ(answer[3].back(), 3) << "the last piece, number 3, says none follow";
+  EXPECT_EQ(brokertest::StringOf(answer), value);
+  EXPECT_EQ(other.receive(), Echo(2));
+  EXPECT_TRUE(reader.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(other.receiveFor(kSilenceMs).empty());
+}
+
+TEST_F(BrokerPools, AnAbandonedWriteReachesNothingAndItsClientGoesOn) {
+  const std::vector<Bytes> pieces = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(9, 4));
+  Client writer(context(), port());
+  Client other(context(), port());
+  writer.sendEach(Slice(pieces, 0, 5));
+  other.send(Echo(2));
+  EXPECT_EQ(other.receive(), Echo(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kPastPoolIdleMs));
+
+  const std::vector<Bytes> fresh = ByteWrite(kSystemCommand, kNameOption, 0, {7, 8, 9});
+  writer.sendEach(fresh);
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  EXPECT_TRUE(moduleGotWhole(fresh));
+  EXPECT_TRUE(moduleGotNone(Slice(pieces, 0, 5)));
+  EXPECT_EQ(readName(writer, 1), Bytes({7, 8, 9}));
+}
+
+// Broken at piece 50 of 201: the rest, its second run of sequence numbers from 0 included, is
+// swallowed up to the last piece.
+TEST_F(BrokerPools, APieceOutOfSequenceDropsTheWholeWrite) {
+  const std::vector<Bytes> pieces = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(200, 5));
+  Client writer(context(), port());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i != 50) writer.send(pieces[i]);
+  }
+  writer.send(Echo(1));
+  EXPECT_EQ(writer.receive(), Echo(1));
+  EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(moduleGotNone(pieces));
+
+  const std::vector<Bytes> next = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(2, 3, 0x40));
+  writer.sendEach(next);
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  EXPECT_TRUE(moduleGotWhole(next));
+}
+
+TEST_F(BrokerPools, ANewFirstPieceReplacesThePendingWrite) {
+  const std::vector<Bytes> abandoned = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(4, 1));
+  const std::vector<Bytes> written = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(3, 2, 0x80));
+  Client writer(context(), port());
+  writer.sendEach(Slice(abandoned, 0, 3));
+  writer.sendEach(written);
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(moduleGotWhole(written));
+  EXPECT_TRUE(moduleGotNone(Slice(abandoned, 0, 3)));
+}
+
+TEST_F(BrokerPools, OtherRequestsOfTheClientGoOnWhileItsWritesArePending) {
+  const std::vector<Bytes> name = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(5, 6));
+  const std::vector<Bytes> power = ByteWrite(kSystemCommand, kPowerOption, 0, ValueOf(3, 1, 0x90));
+  Client writer(context(), port());
+  writer.sendEach(Slice(name, 0, 3));
+  writer.send(Echo(1));
+  EXPECT_EQ(writer.receive(), Echo(1)) << "answered while the write waits for its rest";
+  writer.sendEach(Slice(power, 0, 2));
+  writer.sendEach(Slice(name, 3, name.size()));
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  writer.sendEach(Slice(power, 2, power.size()));
+  EXPECT_EQ(writer.receive(), PowerSetAck());
+  EXPECT_TRUE(moduleGotWhole(name));
+  EXPECT_TRUE(moduleGotWhole(power));
+}
+
+TEST_F(BrokerPools, AWriteOfMoreThan900PiecesIsDroppedAndOneOf900Passes) {
+  Client writer(context(), port());
+  const std::vector<Bytes> tooLong =
+      ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(kMostPieces, 1));
+  ASSERT_EQ(tooLong.size(), kMostPieces + 1);
+  writer.sendEach(tooLong);
+  writer.send(Echo(1));
+  EXPECT_EQ(writer.receive(), Echo(1));
+  EXPECT_TRUE(moduleGotNone(Slice(tooLong, 0, 3)));
+
+  const std::vector<Bytes> longest =
+      ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(kMostPieces - 1, 1, 0x33));
+  ASSERT_EQ(longest.size(), kMostPieces);
+  writer.sendEach(longest);
+  EXPECT_EQ(writer.receive(), NameSetAck());
+  EXPECT_TRUE(moduleGotWhole(longest));
+}
+
+// A longer answer would overflow a client link's input queue: its client gets the first 900
+// pieces, and the rest never reaches the next request's client.
+TEST_F(BrokerPools, AnAnswerStopsAfter900Pieces) {
+  const Bytes value = ValueOf(kMostPieces + 1, 3);
+  ASSERT_TRUE(broker_.sim().command("UEISET 3:0:32 " + brokertest::Hex(value)));
+  Client reader(context(), port());
+  Client other(context(), port());
+  reader.send(NameGet());
+  const std::vector<Bytes> answer = reader.receiveMany(kMostPieces);
+  ASSERT_EQ(answer.size(), kMostPieces);
+  EXPECT_EQ(brokertest::StringOf(answer),
+            Bytes(value.begin(), value.begin() + kMostPieces * kChunk));
+  other.send(Echo(2));
+  EXPECT_EQ(other.receive(), Echo(2));
+  EXPECT_TRUE(reader.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(other.receiveFor(kSilenceMs).empty());
+}
+
+}  // namespace

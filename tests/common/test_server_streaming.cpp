@@ -1,0 +1,192 @@
+// The sharing broker's stream batches: stream samples that the module sends unasked are
+// gathered in the device link's reader and sent, at a heartbeat or once a batch is nearly
+// full, to every client that switched streaming on, until it switches all its keys off again
+// or goes away.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker_test_support.h"
+
+namespace {
+
+using brokertest::BrokerOnModule;
+using brokertest::Bytes;
+using brokertest::Client;
+using brokertest::Echo;
+using brokertest::kModule;
+using brokertest::kSilenceMs;
+using brokertest::Packet;
+
+constexpr uint8_t kStreamCommand = 0x5D;
+constexpr uint8_t kSourceCommand = 3;
+constexpr uint8_t kFirstOption = 1;   // source 3:1:0, 32-bit samples
+constexpr uint8_t kSecondOption = 2;  // source 3:2:0, 32-bit samples
+constexpr uint8_t kStringOption = 3;  // source 3:3:0, 48-byte strings in two full chunks
+constexpr uint8_t kAny = 0xFF;
+constexpr size_t kSampleDataBytes = 17;  // a 32-bit sample
+constexpr size_t kChunkWireBytes = 30;   // a full chunk of a byte-string sample
+// The first batch that passes 4065 bytes: 136 chunks of 30 bytes.
+constexpr size_t kChunksInFullBatch = 136;
+// Time for the broker to learn that a client's connection went (loopback: at once).
+constexpr int kDisconnectNoticedMs = 500;
+
+// [2][7][5D][81 or 82][20][module][command][option][index] and its acknowledgement.
+Bytes Switch(uint8_t how, uint8_t module, uint8_t command, uint8_t option, uint8_t index) {
+  return Packet(kModule, {kStreamCommand, how, 0x20, module, command, option, index});
+}
+Bytes Enable(uint8_t option) { return Switch(0x81, kModule, kSourceCommand, option, 0); }
+Bytes Disable(uint8_t option) { return Switch(0x82, kModule, kSourceCommand, option, 0); }
+Bytes Acknowledged(const Bytes& request) {
+  Bytes answer = request;
+  answer[3] = static_cast<uint8_t>(request[3] | 0x40);
+  answer[4] = 0;
+  return answer;
+}
+
+// The packets of a batch, [address][length][data] back to back; empty when it does not parse.
+std::vector<Bytes> PacketsOf(const Bytes& batch) {
+  std::vector<Bytes> packets;
+  size_t at = 0;
+  while (at + 2 <= batch.size()) {
+    const size_t size = 2 + static_cast<size_t>(batch[at + 1]);
+    if (at + size > batch.size()) return {};
+    packets.emplace_back(batch.begin() + static_cast<std::ptrdiff_t>(at),
+                         batch.begin() + static_cast<std::ptrdiff_t>(at + size));
+    at += size;
+  }
+  return at == batch.size() ? packets : std::vector<Bytes>{};
+}
+
+class BrokerStreaming : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(broker_.ready()) << broker_.error(); }
+
+  // Switches streaming on or off for the client and takes the module's acknowledgement.
+  void request(Client& client, const Bytes& packet) {
+    ASSERT_TRUE(client.send(packet));
+    EXPECT_EQ(client.receive(), Acknowledged(packet));
+  }
+  // n samples of the covered sources, then a heartbeat that sends the batch.
+  void emitAndBeat(int n) {
+    ASSERT_TRUE(broker_.sim().command("EMIT " + std::to_string(n)));
+    ASSERT_TRUE(broker_.sim().command("HB 0"));
+  }
+  // The one batch the client gets, as packets; empty when none (or more than one) comes.
+  std::vector<Bytes> batchOf(Client& client) {
+    std::optional<Bytes> batch = client.receive();
+    if (!batch) return {};
+    if (!client.receiveFor(kSilenceMs).empty()) return {};
+    return PacketsOf(*batch);
+  }
+
+  BrokerOnModule broker_{{"--stream", "3:1:0:3", "--stream", "3:2:0:3", "--stream", "3:3:0:4:48",
+                          "--stream-rate", "0"}};
+};
+
+TEST_F(BrokerStreaming, BatchesReachEachClientThatSwitchedStreamingOnOnce) {
+  Client first(broker_.context(), broker_.port());
+  Client second(broker_.context(), broker_.port());
+  Client bystander(broker_.context(), broker_.port());
+  request(first, Enable(kFirstOption));
+  request(first, Enable(kFirstOption));
+  request(second, Enable(kFirstOption));
+  bystander.send(Echo(3));
+  ASSERT_EQ(bystander.receive(), Echo(3));
+
+  emitAndBeat(3);
+  for (Client* client : {&first, &second}) {
+    const std::vector<Bytes> packets = batchOf(*client);
+    ASSERT_EQ(packets.size(), 3u);
+    for (const Bytes& packet : packets) {
+      ASSERT_EQ(packet.size(), 2 + kSampleDataBytes);
+      EXPECT_EQ(packet[0], kModule);
+      EXPECT_EQ(packet[2], kSourceCommand);
+      EXPECT_EQ(packet[3], kFirstOption);
+      EXPECT_EQ(packet[4], 0x40);
+    }
+  }
+  EXPECT_TRUE(bystander.receiveFor(kSilenceMs).empty());
+
+  // A heartbeat with nothing gathered sends nothing; requests go on as before.
+  ASSERT_TRUE(broker_.sim().command("HB 0"));
+  EXPECT_TRUE(first.receiveFor(kSilenceMs).empty());
+  first.send(Echo(1));
+  EXPECT_EQ(first.receive(), Echo(1));
+  EXPECT_EQ(first.multipartMessages(), 0);
+}
+
+TEST_F(BrokerStreaming, ABatchGoesOutWithoutAHeartbeatOnceItPasses4065Bytes) {
+  Client client(broker_.context(), broker_.port());
+  request(client, Enable(kStringOption));
+  // Each sample is two chunks of 30 bytes.
+  ASSERT_TRUE(broker_.sim().command("EMIT " + std::to_string(kChunksInFullBatch / 2)));
+  std::optional<Bytes> batch = client.receive();
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->size(), kChunksInFullBatch * kChunkWireBytes);
+  const std::vector<Bytes> packets = PacketsOf(*batch);
+  ASSERT_EQ(packets.size(), kChunksInFullBatch);
+  for (const Bytes& packet : packets) EXPECT_EQ(packet.size(), kChunkWireBytes);
+  EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
+}
+
+TEST_F(BrokerStreaming, AClientThatWentAwayGetsNoBatchesUnderItsIdentity) {
+  Client staying(broker_.context(), broker_.port());
+  auto going = std::make_unique<Client>(broker_.context(), broker_.port(), "stream-client");
+  request(staying, Enable(kFirstOption));
+  request(*going, Enable(kFirstOption));
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(staying).size(), 1u);
+  EXPECT_EQ(batchOf(*going).size(), 1u);
+
+  going.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kDisconnectNoticedMs));
+  emitAndBeat(1);  // its send to the client that went fails: the client is no longer listed
+  EXPECT_EQ(batchOf(staying).size(), 1u);
+
+  // A new client under the same identity has switched nothing on.
+  Client returning(broker_.context(), broker_.port(), "stream-client");
+  returning.send(Echo(2));
+  ASSERT_EQ(returning.receive(), Echo(2));
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(staying).size(), 1u);
+  EXPECT_TRUE(returning.receiveFor(kSilenceMs).empty());
+  request(returning, Enable(kFirstOption));
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(returning).size(), 1u);
+}
+
+TEST_F(BrokerStreaming, AClientGetsBatchesUntilItDisablesEveryKeyItEnabled) {
+  Client client(broker_.context(), broker_.port());
+  Client other(broker_.context(), broker_.port());
+  request(client, Enable(kFirstOption));
+  request(client, Enable(kSecondOption));
+  request(other, Enable(kFirstOption));
+
+  // One key of two off: still listed (the module streams the other source only).
+  request(client, Disable(kFirstOption));
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(client).size(), 1u);
+  EXPECT_EQ(batchOf(other).size(), 1u);
+
+  // A switch the broker does not know changes nothing.
+  const Bytes unknown = Switch(0x83, kModule, kSourceCommand, kSecondOption, 0);
+  client.send(unknown);
+  ASSERT_TRUE(client.receive());
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(client).size(), 1u);
+  EXPECT_EQ(batchOf(other).size(), 1u);
+
+  // Every key off ("any" in each field): no longer listed, while another client streams on.
+  request(client, Switch(0x82, kModule, kAny, kAny, kAny));
+  request(other, Enable(kFirstOption));
+  emitAndBeat(1);
+  EXPECT_EQ(batchOf(other).size(), 1u);
+  EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
+}
+
+}  // namespace
