@@ -8,7 +8,10 @@
 #include <czmq.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -46,6 +49,7 @@ struct ZeroMQStream {
   uint64_t frameSize;
   char outgoingEndpoint[kEndpointSize];
   char incomingEndpoint[kEndpointSize];
+  int wakeFd;  // eventfd in the reader's poller: a wake ends the reader's wait
 };
 
 bool _aVALIDStream(const ZeroMQStream* record) {
@@ -132,6 +136,7 @@ void sFree(ZeroMQStream* record) {
   zsock_destroy(&record->incomingConnected);
   zsock_destroy(&record->outgoingConnected);
   zframe_destroy(&record->current);
+  if (record->wakeFd >= 0) close(record->wakeFd);
   delete record;
 }
 
@@ -177,6 +182,7 @@ aErr sTakeFrame(ZeroMQStream* record, int timeoutMs) {
   void* which = zpoller_wait(record->poller, timeoutMs);
   zSysInterruptHandler_process();
   if (which == nullptr) return aErrNotReady;
+  if (which == &record->wakeFd) return aErrNotReady;  // the wake is left for the next wait
   if (which != record->incomingBound) return aErrUnknown;
   zframe_t* frame = zframe_recv(record->incomingBound);
   if (frame == nullptr) return aErrIO;
@@ -213,10 +219,31 @@ aErr _sZeroMQStreamWait(uint32_t timeoutMs, void* reference) {
   ZeroMQStream* record = static_cast<ZeroMQStream*>(reference);
   if (!_aVALIDStream(record)) return aErrParam;
   if (record->current != nullptr) return aErrNone;
-  void* which = zpoller_wait(record->poller, static_cast<int>(timeoutMs));
+  const int wait =
+      timeoutMs == aSTREAM_WAIT_FOREVER
+          ? kInfiniteTimeout
+          : static_cast<int>(std::min<uint32_t>(timeoutMs, static_cast<uint32_t>(INT32_MAX)));
+  void* which = zpoller_wait(record->poller, wait);
   zSysInterruptHandler_process();
   if (which == nullptr) return aErrTimeout;
+  if (which == &record->wakeFd) {
+    uint64_t count = 0;
+    const ssize_t drained = read(record->wakeFd, &count, sizeof count);
+    (void)drained;
+    return aErrNone;
+  }
   return which == record->incomingBound ? aErrNone : aErrUnknown;
+}
+
+// Ends a wait of the reader that runs now or comes next (a stop, a status change).
+aErr _sZeroMQStreamWake(void* reference) {
+  ZeroMQStream* record = static_cast<ZeroMQStream*>(reference);
+  if (!_aVALIDStream(record)) return aErrParam;
+  const uint64_t one = 1;
+  // A full counter already wakes the reader; nothing else can fail here.
+  const ssize_t written = write(record->wakeFd, &one, sizeof one);
+  (void)written;
+  return aErrNone;
 }
 
 // Single bytes are not sent: the broker takes whole packets only.
@@ -267,7 +294,9 @@ aErr sBuild(ZeroMQStream* record, uint32_t address, uint16_t port) {
   made = sConnectFrontend(record, address, port);
   if (made != aErrNone) return made;
 
-  record->poller = zpoller_new(record->incomingBound, nullptr);
+  record->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (record->wakeFd < 0) return aErrMemory;
+  record->poller = zpoller_new(record->incomingBound, &record->wakeFd, nullptr);
   if (record->poller == nullptr) return aErrMemory;
   // The reader's wait stays a plain wait after an interrupt; the relay is what ends then.
   zpoller_set_nonstop(record->poller, true);
@@ -285,6 +314,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** out) {
   *out = nullptr;
   ZeroMQStream* record = new (std::nothrow) ZeroMQStream();
   if (record == nullptr) return aErrMemory;
+  record->wakeFd = -1;
 
   const aErr built = sBuild(record, address, port);
   if (built != aErrNone) {
@@ -298,6 +328,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** out) {
     return aErrResource;
   }
   aStream_SetWaitProc(stream, _sZeroMQStreamWait);
+  aStream_SetWakeProc(stream, _sZeroMQStreamWake);
   *out = stream;
   return aErrNone;
 }

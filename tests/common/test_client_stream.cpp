@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +192,26 @@ TEST(ClientStream, WithoutABrokerTheStreamIsMadeAndStaysSilent) {
   EXPECT_EQ(aStream_Read(guard.stream, &byte, 1), aErrNotReady);
   const Bytes request{2, 1, 0x23};
   EXPECT_EQ(aStream_Write(guard.stream, request.data(), request.size()), aErrNone);
+}
+
+// The link's reader waits without a time-out on a stream it can wake: a wake (a stop, a status
+// change) ends that wait, also one that came before it, and leaves no frame behind.
+TEST(ClientStream, AWakeEndsAWaitWithoutTimeOut) {
+  StreamGuard guard;
+  ASSERT_EQ(aStream_CreateClient(kLoopback, ClosedLoopbackPort(), &guard.stream), aErrNone);
+  ASSERT_TRUE(aStream_CanWake(guard.stream));
+  auto waiting = std::async(std::launch::async, [&guard] {
+    return aStream_WaitForInput(guard.stream, aSTREAM_WAIT_FOREVER);
+  });
+  ASSERT_EQ(aStream_Wake(guard.stream), aErrNone);
+  ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(kArrivalMs)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), aErrNone);
+
+  ASSERT_EQ(aStream_Wake(guard.stream), aErrNone);
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(guard.stream, &byte, 1), aErrNotReady);  // the wake stays for the wait
+  EXPECT_EQ(aStream_WaitForInput(guard.stream, kWaitSliceMs), aErrNone);
+  EXPECT_EQ(aStream_WaitForInput(guard.stream, kWaitSliceMs), aErrTimeout);
 }
 
 TEST(ClientStream, ARequestWrittenBeforeTheBrokerCameReachesItOnceItListens) {
