@@ -481,16 +481,25 @@ Measure overTcp(Kind kind, bool coalesce, Run run) {
   return run(raw, module);
 }
 
+// The figure of a run: a Measure itself, or the `rate` of a run that carries more.
+const Measure& figureOf(const Measure& m) { return m; }
+template <class Run>
+const Measure& figureOf(const Run& run) {
+  return run.rate;
+}
+
 // The median of kRepeats runs of one figure (by rate); a failed run is the figure.
 template <class Run>
-Measure median(Run run) {
-  std::vector<Measure> runs;
+auto median(Run run) {
+  using Result = decltype(run());
+  std::vector<Result> runs;
   for (int i = 0; i < kRepeats; ++i) {
     runs.push_back(run());
-    if (!runs.back().ok) return runs.back();
+    if (!figureOf(runs.back()).ok) return runs.back();
   }
-  std::sort(runs.begin(), runs.end(),
-            [](const Measure& a, const Measure& b) { return a.rate() < b.rate(); });
+  std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) {
+    return figureOf(a).rate() < figureOf(b).rate();
+  });
   return runs[runs.size() / 2];
 }
 
@@ -507,34 +516,30 @@ Measure roundTrips(Kind kind, uint64_t count) {
                    [count](auto& path, Module&) { return measureRoundTrips(path, count); });
   });
 }
-// Outbound, with the caller's time in its puts per packet of the median run (for the raw
-// path its puts and its one send per window).
+
+// Outbound, with the caller's time in its puts per packet (for the raw path its puts and its
+// one send per window).
 struct Outbound {
   Measure rate;
   double putMicrosPerPacket = 0;
 };
 Outbound outbound(Kind kind, uint64_t total) {
-  std::vector<Outbound> runs;
-  for (int i = 0; i < kRepeats; ++i) {
+  return median([&] {
     Outbound run;
-    run.rate = overTcp(kind, true,
-                       [total](auto& path, Module&) { return measureOutbound(path, total); });
+    run.rate =
+        overTcp(kind, true, [total](auto& path, Module&) { return measureOutbound(path, total); });
     run.putMicrosPerPacket = lastPutMicrosPerPacket;
-    if (!run.rate.ok) return run;
-    runs.push_back(run);
-  }
-  std::sort(runs.begin(), runs.end(),
-            [](const Outbound& a, const Outbound& b) { return a.rate.rate() < b.rate.rate(); });
-  return runs[runs.size() / 2];
+    return run;
+  });
 }
-// Inbound, with this process's CPU time (user + system) per packet of the median run.
+
+// Inbound, with this process's CPU time (user + system) per packet.
 struct Inbound {
   Measure rate;
   double cpuPerPacketUs = 0;
 };
 Inbound inbound(Kind kind, uint64_t total) {
-  std::vector<Inbound> runs;
-  for (int i = 0; i < kRepeats; ++i) {
+  return median([&] {
     Inbound run;
     run.rate = overTcp(kind, true, [&run, total](auto& path, Module& module) {
       const double start = cpuMicros();
@@ -543,12 +548,8 @@ Inbound inbound(Kind kind, uint64_t total) {
         run.cpuPerPacketUs = (cpuMicros() - start) / static_cast<double>(measured.count);
       return measured;
     });
-    if (!run.rate.ok) return run;
-    runs.push_back(run);
-  }
-  std::sort(runs.begin(), runs.end(),
-            [](const Inbound& a, const Inbound& b) { return a.rate.rate() < b.rate.rate(); });
-  return runs[runs.size() / 2];
+    return run;
+  });
 }
 
 // The packet queue alone: one thread puts the inbound packets, another awaits them, in windows
@@ -709,9 +710,10 @@ int main(int argc, char** argv) {
   const Outbound linkOutbound = outbound(Kind::LinkPooled, settings.packets);
   const Measure& linkOutPooled = linkOutbound.rate;
   printRate("out  link, pooled", linkOutPooled, &rawOutWindow, "(to one write per window)", false);
-  std::printf("  caller's own time per outbound packet, pooled: raw %.3f us (append; one send per"
-              " window), link %.3f us (aLink_PutPacket)\n",
-              rawOutbound.putMicrosPerPacket, linkOutbound.putMicrosPerPacket);
+  std::printf(
+      "  caller's own time per outbound packet, pooled: raw %.3f us (append; one send per"
+      " window), link %.3f us (aLink_PutPacket)\n",
+      rawOutbound.putMicrosPerPacket, linkOutbound.putMicrosPerPacket);
   const Inbound rawInbound = inbound(Kind::RawPerPacket, settings.packets);
   const Measure& rawIn = rawInbound.rate;
   printRate("in   raw, reads of 64 KiB", rawIn, nullptr, "", false);
