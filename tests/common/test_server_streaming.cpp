@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <zmq.h>
+
 #include "broker_test_support.h"
 
 namespace {
@@ -187,6 +189,50 @@ TEST_F(BrokerStreaming, AClientGetsBatchesUntilItDisablesEveryKeyItEnabled) {
   emitAndBeat(1);
   EXPECT_EQ(batchOf(other).size(), 1u);
   EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
+}
+
+// A stream client that stops reading fills its queue at the broker (and the sockets' buffers
+// behind it); the broker's non-waiting sends then drop its batches, and every other client is
+// served as before. A send that waited would hold the broker thread until the client read.
+TEST_F(BrokerStreaming, AClientThatStopsReadingNeverHoldsUpTheBroker) {
+  // Batches to fill ZeroMQ's queue of 1000 messages for the client and the buffers after it.
+  constexpr int kBatches = 1500;
+  constexpr int kSamplesPerBatch = kChunksInFullBatch / 2;  // two chunks per string sample
+  constexpr int kTinyBuffer = 4096;                         // bytes of the stalled socket
+  // Longest time the samples may hold up an answer on the module's connection.
+  constexpr auto kBacklogDeadline = std::chrono::seconds(60);
+  void* stalled = zmq_socket(broker_.context(), ZMQ_DEALER);
+  ASSERT_NE(stalled, nullptr);
+  const int one = 1;
+  const int none = 0;
+  zmq_setsockopt(stalled, ZMQ_RCVHWM, &one, sizeof one);
+  zmq_setsockopt(stalled, ZMQ_RCVBUF, &kTinyBuffer, sizeof kTinyBuffer);
+  zmq_setsockopt(stalled, ZMQ_LINGER, &none, sizeof none);
+  const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(broker_.port());
+  ASSERT_EQ(zmq_connect(stalled, endpoint.c_str()), 0);
+  const Bytes enable = Enable(kStringOption);
+  ASSERT_EQ(zmq_send(stalled, enable.data(), enable.size(), 0), static_cast<int>(enable.size()));
+  zmq_pollitem_t item{stalled, 0, ZMQ_POLLIN, 0};
+  ASSERT_EQ(zmq_poll(&item, 1, brokertest::kAnswerWaitMs), 1);
+  uint8_t acknowledgement[64];
+  ASSERT_GT(zmq_recv(stalled, acknowledgement, sizeof acknowledgement, 0), 0);
+  // From here on the stalled client reads nothing.
+
+  Client other(broker_.context(), broker_.port());
+  ASSERT_TRUE(broker_.sim().command("EMIT " + std::to_string(kBatches * kSamplesPerBatch)));
+  // The requests go on while the batches pile up. An answer may come behind the samples on the
+  // module's connection, later than the broker waits for it (on a slow, instrumented build):
+  // such a request is asked again, until the deadline.
+  for (uint8_t round = 1; round <= 3; ++round) {
+    const auto deadline = std::chrono::steady_clock::now() + kBacklogDeadline;
+    std::optional<Bytes> answer;
+    while (!answer && std::chrono::steady_clock::now() < deadline) {
+      ASSERT_TRUE(other.send(Echo(round)));
+      answer = other.receive();
+    }
+    ASSERT_EQ(answer, Echo(round)) << "round " << int(round);
+  }
+  zmq_close(stalled);
 }
 
 }  // namespace
