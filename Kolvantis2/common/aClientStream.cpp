@@ -25,7 +25,6 @@ namespace {
 constexpr int kRelayPollMs = 1000;         // the relay's wait for input; its pipe wakes it at once
 constexpr int kSendTries = 100;            // non-waiting sends tried on a full local pair
 constexpr uint64_t kSendRetryPauseMs = 1;  // ms between those tries
-constexpr int kStopTimeoutMs = 250;        // ms the stop handshake waits on the relay's pipe
 constexpr int kInfiniteTimeout = -1;       // ZeroMQ's "no time-out"
 constexpr size_t kEndpointSize = 64;       // bytes for an endpoint name, NUL included
 constexpr size_t kPacketHeader = 2;        // address and length byte of a packetFrame
@@ -112,23 +111,10 @@ void _broker_task(zsock_t* pipe, void* argument) {
   zsock_signal(pipe, 0);
 }
 
-// The stop handshake: a signal on the pipe, a bounded wait for the relay's answer, then the
-// actor's own end.
-void sStopRelay(zactor_t** relay) {
-  if (*relay == nullptr) return;
-  zsock_set_sndtimeo(*relay, kStopTimeoutMs);
-  zsock_set_rcvtimeo(*relay, kStopTimeoutMs);
-  zsock_signal(*relay, 0);
-  zsock_wait(*relay);
-  zsock_set_sndtimeo(*relay, kInfiniteTimeout);
-  zsock_set_rcvtimeo(*relay, kInfiniteTimeout);
-  zactor_destroy(relay);
-}
-
 // Stops the relay and frees everything the record holds, then the record.
 void sFree(ZeroMQStream* record) {
   if (record == nullptr) return;
-  sStopRelay(&record->relay);
+  _signalWaitDestroyActor(&record->relay);
   zpoller_destroy(&record->poller);
   zsock_destroy(&record->frontend);
   zsock_destroy(&record->incomingBound);

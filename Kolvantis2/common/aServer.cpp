@@ -52,7 +52,6 @@ constexpr uint64_t sANSWER_TIMEOUT_MS = 2000;  // ms for each answer piece of a 
 constexpr uint64_t sWAIT_SLICE_MS = 50;        // ms between looks at a stop during a wait
 constexpr int sWORKER_POLL_MS = 1000;          // ms of one poll of the broker and sync threads
 constexpr int sRESPONDER_POLL_MS = 1000;       // ms of one poll of the discovery responder
-constexpr int sSTOP_HANDSHAKE_MS = 250;        // ms each step of a thread's stop may take
 constexpr size_t sMAX_ANSWER_PIECES = 900;     // a longer answer would overflow a client link
 constexpr size_t sMAX_POOL_PIECES = 900;       // pieces of one pooled write
 constexpr uint64_t sPOOL_IDLE_MS = 2000;       // ms without a piece that end a pool
@@ -875,18 +874,6 @@ zactor_t* sStartActor(zactor_fn* task, aServer* server) {
     return nullptr;
   }
   return actor;
-}
-
-// The stop handshake: a signal, the actor's own signal back, then the actor's destruction.
-void _signalWaitDestroyActor(zactor_t** actor) {
-  if (*actor == nullptr) return;
-  zsock_set_sndtimeo(*actor, sSTOP_HANDSHAKE_MS);
-  zsock_set_rcvtimeo(*actor, sSTOP_HANDSHAKE_MS);
-  zsock_signal(*actor, 0);
-  zsock_wait(*actor);
-  zsock_set_sndtimeo(*actor, -1);
-  zsock_set_rcvtimeo(*actor, -1);
-  zactor_destroy(actor);
 }
 
 // The port of a tcp:// bind ("tcp://*:*" forms), or 0 when it failed.

@@ -16,6 +16,9 @@ bool _sigint_latch = false;
 
 std::atomic<unsigned long long> sInprocCounter{0};
 
+constexpr int kStopHandshakeMs = 250;  // ms each step of a worker's stop may take
+constexpr int kNoTimeout = -1;         // ZeroMQ's "no time-out"
+
 }  // namespace
 
 void zSysInterruptHandler_process() {
@@ -29,6 +32,17 @@ void zSysInterruptHandler_process() {
     raise(SIGINT);
   }
   zsys_handler_reset();
+}
+
+void _signalWaitDestroyActor(zactor_t** actor) {
+  if (actor == nullptr || *actor == nullptr) return;
+  zsock_set_sndtimeo(*actor, kStopHandshakeMs);
+  zsock_set_rcvtimeo(*actor, kStopHandshakeMs);
+  zsock_signal(*actor, 0);
+  zsock_wait(*actor);
+  zsock_set_sndtimeo(*actor, kNoTimeout);
+  zsock_set_rcvtimeo(*actor, kNoTimeout);
+  zactor_destroy(actor);
 }
 
 bool aZSys_NewInprocEndpoint(const char* kind, char* out, size_t size) {

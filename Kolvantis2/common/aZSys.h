@@ -4,10 +4,16 @@
 
 #include <cstddef>
 
+typedef struct _zactor_t zactor_t;
+
 // Run after every poll of a broker, responder or client thread: when CZMQ caught an interrupt,
 // hands it to the process's own SIGINT handling, once per process. After that one interrupt
 // the process's sharing stops (every thread's poll reports it and its loop ends).
 void zSysInterruptHandler_process();
+
+// Stops a worker actor and clears the pointer (nothing for null): a signal on its pipe, its own
+// signal back, each step bounded by 250 ms, then CZMQ's destruction of the actor.
+void _signalWaitDestroyActor(zactor_t** actor);
 
 // Writes a new in-process endpoint name "inproc://kv-<kind>-<n>" into out (n from a counter of
 // the process, never reused); false when it does not fit.
