@@ -96,7 +96,9 @@ std::vector<std::string> moduleArguments() {
   return {"--tcp", "0", "--stream", "3:8:0:3", "--stream-rate", "0"};
 }
 
-// Asks the module for windows of samples, at most two ahead of what was taken in.
+// Asks the module for windows of samples, at most two ahead of what was taken in. A run ends
+// when all of its samples are taken, not when the taker has caught up with the windows asked
+// so far (a fast taker does so between two asks).
 class Windows {
  public:
   Windows(kvsim::SimModuleProcess& module, uint64_t total) : module_(module), total_(total) {}
@@ -162,7 +164,7 @@ Measure standInRate(uint64_t total) {
     close(fd);
     return failed("BURST refused");
   }
-  while (bytes / kSampleWireBytes < windows.asked()) {
+  while (bytes / kSampleWireBytes < total) {
     const uint64_t end = windows.windowEnd(bytes / kSampleWireBytes);
     while (bytes / kSampleWireBytes < end)
       if (!readSome()) {
@@ -245,7 +247,7 @@ class PlainPath {
     Measure m;
     const auto start = Clock::now();
     if (!windows.ask() || !windows.ask()) return failed("BURST refused");
-    while (m.count < windows.asked()) {
+    while (m.count < total) {
       const uint64_t end = windows.windowEnd(m.count);
       for (; m.count < end; ++m.count) {
         aPacket* packet = aLink_AwaitPacket(id_, kPacketTimeoutMs);
@@ -278,7 +280,8 @@ class StreamPath {
     const auto callback = [this](const aPacket* packet, void*) -> uint8_t {
       uint32_t value = 0;
       if (Link::getStreamSample(packet, nullptr, &value, nullptr) == aErrNone) value_ = value;
-      if (++delivered_ >= target_) {
+      // Jobs dropped count as taken: a window whose last jobs were dropped is complete too.
+      if (++delivered_ + link_->getDroppedStreamJobs() >= target_) {
         std::lock_guard<std::mutex> lock(mutex_);
         reached_.notify_all();
       }
@@ -302,9 +305,9 @@ class StreamPath {
     Measure m;
     const auto start = Clock::now();
     if (!windows.ask() || !windows.ask()) return failed("BURST refused");
-    while (took() < windows.asked()) {
+    while (took() < total) {
       const uint64_t end = windows.windowEnd(took());
-      target_ = deliveredBefore + end;
+      target_ = deliveredBefore + droppedBefore + end;
       std::unique_lock<std::mutex> lock(mutex_);
       const auto deadline = Clock::now() + kWindowTimeout;
       while (took() < end) {

@@ -46,7 +46,7 @@ class Link::impl {
   // clears the table. *removed, when given, tells whether the core filter went.
   aErr installStreamFilter(bool on, bool* removed = nullptr);
   // Reader thread, stream lock held: queues a job for the row when it has a callback; true
-  // when the worker may be asleep and needs signalWork() (once the lock is released).
+  // when the worker is asleep and needs signalWork() (once the lock is released).
   bool queueAsyncCallback(const StreamEntry& row, const aPacket* packet);
   // Wakes the worker; never blocks.
   void signalWork();
@@ -74,10 +74,21 @@ class Link::impl {
 
   // Stream delivery beyond the fields above.
   uint64_t lastGeneration = 0;  // of the newest registration; guarded by streamLock
+  // Changed under streamLock with every change of the table's registrations: a job queued
+  // while it held the count it holds now needs no look-up of its registration.
+  std::atomic<uint64_t> tableChanges{0};
+  // Bit n: some registration has every field of wildcard mask n at 0xFF, so looking the key
+  // up under that mask can find it. Guarded by streamLock.
+  uint16_t activeMasks = 0;
+  // streamLock held: counts a change of the registrations and recomputes activeMasks.
+  void streamTableChanged();
   // Held by the worker while it checks a job's registration and runs its callback; taken by an
   // unregister call after erasing, so that no callback of the erased rows runs after it.
   std::mutex callbackLock;
-  int workSignal = -1;  // eventfd the reader posts when the queue was empty
+  int workSignal = -1;  // eventfd the reader posts when the worker sleeps
+  // Set by the worker before its last look at the queue and its sleep; the reader that finds
+  // it set after a push clears it and posts workSignal. A worker that is awake is not posted.
+  std::atomic<bool> workerAsleep{false};
   // Guarded by the dispatchers' install mutex (LinkStreams.cpp): the core link whose
   // dispatcher holds this Link (0 none), and whether stopStreams is at work (registrations are
   // refused meanwhile).

@@ -368,8 +368,7 @@ aErr Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) 
   return aErrNone;
 }
 
-// --- reader thread
-// ---------------------------------------------------------------------------------
+// --- reader thread -------------------------------------------------------------------------------
 
 uint8_t Link::linkStreamFilter(const aPacket* packet, void* reference) {
   STREAM_PACKET kind = STREAM_NONE;
@@ -400,15 +399,19 @@ uint8_t Link::linkStreamFilter(const aPacket* packet, void* reference) {
     if (row != table.end()) {
       exact = true;
       seen[seenCount++] = key;
-      wake |= link->queueAsyncCallback(row->second, packet);
+      // The cache first, so that a callback of this sample reads its value there.
       if (sample) {
         row->second.value = value;
         row->second.updated = 1;
         row->second.hasValue = true;
       }
+      wake |= link->queueAsyncCallback(row->second, packet);
     }
     bool wildcardHit = false;
     for (uint8_t n = 0; n < kMaskCount; ++n) {
+      // Only a registration can be found under a mask, and only under one whose fields it
+      // has at 0xFF.
+      if ((link->activeMasks & (1u << n)) == 0) continue;
       const uint64_t covering = key | _getGenericStreamKeyMask(n);
       if (alreadySeen(covering)) continue;
       auto found = table.find(covering);
@@ -443,14 +446,27 @@ bool Link::impl::queueAsyncCallback(const StreamEntry& row, const aPacket* packe
   job.reference = row.reference;
   job.key = row.key;
   job.generation = row.generation;
-  bool wasEmpty = false;
-  if (!callbackQueue.push(std::move(job), &wasEmpty)) {
+  job.tableChanges = tableChanges.load();
+  if (!callbackQueue.push(std::move(job))) {
     // A full queue drops the job rather than stall the reader.
     aPacket_Destroy(&job.packet);
     droppedJobs.fetch_add(1);
     return false;
   }
-  return wasEmpty;
+  return workerAsleep.exchange(false);
+}
+
+void Link::impl::streamTableChanged() {
+  tableChanges.fetch_add(1);
+  uint16_t masks = 0;
+  for (const auto& row : streams) {
+    if (row.second.generation == 0) continue;  // a cache row
+    for (uint8_t n = 0; n < kMaskCount; ++n) {
+      const uint64_t mask = _getGenericStreamKeyMask(n);
+      if ((row.first & mask) == mask) masks = static_cast<uint16_t>(masks | 1u << n);
+    }
+  }
+  activeMasks = masks;
 }
 
 void Link::impl::signalWork() {
@@ -461,8 +477,7 @@ void Link::impl::signalWork() {
   }
 }
 
-// --- worker
-// ------------------------------------------------------------------------------------------
+// --- worker --------------------------------------------------------------------------------------
 
 void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<void> stop) {
   tWorkerOf = this;
@@ -472,8 +487,11 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
     while (queue.pop(&job)) {
       {
         std::lock_guard<std::mutex> running(callbackLock);
-        bool live = false;
-        {
+        // No registration changed since the job was queued: its row is still the one it was
+        // queued for, and the stream lock, which the reader holds for every packet, is not
+        // needed.
+        bool live = job.tableChanges == tableChanges.load();
+        if (!live) {
           std::lock_guard<std::mutex> lock(streamLock);
           auto row = streams.find(job.key);
           live = row != streams.end() && row->second.generation == job.generation;
@@ -483,6 +501,12 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
       aPacket_Destroy(&job.packet);
       job = asyncPacket();
     }
+    // Asleep from here: a job pushed after this store is seen below, or its reader posts.
+    workerAsleep.store(true);
+    if (!queue.empty()) {
+      workerAsleep.store(false);
+      continue;
+    }
     pollfd signal{workSignal, POLLIN, 0};
     if (poll(&signal, 1, kWaitForWorkMs) > 0) {
       uint64_t posted = 0;
@@ -490,6 +514,7 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
         // Taken by nobody else; an interrupted read is tried again on the next round.
       }
     }
+    workerAsleep.store(false);
   }
   tWorkerOf = nullptr;
 }
@@ -539,8 +564,7 @@ void Link::impl::stopWorker() {
   workSignal = -1;
 }
 
-// --- filter
-// ------------------------------------------------------------------------------------------
+// --- filter --------------------------------------------------------------------------------------
 
 aErr Link::impl::installStreamFilter(bool on, bool* removed) {
   if (removed != nullptr) *removed = false;
@@ -567,6 +591,7 @@ aErr Link::impl::installStreamFilter(bool on, bool* removed) {
   {
     std::lock_guard<std::mutex> lock(streamLock);
     streams.clear();
+    streamTableChanged();
   }
   if (linkId == 0) return aErrConnection;
   if (went) DrainStreamPackets(linkId);
@@ -584,6 +609,7 @@ void Link::impl::stopStreams() {
   {
     std::lock_guard<std::mutex> lock(streamLock);
     streams.clear();
+    streamTableChanged();
   }
   stopWorker();
   if (went) DrainStreamPackets(linkId);
@@ -607,6 +633,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       for (uint64_t erased : MatchingKeys(self.streams, module, command, option, index, kAny)) {
         self.streams.erase(erased);
       }
+      self.streamTableChanged();
       empty = self.streams.empty();
     }
     AwaitCallbacks(&self);
@@ -643,6 +670,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       row->second.reference = reference;
       row->second.generation = generation;
     }
+    self.streamTableChanged();
   }
   aErr result = self.installStreamFilter(true);
   if (result == aErrNone) result = SwitchStreaming(*this, module, key, true);
@@ -673,6 +701,7 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
       }
       it = orphan ? table.erase(it) : std::next(it);
     }
+    self.streamTableChanged();
   }
   AwaitCallbacks(&self);
   return result;

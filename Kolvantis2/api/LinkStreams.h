@@ -43,6 +43,9 @@ class LocklessQueue_SPSC {
     return true;
   }
 
+  // Consumer: true when every published element was taken.
+  bool empty() const { return tail_.load() == head_.load(); }
+
   // Consumer: false when the ring is empty. The slot at tail is never written by push, so it
   // is moved out after tail has moved, and left empty.
   bool pop(T* element) {
@@ -96,6 +99,7 @@ struct asyncPacket {
   aPacket* packet = nullptr;
   uint64_t key = 0;
   uint64_t generation = 0;
+  uint64_t tableChanges = 0;  // the Link's count of registration changes when it was queued
 };
 
 }  // namespace Kolvantis
