@@ -125,6 +125,22 @@ TEST_P(FactoryDataTest, WritesGoOutInPiecesOf26WithFirstAndNextOptionsThenTheEnd
   }
 }
 
+TEST_P(FactoryDataTest, AWritePast65535BytesEndsWithTheLow16BitsOfItsCount) {
+  // 0x1001E bytes: the end carries 0x001E, which is what the module counts too.
+  constexpr size_t kLongLength = 0x10000 + 30;
+  const Bytes data = Pattern(kLongLength, 3);
+  auto link = connected();
+  EXPECT_EQ(link->setFactoryData(kModule, 3, data.data(), data.size()), aErrNone);
+  const std::vector<Bytes> sent = requests();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back(), (Bytes{kFactory, kEnd, 0x00, 0x1E}));
+  constexpr size_t kPieceBytes = 26;
+  EXPECT_EQ(sent.size(), (kLongLength + kPieceBytes - 1) / kPieceBytes + 1)
+      << "pieces of 26 and the end";
+  // The module keeps a write only at an end whose count matches.
+  EXPECT_EQ(standIn().factoryKind(3), data);
+}
+
 TEST_P(FactoryDataTest, StaleRepliesQueuedBeforeARequestAreDrained) {
   auto link = connected();
   ASSERT_NO_FATAL_FAILURE(standIn().inject(*link, {{kModule, 4, kFactory, 3, 0xAA, 0xBB},

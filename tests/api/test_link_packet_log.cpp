@@ -1,21 +1,26 @@
 // The packet log of a Link: the core link's record of sent and received packets copied, one
 // text line per record, into a file by a logger thread; switching files, a file that cannot
-// be opened, disabling and enabling again, and disconnecting or destroying a Link while it
-// logs; each over TCP to the stand-in program and on the simulated USB bus.
+// be opened, disabling and enabling again, disconnecting or destroying a Link while it logs,
+// and a logger that rests once its core link has gone; each over TCP to the stand-in program
+// and on the simulated USB bus.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Link.h"
 #include "Module.h"
 #include "aFile.h"
+#include "aLink.h"
 #include "aLinkRecord.h"
 #include "aPacketLog.h"
 #include "api_test_support.h"
@@ -35,6 +40,10 @@ constexpr uint8_t kQueryCommand = 0x49;  // a command the stand-in leaves unansw
 constexpr unsigned kFloodPackets = 400;
 
 const std::string kStartLine = std::string("6 < START") + '\0';
+// How long the process's CPU time is watched while a logger has no core link to read, and
+// the share of that time it may use at most: a consumer that spins takes a whole core.
+constexpr auto kIdleWatch = std::chrono::milliseconds(300);
+constexpr double kMostIdleCpuShare = 0.25;
 
 // The lines of a log file, each without its CR LF; a last line without CR LF is kept with a
 // marker, so that a cut line shows in the comparison.
@@ -74,6 +83,12 @@ std::string SentLine(const Bytes& data) {
        << data.size() << ' ';
   for (uint8_t byte : data) line << "0x" << unsigned{byte} << ' ';
   return line.str();
+}
+
+std::chrono::nanoseconds ProcessCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 std::string TextOf(size_t length) {
@@ -242,6 +257,31 @@ TEST_P(PacketLogTest, DisconnectAndDestructionWhileLoggingStopTheLoggerBeforeThe
   EXPECT_NE(std::find(lines.begin() + static_cast<long>(before), lines.end(), kStartLine),
             lines.end())
       << "no START of the second session";
+}
+
+TEST_P(PacketLogTest, ALoggerWhoseCoreLinkWentAwayRestsInsteadOfSpinning) {
+  auto link = connected();
+  const std::string path = dir_.file("packets.log");
+  ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+  ASSERT_TRUE(AwaitLines(path, {kStartLine})) << "the logger never ran";
+  // The core link's last use is dropped from outside; the Link's logger runs on against an
+  // ID that no longer exists, and every read answers that it is unknown.
+  uint32_t id = standIn().coreLinkId();
+  ASSERT_NE(id, 0u);
+  const uint32_t gone = id;
+  ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+  ASSERT_FALSE(sGetLink(gone)) << "the core link had another use";
+
+  const auto wallStart = std::chrono::steady_clock::now();
+  const auto cpuStart = ProcessCpuTime();
+  std::this_thread::sleep_for(kIdleWatch);
+  const auto cpu = ProcessCpuTime() - cpuStart;
+  const auto wall = std::chrono::steady_clock::now() - wallStart;
+  EXPECT_LT(std::chrono::duration<double>(cpu).count(),
+            kMostIdleCpuShare * std::chrono::duration<double>(wall).count())
+      << "CPU " << std::chrono::duration_cast<std::chrono::milliseconds>(cpu).count() << " ms in "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
+  EXPECT_EQ(link->disablePacketLog(), aErrNone);
 }
 
 TEST_P(PacketLogTest, ModuleForwardsItsPacketLogSwitchesToItsLink) {

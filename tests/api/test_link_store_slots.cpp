@@ -236,8 +236,9 @@ struct FaultCase {
   const char* fault;  // the stand-in's knob, armed for one request
   Operation operation;
   aErr expected;
-  std::vector<uint8_t> steps;  // the requests the module got
-  size_t count;                // reads: the count reported
+  std::vector<uint8_t> steps;       // the requests the module got
+  size_t count;                     // reads: the count reported
+  const char* alsoArmed = nullptr;  // a second knob armed with the first, or none
 };
 
 const FaultCase kFaultCases[] = {
@@ -261,6 +262,18 @@ const FaultCase kFaultCases[] = {
      0},
     {"OpenReplyCutBeforeItsCodeIsNoHandle",
      "cut-error:open-read:1",
+     Operation::Read40,
+     aErrMedia,
+     {kSize, kOpenRead},
+     0},
+    {"OpenForWritingAnsweredWithoutItsHandleIsNoHandle",
+     "cut-handle:open-write:1",
+     Operation::Write30,
+     aErrMedia,
+     {kOpenWrite},
+     0},
+    {"OpenForReadingAnsweredWithoutItsHandleIsNoHandle",
+     "cut-handle:open-read:1",
      Operation::Read40,
      aErrMedia,
      {kSize, kOpenRead},
@@ -295,6 +308,26 @@ const FaultCase kFaultCases[] = {
      aErrIO,
      {kOpenWrite, kWrite, kClose},
      0},
+    {"WriteAnsweredWithoutItsSumFailsTheWriteAndCloses",
+     "cut-sum:write:1",
+     Operation::Write30,
+     aErrIO,
+     {kOpenWrite, kWrite, kClose},
+     0},
+    // A longer answer is judged by its byte 3 all the same.
+    {"WriteAnsweredLongerWithTheRightSumSucceeds",
+     "long-write:write:1",
+     Operation::Write30,
+     aErrNone,
+     {kOpenWrite, kWrite, kWrite, kClose},
+     0},
+    {"WriteAnsweredLongerWithAWrongSumFailsTheWriteAndCloses",
+     "long-write:write:1",
+     Operation::Write30,
+     aErrIO,
+     {kOpenWrite, kWrite, kClose},
+     0,
+     "wrong-sum:write:1"},
     {"WriteErrorGivesTheModulesCodeAndCloses",
      "error-code:write:1:15",
      Operation::Write30,
@@ -357,12 +390,19 @@ const FaultCase kFaultCases[] = {
      0},
 };
 
-void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name << " (" << c.fault << ")"; }
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.name << " (" << c.fault;
+  if (c.alsoArmed) *out << ", " << c.alsoArmed;
+  *out << ")";
+}
 
 using StoreSlotFaultTest = linktest::FaultCaseTest<FaultCase, SlotModule, &StandInSpec::slotFaults>;
 
 TEST_P(StoreSlotFaultTest, AnswersTheFaultAndSendsOnlyTheStepsThatStillMakeSense) {
   const FaultCase& c = faultCase();
+  if (c.alsoArmed) {
+    ASSERT_TRUE(standIn().slotFault(c.alsoArmed));
+  }
   auto link = connected();
   aErr result = aErrNone;
   size_t count = 99;
@@ -375,6 +415,9 @@ TEST_P(StoreSlotFaultTest, AnswersTheFaultAndSendsOnlyTheStepsThatStillMakeSense
     case Operation::Write30: {
       const Bytes data = Pattern(30, 1);
       result = link->loadStoreSlot(kModule, 1, 0, data.data(), data.size());
+      if (result == aErrNone) {
+        EXPECT_EQ(standIn().slotContent(1, 0), data);
+      }
       break;
     }
     case Operation::Read40: {

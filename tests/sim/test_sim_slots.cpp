@@ -197,6 +197,10 @@ INSTANTIATE_TEST_SUITE_P(
         KnobCase{"SilentRead", SlotStep::Read, SlotFault::Silence, 0, {}},
         KnobCase{"SilentClose", SlotStep::Close, SlotFault::Silence, 0, {}},
         KnobCase{"WrongSum", SlotStep::Write, SlotFault::WrongSum, 0, {4, 7, 2, 12}},
+        KnobCase{"CutSum", SlotStep::Write, SlotFault::CutSum, 0, {4, 7, 2}},
+        KnobCase{"LongWrite", SlotStep::Write, SlotFault::LongWrite, 0, {4, 7, 2, 11, 0}},
+        KnobCase{
+            "CutHandleOfOpen", SlotStep::OpenWrite, SlotFault::CutHandle, 0, {4, 4, kStore, kSlot}},
         KnobCase{"ErrorCodeOfCapacity",
                  SlotStep::Capacity,
                  SlotFault::ErrorCode,
@@ -303,12 +307,18 @@ TEST(SimSlotsText, SlotAndSlotFaultForms) {
   ASSERT_TRUE(code) << error;
   EXPECT_EQ(code->count, 2);
   EXPECT_EQ(code->parameter, 0x1Du);
+  auto cut = kvsim::parseSlotFault("cut-handle:open-read:1", &error);
+  ASSERT_TRUE(cut) << error;
+  EXPECT_EQ(cut->fault, SlotFault::CutHandle);
+  EXPECT_EQ(cut->step, SlotStep::OpenRead);
 
   for (const char* bad : {"1:2", "1:2:65536", "1:2:1:0A0B", "1:2:3:XY", "256:0:1"})
     EXPECT_FALSE(kvsim::parseSlotSpec(bad, &error)) << bad;
   for (const char* bad :
        {"silence:read", "bogus:read:1", "silence:open:1", "silence:read:x", "error-code:read:1",
-        "silence:read:1:5", "wrong-sum:read:1", "error-code:read:1:256", "late:read:1:600001"})
+        "silence:read:1:5", "wrong-sum:read:1", "error-code:read:1:256", "late:read:1:600001",
+        "cut-sum:read:1", "long-write:close:1", "cut-sum:write:1:5", "cut-handle:size:1",
+        "cut-handle:write:1"})
     EXPECT_FALSE(kvsim::parseSlotFault(bad, &error)) << bad;
 }
 

@@ -267,8 +267,15 @@ std::optional<SlotFaultSpec> parseSlotFault(const std::string& text, std::string
     return std::nullopt;
   }
   SlotFaultSpec spec{*fault, *step, *count, 0};
-  if (spec.fault == SlotFault::WrongSum && spec.step != SlotStep::Write) {
-    *error = "wrong-sum is a knob of the write step: " + text;
+  const bool ofWrite = spec.fault == SlotFault::WrongSum || spec.fault == SlotFault::CutSum ||
+                       spec.fault == SlotFault::LongWrite;
+  if (ofWrite && spec.step != SlotStep::Write) {
+    *error = std::string(slotFaultName(spec.fault)) + " is a knob of the write step: " + text;
+    return std::nullopt;
+  }
+  const bool ofOpen = spec.step == SlotStep::OpenRead || spec.step == SlotStep::OpenWrite;
+  if (spec.fault == SlotFault::CutHandle && !ofOpen) {
+    *error = "cut-handle is a knob of the open steps: " + text;
     return std::nullopt;
   }
   const bool needs = spec.fault == SlotFault::ErrorCode;

@@ -30,11 +30,10 @@ struct FaultEntry {
   const char* name;
 };
 constexpr FaultEntry kFaultNames[] = {
-    {SlotFault::Silence, "silence"},
-    {SlotFault::WrongSum, "wrong-sum"},
-    {SlotFault::ErrorCode, "error-code"},
-    {SlotFault::CutError, "cut-error"},
-    {SlotFault::Late, "late"},
+    {SlotFault::Silence, "silence"},      {SlotFault::WrongSum, "wrong-sum"},
+    {SlotFault::CutSum, "cut-sum"},       {SlotFault::LongWrite, "long-write"},
+    {SlotFault::CutHandle, "cut-handle"}, {SlotFault::ErrorCode, "error-code"},
+    {SlotFault::CutError, "cut-error"},   {SlotFault::Late, "late"},
 };
 
 std::optional<SlotStep> stepOf(uint8_t byte) {
@@ -131,8 +130,8 @@ std::vector<Packet> SlotStore::handle(const Packet& request) {
     reply = answer(*step, d, &refused);
     if (refused)
       reply = errorFor(d[1], d, refused);
-    else if (*step == SlotStep::Write && takeFault(*step, SlotFault::WrongSum))
-      ++reply[3];
+    else
+      reshape(*step, &reply);
   }
   if (takeFault(*step, SlotFault::Silence)) return {};
   if (takeFault(*step, SlotFault::Late, &parameter)) {
@@ -143,6 +142,16 @@ std::vector<Packet> SlotStore::handle(const Packet& request) {
     return {};
   }
   return {{core_.address(), std::move(reply)}};
+}
+
+void SlotStore::reshape(SlotStep step, Bytes* reply) {
+  if (step == SlotStep::Write) {
+    if (takeFault(step, SlotFault::WrongSum)) ++(*reply)[kHandleRequestBytes];
+    if (takeFault(step, SlotFault::CutSum)) reply->resize(kHandleRequestBytes);
+    if (takeFault(step, SlotFault::LongWrite)) reply->push_back(0);
+  }
+  const bool open = step == SlotStep::OpenRead || step == SlotStep::OpenWrite;
+  if (open && takeFault(step, SlotFault::CutHandle)) reply->resize(kSlotRequestBytes);
 }
 
 Bytes SlotStore::answer(SlotStep step, const Bytes& d, std::optional<uint8_t>* refused) {

@@ -19,6 +19,9 @@
 // Fault knobs per step (count of requests, or kEvery; 0 switches the knob off):
 //   silence     the request takes effect, no reply
 //   wrong-sum   write: the reply's sum is one more than the bytes add up to
+//   cut-sum     write: the reply without its sum byte; the bytes are written
+//   long-write  write: the reply one 0x00 longer, after the sum; the bytes are written
+//   cut-handle  open: the reply without its handle byte; the handle is opened all the same
 //   error-code  an error reply with the knob's code; the request takes no effect
 //   cut-error   the same error reply without its code byte
 //   late        the request takes effect; the reply goes out the knob's ms later (0: 1200 ms,
@@ -65,7 +68,7 @@ enum class SlotStep {
 const char* slotStepName(SlotStep step);
 std::optional<SlotStep> slotStepByName(const std::string& name);
 
-enum class SlotFault { Silence, WrongSum, ErrorCode, CutError, Late };
+enum class SlotFault { Silence, WrongSum, CutSum, LongWrite, CutHandle, ErrorCode, CutError, Late };
 const char* slotFaultName(SlotFault fault);
 std::optional<SlotFault> slotFaultByName(const std::string& name);
 
@@ -133,6 +136,8 @@ class SlotStore : public TimedWork {
   // The answer to one step, before the reply knobs; refused: an error reply's code.
   Bytes answer(SlotStep step, const Bytes& data, std::optional<uint8_t>* refused);
   Bytes errorReply(SlotStep step, const Bytes& data, std::optional<uint8_t> code) const;
+  // Applies the knobs that reshape a step's success reply.
+  void reshape(SlotStep step, Bytes* reply);
   std::optional<uint8_t> openHandle(uint8_t store, uint8_t slot, bool write);
   bool takeFault(SlotStep step, SlotFault fault, unsigned* parameter = nullptr);
 
