@@ -198,18 +198,26 @@ aErr aDirectory_Delete(const char* path) {
 
 aErr aDirectory_DeleteTree(const char* path) {
   if (path == nullptr) return aErrParam;
-  const int top = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  // With a trailing separator the kernel resolves a symbolic link at the end of the path before
+  // the no-follow checks see it, so the separators go; the root keeps its own.
+  std::string tree(path);
+  while (tree.size() > 1 && tree.back() == '/') tree.pop_back();
+  // "." or ".." last reaches a directory through whatever comes before, a link included, and
+  // names no entry that could be removed: refused before anything goes.
+  const size_t slash = tree.find_last_of('/');
+  if (sDotEntry(tree.c_str() + (slash == std::string::npos ? 0 : slash + 1))) return aErrParam;
+
+  const int top = open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (top < 0) {
     // A symbolic link given as the tree is removed itself; its target is left alone.
     struct stat info;
-    if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-      return unlink(path) == 0 ? aErrNone : aErrUnknown;
+    if (lstat(tree.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      return unlink(tree.c_str()) == 0 ? aErrNone : aErrUnknown;
     }
     return aErrNotFound;
   }
-  std::string joined(path);
-  const bool emptied = sDeleteContents(top, joined);
-  const aErr removed = aDirectory_Delete(path);
+  const bool emptied = sDeleteContents(top, tree);
+  const aErr removed = aDirectory_Delete(tree.c_str());
   return emptied ? removed : aErrUnknown;
 }
 

@@ -39,7 +39,8 @@ aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* r
 aErr aDirectory_Delete(const char* path);
 
 // Removes a directory and everything in it. Symbolic links are removed, never followed: one given
-// as the path is removed itself, and the walk never passes through one.
+// as the path is removed itself, and the walk never passes through one. Trailing separators of
+// the path are ignored; a path whose last part is "." or ".." is refused with aErrParam.
 // aErrNotFound when the directory cannot be opened; aErrUnknown when anything inside could not
 // be removed (also for an entry whose path does not fit aDIR_MAXJOINEDPATH bytes).
 aErr aDirectory_DeleteTree(const char* path);

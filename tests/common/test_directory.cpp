@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -342,32 +343,75 @@ TEST_F(DirectoryTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
   EXPECT_TRUE(fs::is_regular_file(Path("outside/file")));
 }
 
-TEST_F(DirectoryTest, DeleteTreeOfALinkRemovesTheLinkAndNotItsTarget) {
-  fs::create_directories(Path("target/kept"));
-  MakeFile("target/kept/precious", "keep me");
-  MakeFile("target/file", "keep me too");
-  fs::create_directory_symlink(Path("target"), Path("link"));
+// A directory with content and a link to it.
+class DeleteTreeTop : public DirectoryTest {
+ protected:
+  void SetUp() override {
+    DirectoryTest::SetUp();
+    fs::create_directories(Path("target/kept"));
+    MakeFile("target/kept/precious", "keep me");
+    MakeFile("target/file", "keep me too");
+    fs::create_directory_symlink(Path("target"), Path("link"));
+  }
 
-  EXPECT_EQ(aDirectory_DeleteTree(Path("link").c_str()), aErrNone);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("link"))));
-  EXPECT_TRUE(fs::is_regular_file(Path("target/kept/precious")));
-  EXPECT_TRUE(fs::is_regular_file(Path("target/file")));
+  void ExpectTargetKept() const {
+    EXPECT_TRUE(fs::is_regular_file(Path("target/kept/precious")));
+    EXPECT_TRUE(fs::is_regular_file(Path("target/file")));
+  }
+};
+
+struct TopCase {
+  const char* name;
+  const char* given;  // relative to the temp directory
+  bool link;          // names the link; otherwise the directory itself
+};
+
+void PrintTo(const TopCase& c, std::ostream* out) { *out << c.name; }
+
+class DeleteTreeOfATop : public DeleteTreeTop, public ::testing::WithParamInterface<TopCase> {};
+
+// Trailing separators would let the kernel resolve the link before the no-follow checks apply.
+TEST_P(DeleteTreeOfATop, RemovesALinkItselfAndADirectoryWithItsContent) {
+  const TopCase c = GetParam();
+
+  EXPECT_EQ(aDirectory_DeleteTree(Path(c.given).c_str()), aErrNone);
+
+  if (c.link) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Path("link"))));
+    ExpectTargetKept();
+  } else {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Path("target"))));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Path("link"))));
+  }
 }
 
-TEST_F(DirectoryTest, DeleteTreeFailsOnAPathThatDoesNotFit) {
-  const std::string deep = MakeDeepDirectory(aDIR_MAXJOINEDPATH - 300);
-  const std::string longName(250, 'n');
-  std::ofstream(deep + "/" + longName) << "x";
-  const std::string top = dir_ + "/" + std::string(200, 'd');
+INSTANTIATE_TEST_SUITE_P(Directory, DeleteTreeOfATop,
+                         ::testing::Values(TopCase{"link", "link", true},
+                                           TopCase{"link_slash", "link/", true},
+                                           TopCase{"link_two_slashes", "link//", true},
+                                           TopCase{"directory_slash", "target/", false},
+                                           TopCase{"directory_two_slashes", "target//", false}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
-  EXPECT_EQ(aDirectory_DeleteTree(top.c_str()), aErrUnknown);
-  EXPECT_TRUE(fs::exists(deep + "/" + longName));
+class DeleteTreeOfADotTop : public DeleteTreeTop, public ::testing::WithParamInterface<TopCase> {};
+
+// "." or ".." last names a directory reached through the link or the parent: refused, and
+// nothing is removed.
+TEST_P(DeleteTreeOfADotTop, IsRefusedBeforeAnythingGoes) {
+  EXPECT_EQ(aDirectory_DeleteTree(Path(GetParam().given).c_str()), aErrParam);
+
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Path("link"))));
+  ExpectTargetKept();
 }
 
-TEST_F(DirectoryTest, DeleteTreeOfAMissingDirectory) {
-  EXPECT_EQ(aDirectory_DeleteTree(Path("missing").c_str()), aErrNotFound);
-  EXPECT_EQ(aDirectory_DeleteTree(nullptr), aErrParam);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Directory, DeleteTreeOfADotTop,
+    ::testing::Values(TopCase{"link_dot", "link/.", true},
+                      TopCase{"link_dot_slash", "link/./", true},
+                      TopCase{"link_inner_dotdot", "link/kept/..", true},
+                      TopCase{"directory_inner_dotdot", "target/kept/..", false},
+                      TopCase{"directory_inner_dotdot_slash", "target/kept/../", false}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Well-known directories ----------------------------------------------------------------
 
