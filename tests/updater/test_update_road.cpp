@@ -387,8 +387,7 @@ TEST_F(RoadBench, AModuleReportingAnotherSerialNumberFailsValidation) {
   EXPECT_FALSE(UpgradeTraffic(*sim));
 }
 
-// --- The ways back after LOAD
-// ----------------------------------------------------------------------
+// --- The ways back after LOAD --------------------------------------------------------------------
 
 struct ReturnCase {
   const char* name;
@@ -446,8 +445,7 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// --- The record of the transfer
-// ---------------------------------------------------------------------
+// --- The record of the transfer ------------------------------------------------------------------
 
 // A display that puts a directory in place of the module's attribute file once the wait after
 // REBOOT is over, so that the record of the transfer cannot be saved.
@@ -484,8 +482,75 @@ TEST_F(RoadBench, ARecordOfTheTransferThatCannotBeSavedIsReported) {
   EXPECT_EQ(Flash(*sim, FIRMWARE_ADDRESS, firmware.image.size()), firmware.installed(SERIAL));
 }
 
-// --- The firmware phase
-// ----------------------------------------------------------------------------
+// A display that holds the update once the firmware blocks are through, just before REBOOT goes
+// out, until the stand-in has dropped the link and the host's reader has had time to see that.
+class HoldBeforeRebootDisplay : public RecordingDisplay {
+ public:
+  // ms the stand-in may take to drop the link after its last WRITE answer
+  static constexpr int DROP_TIMEOUT_MS = 5000;
+  // ms for the host's reader, which polls the bus every millisecond, to find the device gone
+  static constexpr int HOST_SEES_DROP_MS = 500;
+
+  explicit HoldBeforeRebootDisplay(std::function<bool()> dropped) : dropped_(std::move(dropped)) {}
+
+  void info_message(const char* text) override {
+    RecordingDisplay::info_message(text);
+    const std::string line(text);
+    if (line.rfind("Transferring firmware block", 0) == 0) firmwareSent_ = true;
+    if (!firmwareSent_ || line.rfind("Transferred ", 0) != 0) return;
+    EXPECT_TRUE(Eventually(dropped_, DROP_TIMEOUT_MS)) << "the stand-in kept the link";
+    std::this_thread::sleep_for(std::chrono::milliseconds(HOST_SEES_DROP_MS));
+  }
+
+ private:
+  std::function<bool()> dropped_;
+  bool firmwareSent_ = false;
+};
+
+// The loader restarts by itself right after its last WRITE, so REBOOT finds the link gone: the
+// firmware is in the flash, but nothing confirms that the module runs it.
+TEST_F(RoadBench, ARebootThatCannotBeSentFailsTheUpdateWithoutARecord) {
+  const Firmware firmware;
+  StandIn standIn;
+  standIn.upgrade.restartAfterWrites = static_cast<unsigned>(
+      (firmware.image.size() + kvsim::kDefaultBlockSize - 1) / kvsim::kDefaultBlockSize);
+  standIn.upgrade.rebootDropMs = 300;  // time enough for the host to read the last answer
+  Add(standIn);
+  const unsigned connections =
+      sim->withCore([](kvsim::ModuleCore& core) { return core.connections(); });
+  HoldBeforeRebootDisplay holding([&] {
+    return sim->withCore([](kvsim::ModuleCore& core) { return core.connections(); }) > connections;
+  });
+  Updater held(server.c_str(), store.path().c_str(), holding);
+  held.Set_UEIBytes_Load(true);
+  const std::string path = GivenFile(firmware);
+  const auto start = Clock::now();
+
+  EXPECT_FALSE(held.Update_Firmware(SERIAL, 0, path, 0, 0, false));
+
+  // No wait for a link that is already gone.
+  EXPECT_LT(Seconds(start), 30.0);
+  EXPECT_EQ(Flash(*sim, FIRMWARE_ADDRESS, firmware.image.size()), firmware.installed(SERIAL));
+  EXPECT_TRUE(ReceivedRequests(*sim, kvsim::kUpgradeReboot).empty());
+  ASSERT_EQ(holding.errors.size(), 1u) << ::testing::PrintToString(holding.errors);
+  const std::string& error = holding.errors[0];
+  const std::string head =
+      "The firmware of module [1234ABCD] is written in full, but the request to reboot could "
+      "not be sent (";
+  const std::string tail =
+      "); check that it restarts with the new firmware, and power-cycle it if it does not";
+  EXPECT_EQ(error.compare(0, head.size(), head), 0) << error;
+  EXPECT_TRUE(error.size() > head.size() + tail.size() &&
+              error.compare(error.size() - tail.size(), tail.size(), tail) == 0)
+      << error;
+  const std::string settings = Settings();
+  EXPECT_EQ(settings.find("LATEST_TRANSFER="), std::string::npos) << settings;
+  EXPECT_EQ(settings.find("LAST_TRANSFER_DATE="), std::string::npos) << settings;
+  for (const std::string& line : holding.infos)
+    EXPECT_FALSE(update_test::IsUpdateTimeLine(line)) << line;
+}
+
+// --- The firmware phase --------------------------------------------------------------------------
 
 TEST_F(RoadBench, ByteStringsCarryTheChunksWhenTheModuleTakesThem) {
   Add(StandIn{});
@@ -620,8 +685,7 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-// --- Connections
-// -----------------------------------------------------------------------------------
+// --- Connections ---------------------------------------------------------------------------------
 
 TEST_F(RoadBench, AModuleThatCannotBeOpenedIsNotLookedForOverTcp) {
   Add(StandIn{});

@@ -451,10 +451,18 @@ std::vector<Packet> UpgradePersona::write(const Bytes& d) {
   flash_.write(static_cast<uint32_t>(at), block_.pending);
   block_.written += length;
   block_.pending.clear();
-  return answer(kUpgradeOk);
+  std::vector<Packet> done = answer(kUpgradeOk);
+  // The answer goes out before the drop, which comes rebootDropMs later.
+  if (++writesTaken_ == config_.restartAfterWrites) restart();
+  return done;
 }
 
 std::vector<Packet> UpgradePersona::reboot() {
+  restart();
+  return {};
+}
+
+void UpgradePersona::restart() {
   if (!config_.flashDumpPath.empty()) {
     std::string error;
     if (!writeFlashDump(config_.flashDumpPath, &error))
@@ -465,7 +473,6 @@ std::vector<Packet> UpgradePersona::reboot() {
   closeBlock();
   scheduleDropAndReturn(Clock::now() + std::chrono::milliseconds(config_.rebootDropMs),
                         core_.config().serial, false);
-  return {};
 }
 
 std::vector<Packet> UpgradePersona::handleUei(const Bytes& d) {

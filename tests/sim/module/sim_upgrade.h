@@ -39,6 +39,9 @@
 //                drop under its own serial number, running the application again. The flash
 //                stays; the loader memory goes. With flashDumpPath the flash is written there
 //                first (formatMemoryDump).
+//   restartAfterWrites  the loader restarts by itself, as at REBOOT, right after it answers
+//                that many WRITEs (0: never); a REBOOT that comes later finds the application
+//                and goes unanswered, as every request it does not take.
 //
 // Fault knobs (count of replies concerned, or kEvery; 0 switches the knob off), armed at start
 // or (loaderFaults) the first time the loader runs:
@@ -162,7 +165,8 @@ struct UpgradeConfig {
   // Count per knob, armed the first time the loader runs (at LOAD, or at start with
   // startAsLoader), so that a fault can hit the firmware blocks only.
   std::map<UpgradeFault, int> loaderFaults;
-  std::string flashDumpPath;  // written at REBOOT when not empty
+  std::string flashDumpPath;        // written at REBOOT when not empty
+  unsigned restartAfterWrites = 0;  // WRITEs of the loader before it restarts by itself
 };
 
 // Command-line forms: "stay", "drop:MS", "silent-drop"; "same", "deadbead", "never";
@@ -246,6 +250,8 @@ class UpgradePersona {
   std::vector<Packet> load();
   std::vector<Packet> write(const Bytes& data);
   std::vector<Packet> reboot();
+  // What REBOOT does: the flash dump, the application again, and the drop and come-back.
+  void restart();
   // Takes bytes into the open block; false when there is none or they do not fit the chunk.
   bool take(const Bytes& bytes);
   std::vector<Packet> reply(Bytes data) const;
@@ -268,6 +274,7 @@ class UpgradePersona {
   SimMemory flash_;
   SimMemory loaderMemory_;
   std::vector<PreparedBlock> prepared_;
+  unsigned writesTaken_ = 0;          // WRITEs answered with success, for restartAfterWrites
   std::vector<Scheduled> scheduled_;  // in the order scheduled
   // Waiting for the first packet of a new connection to announce the loader: records of the
   // core up to this index belong to earlier connections.
