@@ -975,8 +975,9 @@ aErr _initServer(aServer* server) {
   ok = ok && server->broker != nullptr && server->sync != nullptr;
 
   if (ok) {
-    ok = aLink_InstallUserPacketFilter(server->entry->linkId, _streamingPacketFilter, server) ==
-         aErrNone;
+    // Only over no filter at all: a filter someone else installed is never replaced.
+    ok = aLink_SwapUserPacketFilter(server->entry->linkId, nullptr, nullptr, _streamingPacketFilter,
+                                    server) == aErrNone;
     server->filterInstalled = ok;
     aPacketFifo_DrainPackets(server->entry->link->inputQueue.load(), sSelectAll, nullptr);
   }

@@ -236,17 +236,26 @@ TEST(LinkServer, ARequestForADeviceThatCannotBeSharedMakesNoBroker) {
     uint16_t* port;
     uint32_t* networkInterface;
     bool secondUse;
+    bool foreignFilter;  // the device link's owner filters its packets already
   };
   const Case cases[] = {
-      {"no port pointer", deviceLink.id, nullptr, &networkInterface, false},
-      {"no interface pointer", deviceLink.id, &port, nullptr, false},
-      {"link ID 0", 0, &port, &networkInterface, false},
-      {"a link ID the table does not hold", deviceLink.id + 1000, &port, &networkInterface, false},
-      {"a broker-client link", client.id, &port, &networkInterface, false},
-      {"a device link with a second use", deviceLink.id, &port, &networkInterface, true},
+      {"no port pointer", deviceLink.id, nullptr, &networkInterface, false, false},
+      {"no interface pointer", deviceLink.id, &port, nullptr, false, false},
+      {"link ID 0", 0, &port, &networkInterface, false, false},
+      {"a link ID the table does not hold", deviceLink.id + 1000, &port, &networkInterface, false,
+       false},
+      {"a broker-client link", client.id, &port, &networkInterface, false, false},
+      {"a device link whose packets another filter takes", deviceLink.id, &port, &networkInterface,
+       false, true},
+      {"a device link with a second use", deviceLink.id, &port, &networkInterface, true, false},
   };
+  int owner = 0;  // the foreign filter's reference
+  const aUserPacketFilter foreign = [](const aPacket*, void*) -> uint8_t { return 0; };
   for (const Case& c : cases) {
     if (c.secondUse) second.id = device.create();
+    if (c.foreignFilter) {
+      ASSERT_EQ(aLink_InstallUserPacketFilter(deviceLink.id, foreign, &owner), aErrNone);
+    }
     port = 7;
     networkInterface = kLoopback;
     EXPECT_EQ(aLink_CreateServer(c.linkId, c.port, c.networkInterface, kLocalOnly), 0u) << c.what;
@@ -256,6 +265,12 @@ TEST(LinkServer, ARequestForADeviceThatCannotBeSharedMakesNoBroker) {
     ASSERT_TRUE(entry) << c.what;
     EXPECT_EQ(entry->broker, nullptr) << c.what;
     EXPECT_EQ(entry->useCount, c.secondUse ? 2 : 1) << c.what;
+    if (c.foreignFilter) {
+      // Still the owner's, and only the owner takes it away.
+      EXPECT_EQ(aLink_SwapUserPacketFilter(deviceLink.id, foreign, &owner, nullptr, nullptr),
+                aErrNone)
+          << c.what;
+    }
   }
   // The second user's use is the only other one: a direct create still adds a use.
   EXPECT_EQ(device.create(), deviceLink.id);
