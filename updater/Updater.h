@@ -145,6 +145,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Zentrova::Kolvantis::M
 bool _connect_recovery_loader(Zentrova::Kolvantis::Module& module, uint32_t serialNumber,
                               bool refreshUsb);
 
+// Before every third try (attempt counts from 1) of a USB search: releases the shared libusb
+// context, so that enumeration starts afresh.
+void _refresh_usb_before_try(int attempt);
+
 // A new store rooted at the directory; when it cannot be made, an error message naming the
 // caller and the reason, and an empty pointer.
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,

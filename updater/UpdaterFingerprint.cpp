@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
+#include "Retry.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
@@ -36,8 +37,8 @@ constexpr uint8_t SYSTEM_INDEX = 0;
 constexpr uint8_t ANY_MODEL = 0;
 constexpr uint8_t LOADER_ADDRESS = 0;  // the loader's own address is learnt on connecting
 
-constexpr int LIBUSB_REFRESH_EVERY = 3;  // tries between refreshes of the USB enumeration
 constexpr uint64_t LOADER_CONNECT_DELAY_MS = 1000;  // ms between two tries
+constexpr int LIBUSB_REFRESH_EVERY = 3;  // tries between refreshes of the USB enumeration
 
 const char* const USB_PORT = "USB";  // port text of the i.MX boot loader's USB HID device
 const char* const LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
@@ -194,26 +195,30 @@ bool _recovery_loader_file(UpdaterDisplayInterface& display, Updater& updater, U
 
 }  // namespace
 
+void _refresh_usb_before_try(int attempt) {
+  if (attempt % LIBUSB_REFRESH_EVERY != 0) return;
+  Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+  Kolvantis_libusb_exit();
+}
+
 bool _connect_recovery_loader(Module& module, uint32_t serialNumber, bool refreshUsb) {
-  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
-    if (refreshUsb && attempt % LIBUSB_REFRESH_EVERY == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Kolvantis_libusb_exit();
-    }
-    // A loader that cannot read its serial number shows the default one. Serial number 0
-    // would take the first module on the bus, which need not be the loader.
-    std::vector<uint32_t> serials = {UNKNOWN_SERIAL_NUMBER};
-    if (serialNumber != 0 && serialNumber != UNKNOWN_SERIAL_NUMBER) serials.push_back(serialNumber);
+  // A loader that cannot read its serial number shows the default one. Serial number 0 would
+  // take the first module on the bus, which need not be the loader.
+  std::vector<uint32_t> serials = {UNKNOWN_SERIAL_NUMBER};
+  if (serialNumber != 0 && serialNumber != UNKNOWN_SERIAL_NUMBER) serials.push_back(serialNumber);
+  const auto tryOnce = [&](int attempt) {
+    if (refreshUsb) _refresh_usb_before_try(attempt);
     for (uint32_t serial : serials) {
       // A failed connect keeps its link ID, which would refuse the next one.
       module.disconnect();
       module.discoverAndConnect(aLINK_TYPE_USB, serial);
-      if (module.isConnected()) return true;
+      if (module.isConnected()) return TryOutcome<bool>{true, true};
     }
     module.disconnect();
-    if (attempt < CONNECT_ATTEMPTS) aTime_MSSleep(LOADER_CONNECT_DELAY_MS);
-  }
-  return false;
+    return TryOutcome<bool>{false, false};
+  };
+  // The caller reports a failed search at once.
+  return RetryWithDelay(CONNECT_ATTEMPTS, LOADER_CONNECT_DELAY_MS, tryOnce, PauseAfterLastTry::No);
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,

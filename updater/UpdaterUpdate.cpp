@@ -41,7 +41,6 @@ constexpr uint64_t LINK_POLL_MS = 50;           // ms between looks at the link 
 
 // The search for the started loader once its link dropped.
 constexpr int LOADER_RECONNECT_TRIES = 15;
-constexpr int LIBUSB_REFRESH_EVERY = 3;  // tries between refreshes of the USB enumeration
 constexpr uint64_t LOADER_RECONNECT_DELAY_MS = 1000;  // ms between tries
 
 constexpr int FIRMWARE_BLOCK_TRIES = 5;  // tries per firmware block, each from PREPARE
@@ -341,10 +340,7 @@ void _reconnect_to_loader(Module& module, uint32_t serialNumber) {
   };
   module.disconnect();
   RetryWithDelay(LOADER_RECONNECT_TRIES, LOADER_RECONNECT_DELAY_MS, [&](int attempt) {
-    if (type == aLINK_TYPE_USB && attempt % LIBUSB_REFRESH_EVERY == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Kolvantis_libusb_exit();
-    }
+    if (type == aLINK_TYPE_USB) _refresh_usb_before_try(attempt);
     const bool connected = connectAs(serialNumber) || connectAs(UNKNOWN_SERIAL_NUMBER);
     return TryOutcome<bool>{connected, connected};
   });
