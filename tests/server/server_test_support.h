@@ -12,7 +12,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
-#include "sim_update_server_suite.h"
+#include "update_server_test_support.h"
 
 namespace servertest {
 

@@ -20,7 +20,7 @@
 
 #include "UpdaterDisplayInterface.h"
 #include "bird_gen.h"
-#include "sim_update_server_suite.h"
+#include "update_server_test_support.h"
 #include "support.h"
 
 namespace server_test {
