@@ -1,10 +1,12 @@
 // I2CClass: one I2C bus of a module (command 8, the entity index naming the bus). Transfers
 // are raw command packets; every one carries the bus speed code.
 //
-//   read      [8][bus][address | 1][length][speed]          reply [8][bus][address |
-//   1][count][status][bytes] write     [8][bus][address][length][speed][bytes]       reply
-//   [8][bus][address][0][status] setPullup [8][bus][1][on]                               reply
-//   [8][bus][1][any][status]
+//   read       [8][bus][address | 1][length][speed]
+//     reply    [8][bus][address | 1][count][status][bytes]
+//   write      [8][bus][address][length][speed][bytes]
+//     reply    [8][bus][address][0][status]
+//   setPullup  [8][bus][1][on]
+//     reply    [8][bus][1][any][status]
 //
 // A status byte with bit 7 set carries the module's error code in its low 7 bits.
 #pragma once

@@ -79,8 +79,7 @@ inline Bytes SwitchRequest(bool enable, uint8_t module, uint8_t command, uint8_t
           index};
 }
 
-// --- the stand-in
-// ----------------------------------------------------------------------------------
+// --- the stand-in --------------------------------------------------------------------------------
 
 // What the stand-in carries, as the program's options (name and value; value empty for a
 // flag), e.g. {"--stream", "3:8:0:3"}; timed samples are off unless "--stream-rate" says.
@@ -204,8 +203,7 @@ class StreamStandIn : public linktest::StandInBase {
   }
 };
 
-// --- callbacks
-// ---------------------------------------------------------------------------------------
+// --- callbacks -----------------------------------------------------------------------------------
 
 // The callbacks a Link ran, in order: which registration (its tag) and the packet's data.
 class CallbackLog {

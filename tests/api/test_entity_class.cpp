@@ -87,8 +87,7 @@ class EntityTest : public ::testing::Test {
   uint8_t own_ = 0;
 };
 
-// --- binding
-// --------------------------------------------------------------------------------------
+// --- binding -------------------------------------------------------------------------------------
 
 TEST_F(EntityTest, UnboundEntityReachesNothing) {
   EntityClass entity;

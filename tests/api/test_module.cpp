@@ -99,8 +99,7 @@ TEST(ModuleTest, ConnectThroughARouterThatNeverConnectedIsRefused) {
   EXPECT_EQ(behind.getStatus(), kNoLinkStatus);
 }
 
-// --- over TCP against the stand-in program
-// --------------------------------------------------------
+// --- over TCP against the stand-in program -------------------------------------------------------
 
 TEST(ModuleTcpTest, ConnectDisconnectReconnectAdoptsTheModulesAddress) {
   auto sim = StartTcpModule({"--address", "6"});

@@ -898,8 +898,7 @@ TEST(LinkCreateBare, TheLinkOwnsItsStreamAndANullStreamMakesNoLink) {
   EXPECT_TRUE(script->deleted);
 }
 
-// --- packet log
-// ------------------------------------------------------------------------------------
+// --- packet log ----------------------------------------------------------------------------------
 
 // Every packet of a pooled write is recorded, not only the first.
 TEST(LinkPacketLog, EveryPacketOfAPooledWriteIsRecorded) {

@@ -2,8 +2,7 @@
 // one, holding the stand-in modules that the environment variable KV_SIM_USB_MODULES
 // describes. Without the variable the bus is empty, so the program never reaches real USB.
 //
-//   KV_SIM_USB_MODULES="serial=40F5849A,address=6,model=17,version=2.15.3,name=Bench
-//   A;serial=BEEF,busy"
+//   KV_SIM_USB_MODULES="serial=40F5849A,model=17,version=2.15.3,name=Bench A;serial=BEEF,busy"
 //
 // One module per ";"-separated entry, its fields separated by ",":
 //   serial=HEX       serial number (required)

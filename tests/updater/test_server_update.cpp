@@ -245,8 +245,7 @@ TEST_F(ServerRoad, AFailedDownloadLeavesTheUpdateItsOwnChoice) {
   EXPECT_TRUE(Flash(Build{1200}.image().size()) == Build{1200}.installed());
 }
 
-// --- The program over TCP/IP, inside a network namespace
-// --------------------------------------------
+// --- The program over TCP/IP, inside a network namespace -----------------------------------------
 
 constexpr int kFlashPollMs = 20;      // ms between looks for the stand-in's flash file
 constexpr int kRebootSettleMs = 300;  // ms for the stand-in to drop its link after REBOOT

@@ -106,8 +106,7 @@ TEST(UpdateProgram, AGivenBuildThatIsNotStoredFailsWithoutDownloading) {
   EXPECT_NE(run.out.find("Updating firmware with build: 1250\n"), std::string::npos) << run.out;
 }
 
-// --- Over TCP/IP, inside a network namespace
-// --------------------------------------------------------
+// --- Over TCP/IP, inside a network namespace -----------------------------------------------------
 
 class UpdateInNamespace : public ::testing::Test {
  protected:
