@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -51,6 +52,37 @@ TEST(RetryWithDelay, MakesOneTryWhenAskedForNone) {
   });
   EXPECT_EQ(result, aErrConnection);
   EXPECT_EQ(calls, 1);
+}
+
+// Whether a failed series ends with a pause: a single failing try, timed. The pause is long
+// against a try that does nothing, so the bounds stay clear of scheduling.
+TEST(RetryWithDelay, TheLastFailedTryIsFollowedByThePauseUnlessToldOtherwise) {
+  constexpr uint64_t kPauseMs = 300;  // ms of the pause under test
+  constexpr long long kTickMs = 1;    // whole-millisecond sleeps can end one ms short
+  struct Case {
+    const char* what;
+    PauseAfterLastTry last;
+    bool paused;
+  };
+  for (const Case& c : {Case{"pause", PauseAfterLastTry::Yes, true},
+                        Case{"no pause", PauseAfterLastTry::No, false}}) {
+    const auto start = std::chrono::steady_clock::now();
+    const aErr result = RetryWithDelay(
+        1, kPauseMs,
+        [](int) {
+          return TryOutcome<aErr>{aErrTimeout, false};
+        },
+        c.last);
+    const long long took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+    EXPECT_EQ(result, aErrTimeout) << c.what;
+    if (c.paused) {
+      EXPECT_GE(took, static_cast<long long>(kPauseMs) - kTickMs) << c.what;
+    } else {
+      EXPECT_LT(took, static_cast<long long>(kPauseMs)) << c.what;
+    }
+  }
 }
 
 }  // namespace
