@@ -344,12 +344,8 @@ TEST_F(LoopbackDiscoveryTest, TheCallbackDecidesWhatCountsAndWhenTheSearchEnds) 
 class BeaconDiscoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InsideTestNamespace() || getenv(kNamespaceVethVariable) == nullptr)
-      GTEST_SKIP() << "runs only inside the network namespace with a veth pair that "
-                      "BrokerDiscovery.BeaconRunsInsideANetworkNamespaceWithAVethPair makes";
-    const std::set<std::string> allowed = {"lo", kVethFirstName, kVethSecondName};
-    for (const std::string& name : InterfaceNames())
-      ASSERT_EQ(allowed.count(name), 1u) << name << ": not inside the test's namespace";
+    if (!InsideTestNamespaceWithVeth()) GTEST_SKIP() << kVethSkipReason;
+    ASSERT_EQ(InterfaceBeyondTheVethPair(), "") << "not inside the test's namespace";
     broker_ = std::make_unique<kvsim::SimModuleProcess>(
         std::vector<std::string>{
             "--interface", kVethSecondAddress,                   //

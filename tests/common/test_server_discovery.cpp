@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -240,12 +239,8 @@ TEST(BrokerDiscovery, ResponderRunsInsideANetworkNamespace) {
 class BrokerBeaconInNamespace : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!InsideTestNamespace() || getenv(kNamespaceVethVariable) == nullptr)
-      GTEST_SKIP() << "runs only inside the network namespace with a veth pair that "
-                      "BrokerDiscovery.BeaconRunsInsideANetworkNamespaceWithAVethPair makes";
-    const std::set<std::string> allowed = {"lo", kVethFirstName, kVethSecondName};
-    for (const std::string& name : InterfaceNames())
-      ASSERT_TRUE(allowed.count(name)) << name << ": not inside the test's namespace";
+    if (!InsideTestNamespaceWithVeth()) GTEST_SKIP() << kVethSkipReason;
+    ASSERT_EQ(InterfaceBeyondTheVethPair(), "") << "not inside the test's namespace";
   }
 
   static BrokerSetup OnInterface(int which, const char* address) {

@@ -381,6 +381,16 @@ std::vector<std::string> InterfaceNames() {
   return names;
 }
 
+bool InsideTestNamespaceWithVeth() {
+  return InsideTestNamespace() && getenv(kNamespaceVethVariable) != nullptr;
+}
+
+std::string InterfaceBeyondTheVethPair() {
+  for (const std::string& name : InterfaceNames())
+    if (name != "lo" && name != kVethFirstName && name != kVethSecondName) return name;
+  return "";
+}
+
 bool RepliesComeFromLoopback() {
   return RunProgram({"ip", "route", "replace", "local", "10.250.0.1", "dev", "lo", "table", "local",
                      "proto", "kernel", "scope", "host", "src", "127.0.0.1"})

@@ -116,6 +116,15 @@ constexpr const char* kVethSecondName = "kvveth1";
 constexpr const char* kVethSecondAddress = "10.250.1.2";
 // The names of the network interfaces there are; inside the test's namespace only "lo".
 std::vector<std::string> InterfaceNames();
+// True in the copy that runs inside the namespace with the veth pair.
+bool InsideTestNamespaceWithVeth();
+// The first interface that is neither "lo" nor an end of the veth pair, or "" when there is
+// none: beacon tests refuse to run where one could reach a real network.
+std::string InterfaceBeyondTheVethPair();
+// Why a beacon test skips outside that namespace.
+constexpr const char* kVethSkipReason =
+    "runs only inside the network namespace with a veth pair that "
+    "BrokerDiscovery.BeaconRunsInsideANetworkNamespaceWithAVethPair makes";
 // Inside the namespace: a search over every interface also goes out from the namespace's
 // second address (10.250.0.1), so replies go back to it. The stand-ins listen on 127.0.0.1
 // only; with 127.0.0.1 as the source of what is sent to that address, a reply names the
