@@ -18,6 +18,9 @@ constexpr long VERIFY_HOST_NAME = 2;    // curl's value: the certificate must na
 constexpr int CHUNK_LOG_COLUMNS = 100;  // characters of a received chunk shown in the log
 const char* const ALLOWED_PROTOCOLS = "http,https";
 const char* const CA_BUNDLE_VARIABLE = "CURL_CA_BUNDLE";  // the curl tool's variable for a CA file
+// ms by which libcurl's deadline may fire before our clock shows it: libcurl rounds the time
+// it has spent to whole milliseconds when it checks the deadline
+constexpr long CURL_TIMER_ROUNDING_MS = 1;
 
 // What the write callback fills: the response and the body's bound.
 struct Receiver {
@@ -61,7 +64,7 @@ std::string _build_url(const char* base, const std::map<std::string, std::string
 // Which bound a transfer that timed out ran into: the deadline when the whole time is up, the
 // connect bound when the request never went out, else the speed floor.
 std::string _timeout_text(CURL* handle, long elapsedMs, const HTTPLimits& limits) {
-  if (elapsedMs >= limits.deadlineMs)
+  if (elapsedMs + CURL_TIMER_ROUNDING_MS >= limits.deadlineMs)
     return "the transfer did not end within " + std::to_string(limits.deadlineMs) + " ms";
   curl_off_t sentAtUs = 0;
   if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &sentAtUs) != CURLE_OK ||
