@@ -145,6 +145,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Zentrova::Kolvantis::M
 bool _connect_recovery_loader(Zentrova::Kolvantis::Module& module, uint32_t serialNumber,
                               bool refreshUsb);
 
+// The error message "Could not open serial port PORT ==> REASON", the reason being the name
+// of the serial stream's error.
+void _show_serial_port_failure(UpdaterDisplayInterface& display, const std::string& port, aErr err);
+
 // Before every third try (attempt counts from 1) of a USB search: releases the shared libusb
 // context, so that enumeration starts afresh.
 void _refresh_usb_before_try(int attempt);

@@ -67,11 +67,15 @@ bool _plain_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-bool _get_fingerprint_lpc(std::string port, uint32_t baud, Fingerprint& out) {
+bool _get_fingerprint_lpc(UpdaterDisplayInterface& display, std::string port, uint32_t baud,
+                          Fingerprint& out) {
   NXPSerialClass chip;
   aErr err = chip.Connect(port.c_str(), baud);
   if (err != aErrNone) {
     Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(err));
+    // Otherwise the user learns of a mistyped or missing port only from the i.MX road's
+    // failures. "USB" names the i.MX boot loader's HID device, never a serial port.
+    if (port != USB_PORT) _show_serial_port_failure(display, port, err);
     return false;
   }
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
@@ -195,6 +199,12 @@ bool _recovery_loader_file(UpdaterDisplayInterface& display, Updater& updater, U
 
 }  // namespace
 
+void _show_serial_port_failure(UpdaterDisplayInterface& display, const std::string& port,
+                               aErr err) {
+  display.message(UpdaterDisplayInterface::ERROR, "Could not open serial port %s ==> %s",
+                  port.c_str(), aError_GetErrorText(err));
+}
+
 void _refresh_usb_before_try(int attempt) {
   if (attempt % LIBUSB_REFRESH_EVERY != 0) return;
   Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
@@ -280,7 +290,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
 bool Updater::Get_Fingerprint(Fingerprint& out, std::string port, uint32_t serialNumber,
                               std::string birdFilePath, uint32_t baudRate, bool reset) {
-  if (_get_fingerprint_lpc(port, baudRate, out)) {
+  if (_get_fingerprint_lpc(display, port, baudRate, out)) {
     chipKind = CHIP_LPC;
     return true;
   }

@@ -57,8 +57,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& file, std
   const aErr opened = chip.Connect(port.c_str(), baud);
   if (opened != aErrNone) {
     Log::log(DEBUG_Network_Link, "Could not connect to %s\n", port.c_str());
-    display.message(UpdaterDisplayInterface::ERROR, "Could not open serial port %s ==> %s",
-                    port.c_str(), aError_GetErrorText(opened));
+    _show_serial_port_failure(display, port, opened);
     return false;
   }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");

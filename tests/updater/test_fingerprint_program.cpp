@@ -1,13 +1,16 @@
 // -N end to end: the updater program against the LPC ISP stand-in on a pty and against a port
 // on which nothing answers, and the updater built over the simulated USB bus against the i.MX
-// ROM stand-in behind hidapi's calls, whose jump brings up the recovery loader. Every run has
-// its own store (-i) and an update server address on which nothing listens.
+// ROM stand-in behind hidapi's calls, whose jump brings up the recovery loader. Also a port
+// that cannot be opened, for -N and for the recovery, whose first step is the fingerprint.
+// Every run has its own store (-i) and an update server address on which nothing listens.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "recover_test_support.h"
@@ -79,5 +82,91 @@ TEST_F(FingerprintProgram, AnImxChipOnUsbReportsTheStartedLoadersIdentifier) {
             "[ 10203043 10203042 10203041 10203040 ]\n");
   EXPECT_EQ(result.err, "");
 }
+
+// A port that cannot be opened as a serial port (a typo, a missing adapter, a path that is no
+// serial device) is named on the console as soon as the LPC road fails to open it, before the
+// i.MX road runs (which still asks for a loader) and the command's own failure. "USB" is the
+// i.MX HID transport: that the LPC road cannot open it as a path is no news to the user.
+enum class PortKind { Missing, DevNull, RegularFile, Usb };
+
+struct PortCase {
+  const char* name;
+  PortKind kind;
+  const char* reason;  // the open's error as the message names it; null: no message
+};
+
+const PortCase kPortCases[] = {
+    {"MissingPath", PortKind::Missing, "aErrNotFound"},
+    {"DevNull", PortKind::DevNull, "aErrIO"},
+    {"RegularFile", PortKind::RegularFile, "aErrIO"},
+    {"UsbIsTheHidTransport", PortKind::Usb, nullptr},
+};
+
+struct CommandCase {
+  const char* name;
+  std::vector<std::string> words;  // before "-s PORT"
+  const char* lastLine;            // the command's own failure, last on standard error
+};
+
+const CommandCase kCommandCases[] = {
+    {"Fingerprint", {"-N"}, "Got no response from chip"},
+    {"Recovery", {"-U", "-t", "RECOVER"}, "Could not get Device Identifier"},
+};
+
+void PrintTo(const PortCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
+class UnopenablePort : public FingerprintProgram,
+                       public ::testing::WithParamInterface<std::tuple<PortCase, CommandCase>> {
+ protected:
+  std::string PortPath(PortKind kind) {
+    switch (kind) {
+      case PortKind::Missing:
+        return dir.file("ttyNOSUCH");
+      case PortKind::DevNull:
+        return "/dev/null";
+      case PortKind::RegularFile: {
+        const std::string path = dir.file("plain-file");
+        EXPECT_TRUE(WriteText(path, "not a serial port\n"));
+        return path;
+      }
+      case PortKind::Usb:
+        return "USB";
+    }
+    return "";
+  }
+};
+
+TEST_P(UnopenablePort, IsNamedOnTheConsoleBeforeTheImxRoad) {
+  const PortCase& port = std::get<0>(GetParam());
+  const CommandCase& command = std::get<1>(GetParam());
+  const std::string path = PortPath(port.kind);
+  std::vector<std::string> words = command.words;
+  words.insert(words.end(), {"-s", path});
+  const RunResult result = Run(KV_UPDATER_BINARY, words);
+
+  EXPECT_TRUE(result.exitedWith(1)) << result.err;
+  const std::string shown = "Could not open serial port ";
+  if (port.reason != nullptr) {
+    const std::string line = shown + path + " ==> " + port.reason + "\n";
+    EXPECT_EQ(result.err.substr(0, line.size()), line) << result.err;
+  } else {
+    EXPECT_EQ(result.err.find(shown), std::string::npos) << result.err;
+  }
+  // The i.MX road still runs: it asks the server for a loader for the default serial number.
+  EXPECT_NE(result.err.find("Could not download a recovery loader for DEADDEAD\n"),
+            std::string::npos)
+      << result.err;
+  const std::string last = std::string(command.lastLine) + "\n";
+  ASSERT_GE(result.err.size(), last.size()) << result.err;
+  EXPECT_EQ(result.err.substr(result.err.size() - last.size()), last) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, UnopenablePort,
+    ::testing::Combine(::testing::ValuesIn(kPortCases), ::testing::ValuesIn(kCommandCases)),
+    [](const ::testing::TestParamInfo<std::tuple<PortCase, CommandCase>>& param) {
+      return std::string(std::get<1>(param.param).name) + "_" + std::get<0>(param.param).name;
+    });
 
 }  // namespace

@@ -78,6 +78,8 @@ void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kNoDevices = "Discovered Devices: (USB)\n    No devices found.\n";
 const std::string kNoLoader = "Could not download a recovery loader for DEADDEAD\n";
+// /dev/null opens, but it is no serial port.
+const std::string kNoSerialPort = "Could not open serial port /dev/null ==> aErrIO\n";
 
 const RunCase kRunCases[] = {
     {"NoArguments", {}, NoticeLine(), kHeader, Err::Text, 0, false},
@@ -224,20 +226,20 @@ const RunCase kRunCases[] = {
      Err::Text,
      1,
      true},
-    // A port without a chip in its boot loader, and the server unreachable: no LPC chip
-    // answers and no recovery loader can be had for the i.MX road. -N fails and the run goes
-    // on with the next command.
+    // A port that is no serial port, and the server unreachable: the LPC road cannot open it
+    // and no recovery loader can be had for the i.MX road. -N fails and the run goes on with
+    // the next command.
     {"Fingerprint",
      {"-N", "-s", "/dev/null"},
      "",
-     kNoLoader + "Got no response from chip\n",
+     kNoSerialPort + kNoLoader + "Got no response from chip\n",
      Err::Text,
      1,
      true},
     {"FingerprintThenDiscovery",
      {"-N", "-s", "/dev/null", "-D"},
      "Searching for Kolvantis devices\n" + kNoDevices,
-     kNoLoader + "Got no response from chip\n",
+     kNoSerialPort + kNoLoader + "Got no response from chip\n",
      Err::Text,
      0,
      true},
@@ -253,15 +255,16 @@ const RunCase kRunCases[] = {
     {"Recovery",
      {"-U", "-t", "RECOVER", "-s", "/dev/null"},
      "",
-     kNoLoader + "Could not get Device Identifier\n",
+     kNoSerialPort + kNoLoader + "Could not get Device Identifier\n",
      Err::Text,
      1,
      true},
     {"RecoveryWithAFileThatIsMissing",
      {"-U", "-t", "RECOVER", "-s", "/dev/null", "-d", "1234", "-f", "missing.bird"},
      "",
-     "Could not load the recovery loader from missing.bird: Failed to load bird data\n"
-     "Could not get Device Identifier\n",
+     kNoSerialPort +
+         "Could not load the recovery loader from missing.bird: Failed to load bird data\n"
+         "Could not get Device Identifier\n",
      Err::Text,
      1,
      true},
