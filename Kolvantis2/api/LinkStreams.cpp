@@ -61,11 +61,22 @@ constexpr uint64_t kFieldMask = 0xFF;
 struct Dispatcher {
   std::mutex registry;  // guards links; held by the reader while it dispatches
   std::vector<Link::impl*> links;
-  bool installed = false;  // its filter is on the core link; under gInstallMutex
+  bool installed = false;  // its filter is on the core link; under the install mutex
 };
 
-std::mutex gInstallMutex;
-std::map<uint32_t, std::unique_ptr<Dispatcher>> gDispatchers;  // by link ID; gInstallMutex
+// The process's dispatchers. Allocated on first use and never destroyed: core links outlive
+// main (the link table is never destroyed), and their readers go on dispatching at exit.
+struct Dispatchers {
+  std::mutex install;
+  std::map<uint32_t, std::unique_ptr<Dispatcher>> byLink;  // by link ID; under install
+};
+
+Dispatchers& sDispatchers() {
+  static Dispatchers* const dispatchers = new Dispatchers();
+  return *dispatchers;
+}
+
+std::mutex& InstallMutex() { return sDispatchers().install; }
 
 // The worker a thread runs for, so that steps which wait for the worker can tell that they run
 // inside one of its callbacks.
@@ -94,13 +105,13 @@ void DrainStreamPackets(uint32_t linkId) {
 
 bool LeaveDispatcher(Link::impl* link);
 
-// gInstallMutex held. Puts the Link on the core link's dispatcher, installing the dispatcher's
+// The install mutex held. Puts the Link on the core link's dispatcher, installing the dispatcher's
 // filter for the first Link; *installed tells whether that happened now.
 aErr JoinDispatcher(Link::impl* link, uint32_t linkId, bool* installed) {
   *installed = false;
   if (link->dispatchLinkId == linkId) return aErrNone;
   if (link->dispatchLinkId != 0) LeaveDispatcher(link);  // still on an earlier core link's
-  std::unique_ptr<Dispatcher>& slot = gDispatchers[linkId];
+  std::unique_ptr<Dispatcher>& slot = sDispatchers().byLink[linkId];
   if (!slot) slot = std::make_unique<Dispatcher>();
   Dispatcher* dispatcher = slot.get();
   {
@@ -119,7 +130,7 @@ aErr JoinDispatcher(Link::impl* link, uint32_t linkId, bool* installed) {
         empty = dispatcher->links.empty();
       }
       // Nobody else is on it and its filter never went in, so no reader knows it.
-      if (empty) gDispatchers.erase(linkId);
+      if (empty) sDispatchers().byLink.erase(linkId);
       return swapped;
     }
     dispatcher->installed = true;
@@ -129,15 +140,16 @@ aErr JoinDispatcher(Link::impl* link, uint32_t linkId, bool* installed) {
   return aErrNone;
 }
 
-// gInstallMutex held. Takes the Link off its dispatcher; with the last Link the dispatcher's
+// The install mutex held. Takes the Link off its dispatcher; with the last Link the dispatcher's
 // filter is removed (only when it is still the one installed) and the dispatcher freed. True
 // when the core filter went.
 bool LeaveDispatcher(Link::impl* link) {
   const uint32_t linkId = link->dispatchLinkId;
   if (linkId == 0) return false;
   link->dispatchLinkId = 0;
-  auto found = gDispatchers.find(linkId);
-  if (found == gDispatchers.end()) return false;
+  auto& byLink = sDispatchers().byLink;
+  auto found = byLink.find(linkId);
+  if (found == byLink.end()) return false;
   Dispatcher* dispatcher = found->second.get();
   bool empty = false;
   {
@@ -153,7 +165,7 @@ bool LeaveDispatcher(Link::impl* link) {
     // filter any more, so it may be freed.
     aLink_SwapUserPacketFilter(linkId, sDispatchStreams, dispatcher, nullptr, nullptr);
   }
-  gDispatchers.erase(found);
+  byLink.erase(found);
   return true;
 }
 
@@ -521,7 +533,7 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
 
 bool Link::impl::onWorker() const { return tWorkerOf == this; }
 
-// gInstallMutex held.
+// The install mutex held.
 aErr Link::impl::startWorker() {
   if (worker != nullptr) return aErrNone;
   if (workSignal < 0) {
@@ -542,7 +554,7 @@ aErr Link::impl::startWorker() {
 void Link::impl::stopWorker() {
   std::thread* thread = nullptr;
   {
-    std::lock_guard<std::mutex> install(gInstallMutex);
+    std::lock_guard<std::mutex> install(InstallMutex());
     if (onWorker()) return;
     thread = worker;
     worker = nullptr;
@@ -571,7 +583,7 @@ aErr Link::impl::installStreamFilter(bool on, bool* removed) {
   if (on) {
     bool installed = false;
     {
-      std::lock_guard<std::mutex> install(gInstallMutex);
+      std::lock_guard<std::mutex> install(InstallMutex());
       if (linkId == 0 || streamsStopping) return aErrConnection;
       // The worker first: once the Link is on the dispatcher the reader pushes jobs.
       const aErr started = startWorker();
@@ -585,7 +597,7 @@ aErr Link::impl::installStreamFilter(bool on, bool* removed) {
   }
   bool went = false;
   {
-    std::lock_guard<std::mutex> install(gInstallMutex);
+    std::lock_guard<std::mutex> install(InstallMutex());
     went = LeaveDispatcher(this);
   }
   {
@@ -602,7 +614,7 @@ aErr Link::impl::installStreamFilter(bool on, bool* removed) {
 void Link::impl::stopStreams() {
   bool went = false;
   {
-    std::lock_guard<std::mutex> install(gInstallMutex);
+    std::lock_guard<std::mutex> install(InstallMutex());
     streamsStopping = true;
     went = LeaveDispatcher(this);
   }
@@ -613,7 +625,7 @@ void Link::impl::stopStreams() {
   }
   stopWorker();
   if (went) DrainStreamPackets(linkId);
-  std::lock_guard<std::mutex> install(gInstallMutex);
+  std::lock_guard<std::mutex> install(InstallMutex());
   streamsStopping = false;
 }
 

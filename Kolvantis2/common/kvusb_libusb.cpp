@@ -112,6 +112,7 @@ class LibusbBackend final : public KvUsbBackend {
 }  // namespace
 
 KvUsbBackend& kvusb_LibusbBackend() {
-  static LibusbBackend backend;
-  return backend;
+  // Never destroyed: the readers and writers of USB links still call it at exit.
+  static LibusbBackend* const backend = new LibusbBackend();
+  return *backend;
 }

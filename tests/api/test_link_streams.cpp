@@ -9,6 +9,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -666,6 +668,68 @@ TEST_P(LinkStreamTest, RoutedLinksOnOneCoreLinkStreamAtOnce) {
             aErrNone);
   EXPECT_TRUE(NoUserFilter(id));
   EXPECT_FALSE(standIn().stat().enabled);
+}
+
+// Callbacks of the exit test's child so far; null in any other process.
+std::atomic<size_t>* gExitCalls = nullptr;
+constexpr size_t kCallsAtExit = 20;  // samples the child's callback takes before and at exit
+
+// Made before the library's static objects (this file is linked ahead of the library) and so
+// destroyed after them: in the exit test's child it waits for more samples of the live Link,
+// which its core link's reader hands on while the library's static objects are gone. Exit
+// status 2 when they stop coming.
+struct ExitWatch {
+  ~ExitWatch() {
+    if (gExitCalls == nullptr) return;
+    const size_t seen = gExitCalls->load();
+    if (!apitest::Eventually([seen] { return gExitCalls->load() >= seen + kCallsAtExit; })) {
+      std::fputs("samples stopped at exit\n", stderr);
+      std::_Exit(2);
+    }
+  }
+} gExitWatch;
+
+// Exit status 0 unless a step before the exit fails (1, with the step on standard error): a
+// Link connected to the streaming stand-in, a stream registered and its samples reaching the
+// callback while the process exits with the Link alive, its core link's reader still running.
+int ExitWhileSamplesFlow(Transport transport) {
+  // Reachable to the end, so that the leak checker of the sanitizer build passes them over.
+  static StreamStandIn* standIn = nullptr;
+  static Link* link = nullptr;
+  static std::atomic<size_t> calls{0};
+  standIn = new StreamStandIn(
+      transport, Sources({{"--stream", "3:8:0:3"}, {"--stream-rate", "1000"}}));
+  if (!standIn->error().empty()) {
+    std::fprintf(stderr, "stand-in: %s\n", standIn->error().c_str());
+    return 1;
+  }
+  link = new Link(standIn->linkSpecifier(), "Exit");
+  if (link->setConfig(apitest::NoSharing()) != aErrNone || link->connect() != aErrNone) {
+    std::fputs("connect failed\n", stderr);
+    return 1;
+  }
+  const auto callback = [](const aPacket*, void*) -> uint8_t {
+    ++calls;
+    return 0;
+  };
+  if (link->registerStreamCallback(kModule, kSystem, 8, 0, true, callback, nullptr) != aErrNone) {
+    std::fputs("register failed\n", stderr);
+    return 1;
+  }
+  if (!apitest::Eventually([] { return calls >= kCallsAtExit; })) {
+    std::fputs("no samples\n", stderr);
+    return 1;
+  }
+  gExitCalls = &calls;
+  return 0;
+}
+
+// The library's static objects go at exit while the readers of live core links still hand
+// them stream packets, so the dispatchers must outlive them: a use after free shows as a
+// crash, a sanitizer report or a reader stuck on a freed lock (samples stop).
+TEST_P(LinkStreamTest, ProcessExitsCleanlyWhileALiveLinkStreams) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(ExitWhileSamplesFlow(GetParam())), testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, LinkStreamTest, kTransports, TransportName);
