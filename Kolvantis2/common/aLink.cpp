@@ -278,6 +278,15 @@ uint32_t sReaderWaitMs(aLink* link) {
   return aStream_CanWake(link->stream) ? aSTREAM_WAIT_FOREVER : kReaderIdleWaitMs;
 }
 
+// The stream made a new connection: what the lost one left of a packet is dropped, and a
+// handshake under way starts over (its probes or answers may have gone with the old
+// connection). A running link keeps running; the new connection's first byte begins a packet.
+void sNewConnection(aLink* link) {
+  aTRACE(aDEBUG_LINK, " sInPipeProcess(%d) new connection\n", static_cast<int>(link->linkId));
+  aPacket_Reset(link->assembly);
+  if (link->status.load() == aLINK_STATUS_SYNCING) sStartSync(link);
+}
+
 // One received byte: fed to the handshake or assembled into packets. The status is read again
 // for every byte, since the handshake switches it in the middle of a chunk.
 void sReaderByte(aLink* link, uint8_t byte) {
@@ -314,6 +323,8 @@ void* sInPipeProcess(void* argument) {
   while (link->running.load() != 0) {
     size_t got = 0;
     const aErr read = aStream_ReadSome(link->stream, chunk, sizeof chunk, &got);
+    // Asked before the bytes are used: they may be the new connection's first.
+    if (aStream_TakeNewConnection(link->stream)) sNewConnection(link);
 
     if (read == aErrNotReady) {
       const uint32_t status = link->status.load();

@@ -1,8 +1,11 @@
 // TCP socket transport: a non-blocking client connection. Reads take what the socket holds in
 // one system call into the stream's own buffer and hand it out from there. A connection that
-// the peer resets or closes is made again by the next read or write.
+// the peer resets or closes is made again by the next read or write, and the reader is told of
+// each new one. Every close, failed or successful replacement of the connection wakes a
+// waiting reader.
 #include "aSocketStream.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -49,6 +52,9 @@ struct SocketStream {
   size_t rxHead;
   size_t rxCount;
   uint32_t rxConnection;
+  // Reading thread only: the connection its last read met, and the last one it was told of.
+  uint32_t readConnection;
+  uint32_t toldConnection;
 };
 
 #define aVALIDSS(s) aDefs_ValidRecord((s), kSocketStreamCheck)
@@ -76,10 +82,28 @@ bool sIsLostOnRead(int error) {
 
 bool sIsLostOnSend(int error) { return error == EPIPE || error == ECONNRESET || error == ENOTCONN; }
 
-// Waits up to timeoutMs for the descriptor to take more bytes.
-void sWaitWritable(int fd, uint32_t timeoutMs) {
+// A descriptor of its own on the current connection, for a wait outside the record's lock; the
+// caller closes it. A close by the other thread then leaves the wait's descriptor open and never
+// hands its number to another one; the connection ends when the wait closes its descriptor too.
+// Taken under the lock, so that a reconnect under way is waited for. aErrConnection without a
+// connection, aErrIO when no descriptor is to be had.
+aErr sBorrowSocket(SocketStream* ss, int* fd) {
+  RecordLock hold(ss->lock);
+  if (!sIsConnected(ss)) return aErrConnection;
+  *fd = fcntl(ss->sock.load(), F_DUPFD_CLOEXEC, 0);
+  return *fd >= 0 ? aErrNone : aErrIO;
+}
+
+// Waits up to timeoutMs for the connection to take more bytes.
+void sWaitWritable(SocketStream* ss, uint32_t timeoutMs) {
+  int fd = -1;
+  if (sBorrowSocket(ss, &fd) != aErrNone) {
+    aTime_MSSleep(timeoutMs);  // the next send finds out why
+    return;
+  }
   pollfd entry{fd, POLLOUT, 0};
   poll(&entry, 1, static_cast<int>(timeoutMs));
+  close(fd);
 }
 
 // Ends a wait that runs now or comes next.
@@ -97,6 +121,7 @@ void sDrainWake(const SocketStream* ss) {
   (void)got;
 }
 
+// A waiting reader is woken: it turns to the next connection or finds that there is none.
 aErr sSocketStreamClose(SocketStream* ss) {
   ss->flags.fetch_and(~kConnected);
   const int fd = ss->sock.exchange(-1);
@@ -104,6 +129,7 @@ aErr sSocketStreamClose(SocketStream* ss) {
     close(fd);
     aTime_MSSleep(aSOCKET_CLOSE_PAUSE_MS);
   }
+  sSignalWake(ss);
   return aErrNone;
 }
 
@@ -169,7 +195,8 @@ aErr sConnectSocket(const sockaddr_in& address, int* fd) {
   return aErrNone;
 }
 
-// Closes an open socket and connects anew. The caller holds the record's lock.
+// Closes an open socket and connects anew. The caller holds the record's lock. A waiting
+// reader is woken whatever the outcome: by the close, and again by the new connection.
 aErr sSocketStreamReset(SocketStream* ss) {
   if (!aVALIDSS(ss)) return aErrInitialization;
   if (ss->sock.load() >= 0) sSocketStreamClose(ss);
@@ -183,7 +210,6 @@ aErr sSocketStreamReset(SocketStream* ss) {
   const aErr options = sSocketStreamSetOptions(ss);
   // A socket without its options (it might block) is not used.
   if (options != aErrNone) sSocketStreamClose(ss);
-  // A reader waiting on the old descriptor turns to the new one.
   sSignalWake(ss);
   return options;
 }
@@ -209,10 +235,8 @@ size_t sHandOut(SocketStream* ss, uint8_t* buffer, size_t size) {
 // Refills the empty buffer with one receive. aErrNone when bytes came, aErrNotReady when none
 // are there, aErrConnection or aErrIO for a failed socket. A peer that closed or reset is
 // connected to again (every byte it sent before had been handed out: the buffer was empty).
-aErr sFill(SocketStream* ss) {
-  RecordLock hold(ss->lock);
-  if (!sIsConnected(ss)) return aErrConnection;
-
+// The caller holds the record's lock.
+aErr sReceive(SocketStream* ss) {
   ssize_t got = recv(ss->sock.load(), ss->rx, sizeof ss->rx, 0);
   int error = errno;
   if (got == 0 || (got < 0 && sIsLostOnRead(error))) {
@@ -228,6 +252,16 @@ aErr sFill(SocketStream* ss) {
   ss->rxCount = static_cast<size_t>(got);
   ss->rxConnection = ss->connections.load();
   return aErrNone;
+}
+
+// sReceive under the lock; notes which connection the read met, so that the reader can be told
+// of a new one before it uses the bytes.
+aErr sFill(SocketStream* ss) {
+  RecordLock hold(ss->lock);
+  if (!sIsConnected(ss)) return aErrConnection;
+  const aErr received = sReceive(ss);
+  ss->readConnection = ss->connections.load();
+  return received;
 }
 
 aErr sSocketStreamReadSome(uint8_t* buffer, size_t size, size_t* got, void* reference) {
@@ -262,7 +296,6 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t n, void* reference) {
     ssize_t result = 0;
     int error = 0;
     bool reconnected = false;
-    int fd = -1;
     {
       RecordLock hold(ss->lock);
       if (!sIsConnected(ss)) return aErrConnection;
@@ -271,15 +304,13 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t n, void* reference) {
         sent = 0;
         started = true;
       }
-      fd = ss->sock.load();
-      result = send(fd, data + sent, n - sent, MSG_NOSIGNAL);
+      result = send(ss->sock.load(), data + sent, n - sent, MSG_NOSIGNAL);
       error = errno;
       if (result < 0 && sIsLostOnSend(error)) {
         ss->flags.fetch_and(~kConnected);
         const aErr reset = sSocketStreamReset(ss);
         if (reset != aErrNone) return reset;
         connection = ss->connections.load();
-        fd = ss->sock.load();
         sent = 0;
         reconnected = true;
       }
@@ -295,7 +326,7 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t n, void* reference) {
       if (sent > 0) {
         const uint64_t now = aTime_GetMonotonicMSTicks();
         if (now < stallDeadline) {
-          sWaitWritable(fd, static_cast<uint32_t>(
+          sWaitWritable(ss, static_cast<uint32_t>(
                                 std::min<uint64_t>(stallDeadline - now, aSOCKET_POLL_SLICE_MS)));
           continue;
         }
@@ -311,7 +342,7 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t n, void* reference) {
       }
     }
     if (++failedTries >= aSOCKET_MAX_SEND_RETRY) return aErrBusy;
-    sWaitWritable(fd, aSOCKET_RETRY_DELAY_MS);
+    sWaitWritable(ss, aSOCKET_RETRY_DELAY_MS);
   }
   return aErrNone;
 }
@@ -332,8 +363,9 @@ aErr sSocketStreamDelete(void* reference) {
   return aErrNone;
 }
 
-// Waits on the socket and the wake descriptor together: a reconnect by the writer and a wake
-// end the wait, so that the caller turns to the new descriptor or sees why it was woken.
+// Waits on the connection and the wake descriptor together: a close or reconnect by the writer
+// and a wake end the wait, so that the caller turns to the new connection or sees why it was
+// woken.
 aErr sSocketStreamWait(uint32_t timeoutMs, void* reference) {
   SocketStream* ss = static_cast<SocketStream*>(reference);
   if (!aVALIDSS(ss)) return aErrParam;
@@ -342,22 +374,22 @@ aErr sSocketStreamWait(uint32_t timeoutMs, void* reference) {
   const bool forever = timeoutMs == aSTREAM_WAIT_FOREVER;
   const uint64_t deadline = aTime_GetMonotonicMSTicks() + timeoutMs;
   for (;;) {
-    if (!sIsConnected(ss)) {
-      // The bit is also clear while the other thread reconnects, which holds the lock.
-      RecordLock hold(ss->lock);
-      if (!sIsConnected(ss)) return aErrConnection;
-    }
+    int fd = -1;
+    const aErr borrowed = sBorrowSocket(ss, &fd);
+    if (borrowed != aErrNone) return borrowed;
     const uint64_t now = aTime_GetMonotonicMSTicks();
     const uint64_t left = now < deadline ? deadline - now : 0;
-    pollfd entries[2] = {{ss->sock.load(), POLLIN, 0}, {ss->wakeFd, POLLIN, 0}};
+    pollfd entries[2] = {{fd, POLLIN, 0}, {ss->wakeFd, POLLIN, 0}};
     const int ready =
         poll(entries, 2, forever ? -1 : static_cast<int>(std::min<uint64_t>(left, INT32_MAX)));
+    const int pollError = errno;
+    close(fd);
     if (ready > 0) {
       if (entries[1].revents != 0) sDrainWake(ss);
       // Input, a closed or reset connection and a replaced descriptor are all for get to handle.
       return aErrNone;
     }
-    if (ready < 0 && errno != EINTR) return aErrIO;
+    if (ready < 0 && pollError != EINTR) return aErrIO;
     if (ready == 0 && !forever) return aErrTimeout;
   }
 }
@@ -367,6 +399,13 @@ aErr sSocketStreamWake(void* reference) {
   if (!aVALIDSS(ss)) return aErrParam;
   sSignalWake(ss);
   return aErrNone;
+}
+
+bool sSocketStreamNewConnection(void* reference) {
+  SocketStream* ss = static_cast<SocketStream*>(reference);
+  if (!aVALIDSS(ss) || ss->readConnection == ss->toldConnection) return false;
+  ss->toldConnection = ss->readConnection;
+  return true;
 }
 
 }  // namespace
@@ -399,6 +438,8 @@ aErr aStream_CreateSocket(uint32_t addressNetOrder, uint16_t port, aStream** out
     connected = sSocketStreamReset(ss);
   }
   sDrainWake(ss);  // the first connection replaces none: no wait is to end for it
+  ss->readConnection = ss->connections.load();
+  ss->toldConnection = ss->readConnection;  // nor is the reader told of it
   aStream* stream = connected == aErrNone
                         ? aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
                                          sSocketStreamDelete, ss)
@@ -410,6 +451,7 @@ aErr aStream_CreateSocket(uint32_t addressNetOrder, uint16_t port, aStream** out
   aStream_SetWaitProc(stream, sSocketStreamWait);
   aStream_SetWakeProc(stream, sSocketStreamWake);
   aStream_SetReadSomeProc(stream, sSocketStreamReadSome);
+  aStream_SetNewConnectionProc(stream, sSocketStreamNewConnection);
   *out = stream;
   return aErrNone;
 }

@@ -146,6 +146,7 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   stream->waitProc = nullptr;
   stream->wakeProc = nullptr;
   stream->readSomeProc = nullptr;
+  stream->newConnectionProc = nullptr;
   return stream;
 }
 
@@ -267,6 +268,17 @@ aErr aStream_ReadSome(aStream* stream, uint8_t* buffer, size_t size, size_t* got
   const aErr read = stream->getProc(buffer, stream->procRef);
   if (read == aErrNone) *got = 1;
   return read;
+}
+
+aErr aStream_SetNewConnectionProc(aStream* stream, aStreamNewConnectionProc newConnection) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->newConnectionProc = newConnection;
+  return aErrNone;
+}
+
+bool aStream_TakeNewConnection(aStream* stream) {
+  if (!aVALIDSTREAM(stream) || stream->newConnectionProc == nullptr) return false;
+  return stream->newConnectionProc(stream->procRef);
 }
 
 aErr aStream_CreateFileInput(const char* path, aStream** out) {

@@ -20,6 +20,11 @@ typedef aErr (*aStreamWakeProc)(void* reference);
 // Optional: hands out up to size bytes the transport already holds, in one go; *got is the
 // count. aErrNone with *got of 1 or more, aErrNotReady with none, or the get's failure codes.
 typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t size, size_t* got, void* reference);
+// Optional, for a transport that makes its connection again (the first one does not count):
+// true once after a read that met a new connection. The bytes of that read, if any, are the
+// new connection's first; nothing received before belongs with them. Asked by the reading
+// thread only.
+typedef bool (*aStreamNewConnectionProc)(void* reference);
 
 // A wait time-out that never ends; a transport with a wake operation treats it as such.
 #define aSTREAM_WAIT_FOREVER UINT32_MAX
@@ -42,6 +47,7 @@ struct aStream {
   aStreamWaitProc waitProc;          // null: the transport's get is its own wait
   aStreamWakeProc wakeProc;          // null: the transport's waits are bounded on their own
   aStreamReadSomeProc readSomeProc;  // null: bytes are taken one get at a time
+  aStreamNewConnectionProc newConnectionProc;  // null: one connection for the stream's life
 };
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAMCHECK)
@@ -72,6 +78,14 @@ aErr aStream_SetReadSomeProc(aStream* stream, aStreamReadSomeProc readSome);
 // operation). aErrNone with *got of 1 or more; aErrNotReady with *got 0 when nothing is there;
 // any other code is the transport's failure (*got 0). Unlike aStream_Read it hands out a part.
 aErr aStream_ReadSome(aStream* stream, uint8_t* buffer, size_t size, size_t* got);
+
+// Installs the transport's report of a new connection (see aStreamNewConnectionProc).
+aErr aStream_SetNewConnectionProc(aStream* stream, aStreamNewConnectionProc newConnection);
+// Asked after each aStream_ReadSome, before the bytes it handed out are used, by a reader that
+// pushes nothing back: true once when that read met a new connection, so that what the reader
+// holds of the earlier input is cut off and is not to be joined to them. False for an invalid
+// stream and for a transport without the operation.
+bool aStream_TakeNewConnection(aStream* stream);
 
 aErr aStream_CreateFileInput(const char* path, aStream** out);
 aErr aStream_CreateFileOutput(const char* path, aStream** out);

@@ -1,6 +1,7 @@
 // Link engine over a scripted transport: heartbeat answers, the user filter, the sync
-// handshake and its probe rate, waits on a link that is not running, pooled writes, stop and
-// its final flush, failed-queue recovery, idle cost and the answers for unknown link IDs.
+// handshake and its probe rate, a new connection of the transport, waits on a link that is not
+// running, pooled writes, stop and its final flush, failed-queue recovery, idle cost and the
+// answers for unknown link IDs.
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,7 @@ struct Script {
   struct Get {
     aErr result;
     uint8_t byte;
+    bool newConnection;  // this read is the first on a new connection of the transport
   };
 
   std::mutex lock;
@@ -62,20 +64,29 @@ struct Script {
   uint64_t waits = 0;
   std::vector<uint32_t> waitTimeouts;  // the time-out of every wait, in order
   uint64_t wakes = 0;
-  bool woken = false;  // a wake not yet taken by a wait
+  bool woken = false;             // a wake not yet taken by a wait
+  bool connectionUntold = false;  // a read met a new connection the reader was not told of
   bool deleted = false;
 
   void push(const Bytes& bytes) {
     std::lock_guard<std::mutex> hold(lock);
-    for (uint8_t byte : bytes) gets.push_back({aErrNone, byte});
+    for (uint8_t byte : bytes) gets.push_back({aErrNone, byte, false});
+    emptyReadsSincePush = 0;
+    changed.notify_all();
+  }
+  // A new connection, then its first bytes; without bytes an empty read meets it.
+  void pushNewConnection(const Bytes& bytes) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (bytes.empty()) gets.push_back({aErrNotReady, 0, true});
+    for (size_t i = 0; i < bytes.size(); ++i) gets.push_back({aErrNone, bytes[i], i == 0});
     emptyReadsSincePush = 0;
     changed.notify_all();
   }
   // A read answering result, then the bytes, all read without an empty read between.
   void pushResult(aErr result, const Bytes& then = {}) {
     std::lock_guard<std::mutex> hold(lock);
-    gets.push_back({result, 0});
-    for (uint8_t byte : then) gets.push_back({aErrNone, byte});
+    gets.push_back({result, 0, false});
+    for (uint8_t byte : then) gets.push_back({aErrNone, byte, false});
     emptyReadsSincePush = 0;
     changed.notify_all();
   }
@@ -136,8 +147,17 @@ aErr FakeGet(uint8_t* byte, void* reference) {
   }
   const Script::Get get = s.gets.front();
   s.gets.pop_front();
+  if (get.newConnection) s.connectionUntold = true;
   if (get.result == aErrNone) *byte = get.byte;
   return get.result;
+}
+
+bool FakeNewConnection(void* reference) {
+  Script& s = ScriptOf(reference);
+  std::lock_guard<std::mutex> hold(s.lock);
+  const bool untold = s.connectionUntold;
+  s.connectionUntold = false;
+  return untold;
 }
 
 aErr FakeWrite(const uint8_t* data, size_t length, void* reference) {
@@ -204,6 +224,7 @@ class FakeLink {
     aStream* stream = aStream_Create(FakeGet, FakePut, FakeWrite, FakeDelete, new Handle{script});
     if (withWait) aStream_SetWaitProc(stream, FakeWait);
     if (withWake) aStream_SetWakeProc(stream, FakeWake);
+    aStream_SetNewConnectionProc(stream, FakeNewConnection);
     id = aLink_Create(stream);
     record = sGetLink(id);
   }
@@ -586,6 +607,70 @@ TEST(LinkHandshake, SyncDrainsOnlyProbesAndTheirAnswers) {
   ASSERT_EQ(writes.size(), 5u);  // force-route on, then what was queued, then the marker
   EXPECT_EQ(std::vector<Bytes>(writes.begin() + 1, writes.begin() + 4),
             (std::vector<Bytes>{{0x02, 0x01, 0xEE}, kForceRouteOn, {0x02, 0x02, 0x00, 0x02}}));
+}
+
+// --- a new connection of the transport ----------------------------------------------------------
+
+// What a lost connection left of a packet is dropped and the new connection's first byte begins
+// one; the running link keeps running (no handshake, no probes), and only the read that met the
+// new connection cuts: a packet split across later reads still comes whole.
+TEST(LinkNewConnection, APacketCutOffIsDroppedAndTheRunningLinkKeepsRunning) {
+  struct Step {
+    bool newConnection;  // the bytes are the first of a new connection
+    Bytes bytes;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Step> steps;  // pushed one after the other, each read completely
+    std::vector<Bytes> expected;
+  };
+  const Row rows[] = {
+      {"a packet cut after two data bytes",
+       {{false, {0x04, 0x05, 0xA0, 0xB0}}, {true, {0x04, 0x02, 0x11, 0x22, 0x04, 0x00}}},
+       {{0x04, 0x02, 0x11, 0x22}, {0x04, 0x00}}},
+      {"the new connection met by an empty read",
+       {{false, {0x04, 0x05, 0xA0, 0xB0}}, {true, {}}, {false, {0x04, 0x02, 0x11, 0x22}}},
+       {{0x04, 0x02, 0x11, 0x22}}},
+      {"a packet cut after its address", {{false, {0x04}}, {true, {0x04, 0x00}}}, {{0x04, 0x00}}},
+      {"a packet split across reads after the new connection",
+       {{false, {0x04, 0x05, 0xA0}}, {true, {0x04, 0x02, 0x11}}, {false, {0x22}}},
+       {{0x04, 0x02, 0x11, 0x22}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeLink link;
+    ASSERT_TRUE(link.started());
+    for (const Step& step : row.steps) {
+      if (step.newConnection) {
+        link.script->pushNewConnection(step.bytes);
+      } else {
+        link.script->push(step.bytes);
+      }
+      ASSERT_TRUE(link.script->awaitIdle());
+    }
+    EXPECT_EQ(TakeReceived(link.id), row.expected);
+    EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_RUNNING);
+    ASSERT_TRUE(link.flushWrites());
+    EXPECT_EQ(link.script->count(kProbe), 0u);
+  }
+}
+
+// Answers that came on the lost connection do not count towards the handshake: it starts over,
+// with new probes, and completes on two answers of the new connection.
+TEST(LinkNewConnection, AHandshakeUnderWayStartsOver) {
+  FakeLink link;
+  ASSERT_TRUE(link.started());
+  BeginSync(link);
+  link.script->push({0x02, 0x00});  // one answer of two
+  ASSERT_TRUE(link.script->awaitIdle());
+  link.script->pushNewConnection({0x02, 0x00});
+  ASSERT_TRUE(link.script->awaitIdle());
+  EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_SYNCING);
+  EXPECT_TRUE(Eventually([&] { return link.script->count(kProbe) >= 2 * aLINK_SYNC_PROBES; }));
+
+  link.script->push({0x02, 0x00, 0x02, 0x00});
+  ASSERT_TRUE(link.script->awaitIdle());
+  EXPECT_EQ(aLink_GetStatus(link.id), aLINK_STATUS_RUNNING);
 }
 
 // --- waits and status ----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // TCP socket stream against a listener on 127.0.0.1 that the test runs: connecting, reading
-// without waiting, both directions, reconnecting after a reset or close, long writes, waiting
-// for input, waking a wait, the stream's own receive buffer and closing.
+// without waiting, both directions, reconnecting after a reset or close and telling the reader
+// of it, a reconnect that fails, long writes, waiting for input, waking a wait, the stream's own
+// receive buffer and closing.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -34,16 +35,20 @@ constexpr auto kHangGuard = std::chrono::seconds(20);  // only reached when a wa
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
-// A listening socket on a free loopback port.
+// A listening socket on a free loopback port. A receive buffer size above 0 is given to the
+// connections it accepts (set before listening, so that the window they offer is that small).
 class Listener {
  public:
-  Listener() {
+  explicit Listener(int receiveBufferBytes = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = kLoopback;
     const int on = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (receiveBufferBytes > 0) {
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    }
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd_, 8) != 0) {
       Close();
@@ -96,6 +101,12 @@ bool SendAll(int fd, const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// True once the connection of fd was closed or reset by the other end, within waitMs.
+bool SeesClose(int fd, int waitMs) {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return poll(&entry, 1, waitMs) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // Reads until count bytes came, the peer closed or nothing came for kPeerWaitMs.
@@ -443,6 +454,110 @@ TEST_F(SocketStreamTest, AWakeEndsAWaitWithoutTimeOut) {
   EXPECT_EQ(aStream_WaitForInput(stream_, 0), aErrTimeout);  // one wake, one wait
 }
 
+// --- a new connection and a failed one -----------------------------------------------------
+
+// The reader is told of a new connection once, with the read that meets it, whichever thread
+// made it; it is not told of the first.
+TEST(SocketStreamNewConnection, TheReaderIsToldOnceWhicheverThreadReconnects) {
+  struct Row {
+    const char* name;
+    bool reset;     // the peer resets the connection (else it closes in order)
+    bool byWriter;  // a write reconnects before the reader reads again
+  };
+  const Row rows[] = {
+      {"the reader, after an orderly close", false, false},
+      {"the reader, after a reset", true, false},
+      {"the writer, after a reset", true, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Listener listener;
+    ASSERT_TRUE(listener.ok());
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
+    int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    uint8_t bytes[8] = {};
+    size_t got = 0;
+    // Reads until bytes come; the result of the read that brought them, or the last one.
+    auto readSome = [&] {
+      aErr read = aErrNotReady;
+      for (int waited = 0; waited < kStreamPatienceMs && read == aErrNotReady;
+           waited += kWaitSliceMs) {
+        read = aStream_ReadSome(stream, bytes, sizeof bytes, &got);
+        if (read == aErrNotReady) aStream_WaitForInput(stream, kWaitSliceMs);
+      }
+      return read;
+    };
+
+    ASSERT_TRUE(SendAll(peer, "a"));
+    ASSERT_EQ(readSome(), aErrNone);
+    EXPECT_FALSE(aStream_TakeNewConnection(stream));
+
+    if (row.reset) {
+      ResetClose(peer);
+    } else {
+      close(peer);
+    }
+    if (row.byWriter) {
+      const uint8_t request = 'w';
+      ASSERT_EQ(aStream_Write(stream, &request, 1), aErrNone);
+      EXPECT_FALSE(aStream_TakeNewConnection(stream));  // no read has met it yet
+    } else {
+      EXPECT_EQ(aStream_ReadSome(stream, bytes, sizeof bytes, &got), aErrNotReady);
+      EXPECT_TRUE(aStream_TakeNewConnection(stream));
+      EXPECT_FALSE(aStream_TakeNewConnection(stream));
+    }
+    peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(SendAll(peer, "b"));
+    ASSERT_EQ(readSome(), aErrNone);
+    EXPECT_EQ(bytes[0], 'b');
+    EXPECT_EQ(aStream_TakeNewConnection(stream), row.byWriter);
+    EXPECT_FALSE(aStream_TakeNewConnection(stream));
+
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    close(peer);
+  }
+}
+
+// A peer that stopped taking bytes, with nothing listening any more: the writer's reset after
+// the stall cannot connect. The reader, waiting without a time-out, is woken and finds the
+// connection gone, and the peer sees the close at once (the wait holds no descriptor open).
+TEST(SocketStreamFailedReconnect, AFailedResetByTheWriterEndsAWaitWithoutTimeOut) {
+  constexpr int kPeerReceiveBytes = 4096;  // a small window fills soon
+  constexpr size_t kBlockBytes = 64 * 1024;
+  constexpr int kMostBlocks = 1000;  // far more than the socket buffers hold
+  Listener listener(kPeerReceiveBytes);
+  ASSERT_TRUE(listener.ok());
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(kLoopback, listener.port(), &stream), aErrNone);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  listener.Close();
+
+  auto waiting = std::async(
+      std::launch::async, [stream] { return aStream_WaitForInput(stream, aSTREAM_WAIT_FOREVER); });
+  const std::vector<uint8_t> block(kBlockBytes, 0x55);
+  aErr written = aErrNone;
+  for (int i = 0; i < kMostBlocks && written == aErrNone; ++i) {
+    written = aStream_Write(stream, block.data(), block.size());
+  }
+  EXPECT_EQ(written, aErrConnection);
+  const bool closeSeen = SeesClose(peer, kPeerWaitMs);
+  const bool woken = waiting.wait_for(kHangGuard) == std::future_status::ready;
+  if (!woken) aStream_Wake(stream);  // lets the test end
+  EXPECT_TRUE(woken);
+  EXPECT_TRUE(closeSeen);
+  waiting.get();
+  size_t got = 0;
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_ReadSome(stream, &byte, 1, &got), aErrConnection);
+  EXPECT_EQ(aStream_WaitForInput(stream, aSTREAM_WAIT_FOREVER), aErrConnection);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+  close(peer);
+}
+
 // --- a link over the stream: packets however the bytes are cut ------------------------------
 
 using Bytes = std::vector<uint8_t>;
@@ -583,6 +698,79 @@ TEST(LinkOverSocket, PacketsComeWholeAndInOrderHoweverTheirBytesAreCut) {
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
     aLink_Destroy(&id);
   }
+}
+
+// The first connection cuts a packet off and closes; the link makes a new one, whose first
+// byte begins a packet: only the new connection's packets are delivered, and the link runs on.
+TEST(LinkOverSocket, APacketCutOffByALostConnectionIsNotJoinedToTheNext) {
+  Listener listener;
+  ASSERT_TRUE(listener.ok());
+  uint32_t id = aLink_CreateTCPIP(0x51E70001, kLoopback, listener.port());
+  ASSERT_NE(id, 0u);
+  int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(SendAll(peer, std::string("\x04\x05\xA0\xB0", 4)));
+  close(peer);
+  peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(SendAll(peer, std::string("\x04\x02\x11\x22\x04\x00", 6)));
+
+  std::vector<Bytes> got;
+  while (got.size() < 2) {
+    aPacket* packet = aLink_AwaitPacket(id, kPeerWaitMs);
+    if (packet == nullptr) break;
+    Bytes wire{packet->address, packet->dataSize};
+    wire.insert(wire.end(), packet->data, packet->data + packet->dataSize);
+    aPacket_Destroy(&packet);
+    got.push_back(wire);
+  }
+  EXPECT_EQ(got, (std::vector<Bytes>{{0x04, 0x02, 0x11, 0x22}, {0x04, 0x00}}));
+  EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+  aLink_Destroy(&id);
+  close(peer);
+}
+
+// The link's writer gives up on a module that stopped reading and cannot connect again: the
+// link ends as a read error soon after, and the module sees the connection closed.
+TEST(LinkOverSocket, AFailedResetByTheWriterEndsTheLinkAsAReadError) {
+  constexpr int kPeerReceiveBytes = 4096;  // a small window fills soon
+  constexpr int kPacketsPerRound = 100;    // packets put between two looks at the peer
+  constexpr uint8_t kDataBytes = 28;
+  // The link answers a failed reset within 1 s; the bound allows for a loaded sanitizer run.
+  constexpr int kReadErrorBoundMs = 5000;
+  Listener listener(kPeerReceiveBytes);
+  ASSERT_TRUE(listener.ok());
+  uint32_t id = aLink_CreateTCPIP(0x51E70002, kLoopback, listener.port());
+  ASSERT_NE(id, 0u);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  listener.Close();
+  ASSERT_EQ(aLink_EnablePooledPackets(id, true), aErrNone);
+
+  const std::vector<uint8_t> data(kDataBytes, 0x66);
+  aPacket* packet = aPacket_CreateWithData(0x04, kDataBytes, data.data());
+  ASSERT_NE(packet, nullptr);
+  const auto end = std::chrono::steady_clock::now() + kHangGuard;
+  bool closeSeen = false;
+  while (!closeSeen && std::chrono::steady_clock::now() < end) {
+    for (int i = 0; i < kPacketsPerRound; ++i) aLink_PutPacket(id, packet);
+    closeSeen = SeesClose(peer, 1);
+  }
+  aPacket_Destroy(&packet);
+  ASSERT_TRUE(closeSeen);
+
+  const auto bound =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadErrorBoundMs);
+  while (aLink_GetStatus(id) != aLINK_STATUS_READERROR &&
+         std::chrono::steady_clock::now() < bound) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_READERROR);
+  EXPECT_EQ(aLink_AwaitFirst(
+                id, [](const aPacket*, const void*) -> uint8_t { return 1; }, nullptr, kPeerWaitMs),
+            nullptr);
+  aLink_Destroy(&id);
+  close(peer);
 }
 
 }  // namespace
