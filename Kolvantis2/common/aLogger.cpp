@@ -1,6 +1,7 @@
 // Logger thread running a consumer over a file.
 #include "aLogger.h"
 
+#include <cstdio>
 #include <new>
 
 namespace {
@@ -10,10 +11,22 @@ thread_local const aLogger* tOwnLogger = nullptr;
 
 bool sOnOwnThread(const aLogger* logger) { return tOwnLogger == logger; }
 
+// The stream of the logger's file; null when it has none (closed by a failed destroy).
+FILE* sStream(const aLogger* logger) {
+  return logger->file != nullptr ? logger->file->file : nullptr;
+}
+
 void* sRunLog(void* argument) {
   aLogger* logger = static_cast<aLogger*>(argument);
   tOwnLogger = logger;
-  while (logger->enabled.load() != 0) logger->consumer(logger->file, logger->id);
+  while (logger->enabled.load() != 0) {
+    logger->consumer(logger->file, logger->id);
+    FILE* stream = sStream(logger);
+    if (stream != nullptr && ferror(stream) != 0) {
+      logger->failed.store(1);
+      break;
+    }
+  }
   tOwnLogger = nullptr;
   return nullptr;
 }
@@ -43,6 +56,9 @@ aLogger* aLogger_Create(uint32_t id, aLoggerConsumer consumer, const char* path)
 aErr aLogger_Enable(aLogger* logger) {
   if (!aVALIDLOGGER(logger)) return aErrParam;
   if (sOnOwnThread(logger) || logger->thread != nullptr) return aErrNone;  // already running
+  // A new run writes afresh: a failure seen before is no longer this run's.
+  logger->failed.store(0);
+  if (FILE* stream = sStream(logger)) clearerr(stream);
   logger->enabled.store(1);
   logger->thread = aThread_Create(sRunLog, logger);
   if (logger->thread == nullptr) {

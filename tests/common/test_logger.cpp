@@ -1,6 +1,6 @@
 // Logger: one thread however often it is enabled, a disable from the consumer's own thread
-// that changes nothing, destroy (with the file holding what the consumer wrote), and the
-// answers for loggers that cannot be made or are invalid.
+// that changes nothing, destroy (with the file holding what the consumer wrote), a file whose
+// writes fail, and the answers for loggers that cannot be made or are invalid.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -115,6 +115,13 @@ void Writing(aFile* file, uint32_t id) {
   Rest();
 }
 
+// Writes one line on every call.
+void WritingEveryCall(aFile* file, uint32_t id) {
+  gCalls->note(file, id);
+  aFile_Printf(file, "line of %X\n", static_cast<unsigned>(id));
+  Rest();
+}
+
 TEST(Logger, EnablingTwiceRunsOneThread) {
   CallsScope scope;
   TempDir dir;
@@ -202,12 +209,30 @@ TEST(Logger, DestroyClosesTheFileWithWhatTheConsumerWrote) {
   ASSERT_TRUE(
       Eventually([&] { return ReadFile(path).find("line 4 of AB\n") != std::string::npos; }));
   ASSERT_TRUE(Eventually([&] { return scope.calls.lines.load() == 100; }));
+  EXPECT_EQ(logger->failed.load(), 0);
   EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
   EXPECT_EQ(logger, nullptr);
 
   std::string expected = "earlier\n";  // opened for appending
   for (int i = 0; i < 100; ++i) expected += "line " + std::to_string(i) + " of AB\n";
   EXPECT_EQ(ReadFile(path), expected);
+}
+
+// A file that takes no bytes: every write fails. The consumer is called once per run; its
+// thread ends at the failed write instead of taking more work that would be lost the same way.
+TEST(Logger, AFailedWriteEndsTheRunAndEnablingAgainRunsAnew) {
+  CallsScope scope;
+  aLogger* logger = aLogger_Create(kId, WritingEveryCall, "/dev/full");
+  ASSERT_NE(logger, nullptr);
+  for (uint64_t run = 1; run <= 2; ++run) {
+    ASSERT_EQ(aLogger_Enable(logger), aErrNone) << "run " << run;
+    ASSERT_TRUE(Eventually([&] { return scope.calls.count.load() >= run; })) << "run " << run;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(scope.calls.count.load(), run) << "the consumer was called after its write failed";
+    EXPECT_EQ(logger->failed.load(), 1) << "run " << run;
+    EXPECT_EQ(aLogger_Disable(logger), aErrNone) << "run " << run;
+  }
+  EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
 }
 
 TEST(Logger, ALoggerThatCannotBeMadeIsNull) {
