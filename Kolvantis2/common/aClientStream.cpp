@@ -17,6 +17,7 @@
 #include <new>
 
 #include "aDebug.h"
+#include "aServer.h"
 #include "aTime.h"
 #include "aZSys.h"
 
@@ -144,6 +145,7 @@ aErr sMakePair(const char* direction, zsock_t** bound, zsock_t** connected, char
 aErr sConnectFrontend(ZeroMQStream* record, uint32_t address, uint16_t port) {
   record->frontend = zsock_new(ZMQ_DEALER);
   if (record->frontend == nullptr) return aErrMemory;
+  zsock_set_maxmsgsize(record->frontend, aSERVER_MAX_MESSAGE);  // a broker never sends more
   char dotted[INET_ADDRSTRLEN] = {};
   in_addr host{};
   host.s_addr = address;

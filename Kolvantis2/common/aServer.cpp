@@ -10,13 +10,20 @@
 // Once CZMQ has caught an interrupt every thread's loop ends at its next wake-up, after the
 // hand-over to the process's own SIGINT handling: the process's sharing stops for good.
 //
+// Requests wait in the broker thread, in a queue per client, and go to the sync thread one at
+// a time, the clients taken in turn: a client that floods the module (or an address that never
+// answers) delays another client's request by one request at most. What waits is bounded in
+// number per client and in all, and in age.
+//
 // Sync channel messages, each part a frame of its own:
 //   request  [sMSG_REQUEST][number][client identity][packetFrame]...  (a pooled write: all its
 //            pieces, oldest first)
 //   answer   [sMSG_ANSWER][number][client identity][packetFrame]     (one per answer piece)
 //   dropped  [sMSG_DROPPED][number][client identity]                 (the request got none)
+//   done     [sMSG_DONE][number][client identity]                    (the next may come)
 // The number is the broker thread's count of the requests it forwarded; a flush drops the
-// answers of every request forwarded before it.
+// answers of every request forwarded before it. With one request at a time the channel holds
+// at most its answers (sMAX_ANSWER_PIECES) and its done, below ZeroMQ's queue bound of 1000.
 #include "aServer.h"
 
 #include <arpa/inet.h>
@@ -28,6 +35,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <new>
 #include <string>
@@ -60,6 +68,19 @@ constexpr uint64_t sPOOL_IDLE_MS = 2000;       // ms without a piece that end a 
 constexpr size_t sOUTPUT_RESERVE = 100;
 constexpr uint64_t sOUTPUT_POLL_MS = 1;      // ms between looks at the output queue
 constexpr uint64_t sOUTPUT_STALL_MS = 2000;  // ms a request waits for room before it is dropped
+// What waits in the broker thread for its turn.
+constexpr size_t sMOST_WAITING_OF_A_CLIENT = 16;  // requests of one client
+constexpr size_t sMOST_WAITING = 256;             // requests of all clients
+// ms a request may wait: longer than any caller of the class interface waits (4000 ms).
+constexpr uint64_t sOLDEST_WAIT_MS = 5000;
+// Pending multi-packet byte writes.
+constexpr size_t sMOST_POOLS_OF_A_CLIENT = 8;
+constexpr size_t sMOST_POOLS = 64;
+// Messages (answers, batches) ZeroMQ queues for one client; past them a send fails at once.
+constexpr int sCLIENT_SEND_QUEUE = 64;
+// A long answer comes faster than ZeroMQ hands back room in that queue, even to a client that
+// reads: an answer piece waits up to this many ms for room, once per request.
+constexpr int sANSWER_ROOM_MS = 50;
 
 // Stream batches.
 constexpr size_t sBATCH_CAPACITY = 4096;
@@ -87,6 +108,7 @@ constexpr uint8_t sPOOL_KEY_BYTES = 3;
 constexpr uint8_t sMSG_REQUEST = 1;
 constexpr uint8_t sMSG_ANSWER = 2;
 constexpr uint8_t sMSG_DROPPED = 3;
+constexpr uint8_t sMSG_DONE = 4;
 constexpr size_t sMSG_HEADER_PARTS = 3;  // kind, number, identity
 
 // CZMQ signals on an actor's pipe: an 8-byte frame of this value plus the status.
@@ -105,11 +127,34 @@ struct StreamClient {
   std::vector<StreamKey> keys;
 };
 
+// A request waiting for its turn: one packet, or the pieces of a completed pooled write.
+struct Request {
+  std::vector<aPacket> packets;
+  uint64_t arrivedMs = 0;  // monotonic
+};
+
+// One client's waiting requests, oldest first.
+struct ClientQueue {
+  std::string identity;
+  std::deque<Request> requests;
+};
+using ClientQueues = std::list<ClientQueue>;
+
 // What the broker thread keeps while it runs.
 struct BrokerState {
   uint64_t lastNumber = 0;      // of the last request handed to the sync thread
   uint64_t flushedThrough = 0;  // answers of requests numbered up to this are dropped
   std::vector<StreamClient> streamClients;
+  // Clients with waiting requests in turn order. The one served last stays listed while its
+  // request is in hand; the next turn is the first client after it with a request waiting, and
+  // a new client joins just before it (last in the round).
+  ClientQueues clients;
+  ClientQueues::iterator served;  // clients.end(): none
+  bool inHand = false;            // the sync thread has a request
+  bool answerStuck = false;       // a piece of the request in hand found no room
+  size_t waiting = 0;             // requests in all the queues
+
+  BrokerState() : served(clients.end()) {}
 };
 
 // One pending multi-packet UEI byte write.
@@ -228,13 +273,14 @@ struct Part {
   size_t size;
 };
 
-// Sends the parts as one message without waiting: 0, or the error of the first part (EAGAIN:
-// the peer's queue is full; EHOSTUNREACH on the frontend: no such client). Once the first part
-// is taken ZeroMQ takes the whole message.
-int sSendParts(zsock_t* socket, const Part* parts, size_t count) {
+// Sends the parts as one message without waiting, or with mayWait up to the socket's send
+// time-out: 0, or the error of the first part (EAGAIN: the peer's queue is full; EHOSTUNREACH
+// on the frontend: no such client). Once the first part is taken ZeroMQ takes the whole
+// message.
+int sSendParts(zsock_t* socket, const Part* parts, size_t count, bool mayWait = false) {
   void* handle = zsock_resolve(socket);
   for (size_t i = 0; i < count; ++i) {
-    const int flags = ZMQ_DONTWAIT | (i + 1 < count ? ZMQ_SNDMORE : 0);
+    const int flags = (mayWait ? 0 : ZMQ_DONTWAIT) | (i + 1 < count ? ZMQ_SNDMORE : 0);
     if (zmq_send(handle, parts[i].data, parts[i].size, flags) < 0) {
       const int error = zmq_errno();
       if (i == 0) return error == 0 ? EAGAIN : error;
@@ -244,9 +290,10 @@ int sSendParts(zsock_t* socket, const Part* parts, size_t count) {
 }
 
 // Sends [identity][bytes] to a client on the frontend; 0 or the error.
-int sSendToClient(aServer* server, const std::string& identity, const void* bytes, size_t size) {
+int sSendToClient(aServer* server, const std::string& identity, const void* bytes, size_t size,
+                  bool mayWait = false) {
   const Part parts[] = {{identity.data(), identity.size()}, {bytes, size}};
-  return sSendParts(server->frontend, parts, 2);
+  return sSendParts(server->frontend, parts, 2, mayWait);
 }
 
 // Sync thread: one message of the three kinds to the broker thread.
@@ -260,8 +307,10 @@ void sSendToBroker(aServer* server, uint8_t kind, uint64_t number, const std::st
   if (sSendParts(server->syncConnected, parts, count) == 0) return;
   if (kind == sMSG_ANSWER)
     aTRACE(aDEBUG_BROKER, "Failed to SENDY-SEND!\n");
-  else
+  else if (kind == sMSG_DROPPED)
     aTRACE(aDEBUG_BROKER, "Failed to SEND SERVER_CMD_DROPPED_PACKET!\n");
+  else
+    aTRACE(aDEBUG_BROKER, "Failed to send the end of a request\n");
 }
 
 void _sendServerCmd_DroppedPacket(aServer* server, uint64_t number, const std::string& identity) {
@@ -431,8 +480,9 @@ uint8_t _streamingPacketFilter(const aPacket* packet, void* reference) {
 
 // --- requests and pools (broker thread) ----------------------------------------------------
 
-// Hands a request (one packet, or the pieces of a pooled write) to the sync thread.
-void sForwardRequest(aServer* server, BrokerState* state, const std::string& identity,
+// Hands a request (one packet, or the pieces of a pooled write) to the sync thread; false when
+// the send failed.
+bool sForwardRequest(aServer* server, BrokerState* state, const std::string& identity,
                      const aPacket* packets, size_t count) {
   const uint8_t kind = sMSG_REQUEST;
   const uint64_t number = state->lastNumber + 1;
@@ -449,9 +499,84 @@ void sForwardRequest(aServer* server, BrokerState* state, const std::string& ide
   if (sSendParts(server->syncBound, parts.data(), parts.size()) != 0) {
     aTRACE(aDEBUG_BROKER,
            count > 1 ? "Failed to send setUEIBytes!\n" : "Failed to send packet out!\n");
-    return;
+    return false;
   }
   state->lastNumber = number;
+  return true;
+}
+
+// Removes a client's queue once it is empty, unless it was served last (it marks the turn).
+ClientQueues::iterator sEraseIfIdle(BrokerState* state, ClientQueues::iterator client) {
+  if (!client->requests.empty() || client == state->served) return ++client;
+  return state->clients.erase(client);
+}
+
+// Drops the requests that waited longer than sOLDEST_WAIT_MS: their callers have given up.
+void sDropStale(BrokerState* state, uint64_t now) {
+  for (auto client = state->clients.begin(); client != state->clients.end();) {
+    auto& requests = client->requests;
+    while (!requests.empty() && now - requests.front().arrivedMs > sOLDEST_WAIT_MS) {
+      aTRACE(aDEBUG_BROKER, "request waited %llu ms, dropped\n",
+             static_cast<unsigned long long>(now - requests.front().arrivedMs));
+      requests.pop_front();
+      --state->waiting;
+    }
+    client = sEraseIfIdle(state, client);
+  }
+}
+
+// When the sync thread is free: the next client in turn with a request waiting hands the
+// oldest one over.
+void sDispatch(aServer* server, BrokerState* state) {
+  sDropStale(state, aTime_GetMonotonicMSTicks());
+  while (!state->inHand && state->waiting > 0) {
+    auto next = state->served;
+    do {
+      next = next == state->clients.end() || std::next(next) == state->clients.end()
+                 ? state->clients.begin()
+                 : std::next(next);
+    } while (next->requests.empty());
+    Request request = std::move(next->requests.front());
+    next->requests.pop_front();
+    --state->waiting;
+    const auto previous = state->served;
+    state->served = next;
+    state->answerStuck = false;
+    if (previous != state->clients.end()) sEraseIfIdle(state, previous);
+    state->inHand = sForwardRequest(server, state, next->identity, request.packets.data(),
+                                    request.packets.size());
+  }
+  // Nothing in hand and nothing waiting: no turn to keep.
+  if (!state->inHand && state->served != state->clients.end()) {
+    state->clients.erase(state->served);
+    state->served = state->clients.end();
+  }
+}
+
+// A request from a client (a packet, or a completed pooled write) waits for its turn.
+void sEnqueue(aServer* server, BrokerState* state, const std::string& identity,
+              std::vector<aPacket> packets) {
+  auto client = state->clients.begin();
+  while (client != state->clients.end() && client->identity != identity) ++client;
+  const size_t ofClient = client != state->clients.end() ? client->requests.size() : 0;
+  if (ofClient >= sMOST_WAITING_OF_A_CLIENT || state->waiting >= sMOST_WAITING) {
+    aTRACE(aDEBUG_BROKER, "request dropped: %zu of the client and %zu in all wait\n", ofClient,
+           state->waiting);
+    return;
+  }
+  if (client == state->clients.end())
+    client = state->clients.insert(state->served, ClientQueue{identity, {}});
+  client->requests.push_back({std::move(packets), aTime_GetMonotonicMSTicks()});
+  ++state->waiting;
+  sDispatch(server, state);
+}
+
+// A flush: the requests waiting are dropped (the one in hand loses its answers).
+void sDropWaiting(BrokerState* state) {
+  for (ClientQueue& client : state->clients) client.requests.clear();
+  state->waiting = 0;
+  for (auto client = state->clients.begin(); client != state->clients.end();)
+    client = sEraseIfIdle(state, client);
 }
 
 void sExpirePools(aServer* server, uint64_t now) {
@@ -480,8 +605,9 @@ void sBreakPool(packetPool* pool, const aPacket* piece) {
   pool->lastSequence = aUEI_getBytesSequence(piece);
 }
 
-// True when the pool logic took the packet (pooled, forwarded with its completed pool, or
-// swallowed as part of a broken write); false for an ordinary request.
+// True when the pool logic took the packet (pooled, queued with its completed pool, or
+// swallowed: part of a broken write, a continuing piece of no pending write, or a first piece
+// over the bounds of pending writes); false for an ordinary request.
 bool _handleSetUEIBytes(aServer* server, BrokerState* state, const std::string& identity,
                         const aPacket* packet) {
   if (!aUEI_isUEIPayload(packet) || packet->dataSize < sPOOL_KEY_BYTES) return false;
@@ -498,7 +624,20 @@ bool _handleSetUEIBytes(aServer* server, BrokerState* state, const std::string& 
            std::memcmp(pool->key, packet->data, sPOOL_KEY_BYTES) == 0))
     ++pool;
   if (pool == server->pools.end()) {
+    // Sent on, a continuing piece's answer would be taken for the next request's; the write's
+    // last piece still goes on, and its answer to its sender.
+    if (more && !first) {
+      aTRACE(aDEBUG_BROKER, "setUEIBytes: piece %d of no pending write swallowed\n", sequence);
+      return true;
+    }
     if (!first) return false;
+    size_t ofClient = 0;
+    for (const packetPool& other : server->pools) ofClient += other.identity == identity ? 1 : 0;
+    if (ofClient >= sMOST_POOLS_OF_A_CLIENT || server->pools.size() >= sMOST_POOLS) {
+      aTRACE(aDEBUG_BROKER, "setUEIBytes: %zu pending of the client, %zu in all: swallowed\n",
+             ofClient, server->pools.size());
+      return true;
+    }
     packetPool created;
     created.identity = identity;
     created.address = packet->address;
@@ -527,7 +666,7 @@ bool _handleSetUEIBytes(aServer* server, BrokerState* state, const std::string& 
   } else {
     pool->packets.push_back(*packet);
     pool->lastSequence = sequence;
-    if (!more) sForwardRequest(server, state, identity, pool->packets.data(), pool->packets.size());
+    if (!more) sEnqueue(server, state, identity, std::move(pool->packets));
   }
   if (!more) server->pools.erase(pool);
   return true;
@@ -556,10 +695,10 @@ void _serverWorker_broker_frontend(aServer* server, BrokerState* state) {
     aTRACE(aDEBUG_BROKER, "UEIBytes\n");
     return;
   }
-  sForwardRequest(server, state, identity, &packet, 1);
+  sEnqueue(server, state, identity, {packet});
 }
 
-// Answers and drop notices from the sync thread.
+// Answers, drop notices and the end of each request from the sync thread.
 void _serverWorker_broker_sync(aServer* server, BrokerState* state) {
   zmsg_t* message = zmsg_recv(server->syncBound);
   if (message == nullptr) return;
@@ -575,14 +714,18 @@ void _serverWorker_broker_sync(aServer* server, BrokerState* state) {
   const std::string identity = sFrameText(frames[2]);
   if (kind == sMSG_DROPPED) {
     aTRACE(aDEBUG_BROKER, "dropping id: request %llu\n", static_cast<unsigned long long>(number));
+  } else if (kind == sMSG_DONE) {
+    state->inHand = false;
+    sDispatch(server, state);
   } else if (kind == sMSG_ANSWER && frames.size() == sMSG_HEADER_PARTS + 1) {
     if (number <= state->flushedThrough) {
       aTRACE(aDEBUG_BROKER, "no id to pop: answer of flushed request %llu dropped\n",
              static_cast<unsigned long long>(number));
     } else {
-      const int error =
-          sSendToClient(server, identity, zframe_data(frames[3]), zframe_size(frames[3]));
+      const int error = sSendToClient(server, identity, zframe_data(frames[3]),
+                                      zframe_size(frames[3]), !state->answerStuck);
       if (error == EHOSTUNREACH) sForgetClient(state, identity);
+      if (error == EAGAIN) state->answerStuck = true;  // the client does not read: no more waits
       if (error != 0) aTRACE(aDEBUG_BROKER, "failed to send sync message: %d\n", error);
     }
   } else {
@@ -640,11 +783,13 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
       }
       aTRACE(aDEBUG_BROKER, "Flushing FIFO\n");
       state.flushedThrough = state.lastNumber;
+      sDropWaiting(&state);
     } else if (zpoller_terminated(poller)) {
       break;
     }
     const uint64_t now = aTime_GetMonotonicMSTicks();
     sExpirePools(server, now);
+    sDropStale(&state, now);
     if (server->publishing && now - server->publishStart > sPUBLISH_MS) {
       zstr_send(server->discovery, "SILENCE");
       server->publishing = 0;
@@ -689,29 +834,18 @@ aPacket* sAwaitAnswer(aServer* server, aLink* link, uint64_t timeoutMs) {
   return nullptr;
 }
 
-void _serverWorker_syncCommands_syncBackend(aServer* server) {
-  zmsg_t* message = zmsg_recv(server->syncConnected);
-  if (message == nullptr) return;
+// One request: its pieces to the module and the answers collected back to the broker thread.
+void sServeRequest(aServer* server, zmsg_t* message, uint64_t number, const std::string& identity) {
   const std::vector<zframe_t*> frames = sFrames(message);
-  uint64_t number = 0;
-  if (frames.size() <= sMSG_HEADER_PARTS || zframe_size(frames[0]) != 1 ||
-      zframe_data(frames[0])[0] != sMSG_REQUEST || !sReadNumber(frames[1], &number)) {
-    aTRACE(aDEBUG_BROKER, "bad-packet\n");
-    zmsg_destroy(&message);
-    return;
-  }
-  const std::string identity = sFrameText(frames[2]);
   std::vector<aPacket> pieces(frames.size() - sMSG_HEADER_PARTS);
   for (size_t i = 0; i < pieces.size(); ++i) {
     zframe_t* frame = frames[sMSG_HEADER_PARTS + i];
     if (!_zFrame_To_aPacket(zframe_data(frame), zframe_size(frame), &pieces[i])) {
       aTRACE(aDEBUG_BROKER, "bad-packet\n");
       _sendServerCmd_DroppedPacket(server, number, identity);
-      zmsg_destroy(&message);
       return;
     }
   }
-  zmsg_destroy(&message);
 
   aLink* link = server->entry->link.get();
   // What waits now is a late answer to an earlier request or a packet nobody asked for: it
@@ -749,6 +883,24 @@ void _serverWorker_syncCommands_syncBackend(aServer* server) {
   } else if (more && collected == sMAX_ANSWER_PIECES) {
     aTRACE(aDEBUG_BROKER, "answer cut after %zu pieces\n", collected);
   }
+}
+
+void _serverWorker_syncCommands_syncBackend(aServer* server) {
+  zmsg_t* message = zmsg_recv(server->syncConnected);
+  if (message == nullptr) return;
+  const std::vector<zframe_t*> frames = sFrames(message);
+  uint64_t number = 0;
+  std::string identity;
+  if (frames.size() <= sMSG_HEADER_PARTS || zframe_size(frames[0]) != 1 ||
+      zframe_data(frames[0])[0] != sMSG_REQUEST || !sReadNumber(frames[1], &number)) {
+    aTRACE(aDEBUG_BROKER, "bad-packet\n");
+  } else {
+    identity = sFrameText(frames[2]);
+    sServeRequest(server, message, number, identity);
+  }
+  zmsg_destroy(&message);
+  // The broker thread hands over the next request only after this.
+  sSendToBroker(server, sMSG_DONE, number, identity, nullptr);
 }
 
 void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
@@ -933,6 +1085,9 @@ aErr _initServer(aServer* server) {
     // Sends to a client that is gone or does not read fail at once instead of waiting.
     zsock_set_router_mandatory(server->frontend, 1);
     zsock_set_maxmsgsize(server->frontend, aSERVER_MAX_MESSAGE);
+    // Set before the bind: a client that stops reading pins this many messages at most.
+    zsock_set_sndhwm(server->frontend, sCLIENT_SEND_QUEUE);
+    zsock_set_sndtimeo(server->frontend, sANSWER_ROOM_MS);
   }
 
   // _configureInterface: beacon mode on a host with interfaces unless local-only.

@@ -1,9 +1,14 @@
 // Sharing broker: makes one device link (USB, TCP/IP or serial) usable by several clients, in
 // this process and in others, over a ZeroMQ ROUTER socket on TCP. Each client (a DEALER) sends
-// one device packet per frame; requests reach the module one at a time, in the order received,
-// and each gets all its answers in order, or none when the module stays silent for 2000 ms.
+// one device packet per frame; requests reach the module one at a time, the clients taken in
+// turn and each client's in the order received, and each gets all its answers in order, or none
+// when the module stays silent for 2000 ms. At most 16 requests of one client and 256 in all
+// wait in the broker, none longer than 5000 ms; a request past these bounds is dropped
+// unanswered.
 // Stream samples are batched to the clients that switched streaming on; multi-packet UEI byte
-// writes are collected per client and passed on whole. The broker also answers discovery.
+// writes are collected per client (at most 8 pending for one client, 64 in all) and passed on
+// whole. The broker also answers discovery. ZeroMQ queues at most 64 messages for a client;
+// past them a batch is dropped, and so is an answer that finds no room within 50 ms.
 //
 // The frontend accepts messages of at most aSERVER_MAX_MESSAGE bytes: ZeroMQ disconnects a
 // client that sends more (its pending messages are lost and it reconnects under a new
@@ -33,5 +38,6 @@ aErr aServer_GetPort(aServer* server, uint16_t* port);
 aErr aServer_GetInterface(aServer* server, uint32_t* address);
 aErr aServer_SetModuleAddress(aServer* server, uint8_t address);
 aErr aServer_SetModel(aServer* server, uint8_t model);
-// Drops every answer still due to requests forwarded before the call.
+// Drops the requests waiting in the broker and every answer still due to requests forwarded
+// before the call.
 aErr aServer_FlushFIFO(aServer* server);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "aClientStream.h"
+#include "aServer.h"
 #include "aStream.h"
 #include "support.h"
 #include "zmq_router_test_support.h"
@@ -127,6 +128,20 @@ TEST_F(ClientStreamTest, FramesComeInTheOrderTheBrokerSentThem) {
   expected.insert(expected.end(), second.begin(), second.end());
   expected.insert(expected.end(), third.begin(), third.end());
   EXPECT_EQ(ReadBytes(stream(), expected.size()), expected);
+}
+
+// A frame over the broker's message bound ends the connection before ZeroMQ keeps it (a process
+// that answers the loopback discovery could push frames of hundreds of MB): none of it, nor
+// anything behind it, is handed out. A frame of the bound passes whole.
+TEST_F(ClientStreamTest, AFrameOverTheMessageBoundIsNeverHandedOut) {
+  const Bytes largest = Pattern(aSERVER_MAX_MESSAGE);
+  ASSERT_TRUE(router_.send(largest));
+  EXPECT_EQ(ReadBytes(stream(), largest.size()), largest);
+  ASSERT_TRUE(router_.send(Pattern(aSERVER_MAX_MESSAGE + 1)));
+  ASSERT_TRUE(router_.send({2, 1, 0x23}));
+  EXPECT_EQ(aStream_WaitForInput(stream(), kSilenceMs), aErrTimeout);
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(stream(), &byte, 1), aErrNotReady);
 }
 
 TEST_F(ClientStreamTest, AnEmptyFrameIsSkippedWithoutAReadError) {

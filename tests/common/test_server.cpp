@@ -1,7 +1,8 @@
 // The sharing broker's requests and answers, seen from clients written on plain libzmq: each
 // client gets its own answers in order and no other's, a silent module, late and unasked
 // packets, link control from clients, frames that are no packet, one-byte answers, the flush,
-// the operations' checks, and the hand-over of an interrupt that CZMQ caught.
+// clients taken in turn and the bounds of what waits, the operations' checks, and the
+// hand-over of an interrupt that CZMQ caught.
 #include <czmq.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -35,11 +38,26 @@ using brokertest::kSilenceMs;
 using brokertest::Packet;
 using brokertest::Unanswered;
 
-constexpr int kRequestsPerClient = 40;
+// As many requests as the broker keeps waiting for one client.
+constexpr int kRequestsPerClient = 16;
 // The stand-in's delay of the one late slot answer, well inside the broker's 2000 ms wait.
 constexpr int kLateSlotAnswerMs = 600;
 // How long a disconnected client's monitor is watched.
 constexpr int kMonitorWaitMs = 5000;
+
+// The broker's bounds on the requests that wait in it.
+constexpr size_t kMostWaitingOfAClient = 16;
+constexpr size_t kMostWaiting = 256;
+constexpr int kOldestWaitMs = 5000;  // a request that waited longer is dropped
+// No module answers at this address: a request there holds the broker for its whole wait.
+constexpr uint8_t kSilentAddress = 0x10;
+// The longest a request may take when it had to wait for one silent request of another
+// client: the broker's wait and a margin for a busy, instrumented build.
+constexpr int kAfterOneSilentMs = 5000;
+
+Bytes ToSilentAddress(uint8_t n) {
+  return Packet(kSilentAddress, {brokertest::kUnansweredCommand, n});
+}
 
 bool Eventually(const std::function<bool()>& condition) {
   return coretest::Eventually(condition, brokertest::kPollMs);
@@ -261,6 +279,130 @@ TEST_F(BrokerFlush, DropsTheAnswersOfRequestsForwardedBeforeIt) {
   EXPECT_EQ(answer->size(), 8u);
   client.send(Echo(1));
   EXPECT_EQ(client.receive(), Echo(1));
+  EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
+}
+
+// --- clients in turn, and what waits -----------------------------------------------------------
+
+// The holder sends a request that no module answers, and the module has received it: the
+// broker waits for its answer, and every request that comes now waits in the broker.
+void Hold(BrokerOnModule& broker, Client& holder, uint8_t n) {
+  holder.send(ToSilentAddress(n));
+  ASSERT_TRUE(broker.moduleGot(ToSilentAddress(n)));
+}
+
+// The frames each client gets until total frames came (or none for kAnswerWaitMs), and then
+// none for kSilenceMs.
+std::vector<std::vector<Bytes>> ReceiveFromAll(const std::vector<std::unique_ptr<Client>>& clients,
+                                               size_t total) {
+  std::vector<std::vector<Bytes>> frames(clients.size());
+  std::vector<zmq_pollitem_t> items;
+  for (const auto& client : clients) items.push_back({client->socket(), 0, ZMQ_POLLIN, 0});
+  size_t got = 0;
+  for (;;) {
+    const int waitMs = got < total ? brokertest::kAnswerWaitMs : kSilenceMs;
+    const int ready = zmq_poll(items.data(), static_cast<int>(items.size()), waitMs);
+    if (ready < 0 && zmq_errno() == EINTR) continue;
+    if (ready <= 0) return frames;
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if ((items[i].revents & ZMQ_POLLIN) == 0) continue;
+      std::optional<Bytes> frame = clients[i]->receive(0);
+      if (!frame) continue;
+      frames[i].push_back(*frame);
+      ++got;
+    }
+  }
+}
+
+TEST_F(BrokerTest, AClientFloodingASilentAddressHoldsAnotherUpForOneWaitAtMost) {
+  constexpr int kFlood = 25;
+  Client flooder(context(), port());
+  Client other(context(), port());
+  for (int i = 0; i < kFlood; ++i) flooder.send(ToSilentAddress(static_cast<uint8_t>(i)));
+  ASSERT_TRUE(broker_.moduleGot(ToSilentAddress(0)));
+  other.send(Echo(2, 0));
+  other.send(Echo(2, 1));
+  // Each waits for the flooder's request in hand, then has its turn.
+  EXPECT_EQ(other.receive(kAfterOneSilentMs), Echo(2, 0));
+  EXPECT_EQ(other.receive(kAfterOneSilentMs), Echo(2, 1));
+  EXPECT_TRUE(other.receiveFor(kSilenceMs).empty());
+  EXPECT_TRUE(flooder.receiveFor(kSilenceMs).empty());
+}
+
+// While one request is in hand, requests over the bounds are dropped as they come; those that
+// waited are answered, each client's in the order it sent them.
+TEST_F(BrokerTest, RequestsOverTheWaitingBoundsAreDroppedAndTheRestAnsweredInOrder) {
+  struct Case {
+    const char* what;
+    size_t clients;
+    size_t each;      // requests of each client
+    size_t answered;  // in all
+  };
+  const Case cases[] = {
+      {"16 of one client", 1, kMostWaitingOfAClient + 4, kMostWaitingOfAClient},
+      {"256 of all clients", kMostWaiting / kMostWaitingOfAClient + 1, kMostWaitingOfAClient,
+       kMostWaiting},
+  };
+  Client holder(context(), port());
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.what);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (size_t i = 0; i < c.clients; ++i)
+      clients.push_back(std::make_unique<Client>(context(), port()));
+    Hold(broker_, holder, static_cast<uint8_t>(k));
+    for (size_t n = 0; n < c.each; ++n) {
+      for (size_t i = 0; i < c.clients; ++i)
+        clients[i]->send(Echo(static_cast<uint8_t>(i + 1), static_cast<uint8_t>(n)));
+    }
+    const std::vector<std::vector<Bytes>> frames = ReceiveFromAll(clients, c.answered);
+    size_t answered = 0;
+    for (size_t i = 0; i < c.clients; ++i) {
+      answered += frames[i].size();
+      for (size_t n = 0; n < frames[i].size(); ++n) {
+        EXPECT_EQ(frames[i][n], Echo(static_cast<uint8_t>(i + 1), static_cast<uint8_t>(n)))
+            << "client " << i + 1 << ", answer " << n;
+      }
+    }
+    EXPECT_EQ(answered, c.answered);
+    EXPECT_TRUE(holder.receiveFor(kSilenceMs).empty());
+  }
+}
+
+// One client's requests wait in turn behind its silent ones (2 s each): the fourth has waited
+// more than 5 s when its turn comes and is dropped; the client's later requests are answered.
+TEST_F(BrokerTest, ARequestThatWaitedLongerThanTheBoundIsDropped) {
+  Client client(context(), port());
+  Hold(broker_, client, 0);
+  client.send(ToSilentAddress(1));
+  client.send(ToSilentAddress(2));
+  client.send(Echo(1, 0));
+  EXPECT_TRUE(client.receiveFor(kOldestWaitMs + brokertest::kBrokerGiveUpMs).empty());
+  EXPECT_EQ(broker_.moduleCount(Echo(1, 0)), 0u);
+  client.send(Echo(1, 1));
+  EXPECT_EQ(client.receive(), Echo(1, 1));
+  EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
+}
+
+TEST_F(BrokerTest, AFlushDropsTheRequestsWaitingInTheBroker) {
+  Client holder(context(), port());
+  Client client(context(), port());
+  Hold(broker_, holder, 0);
+  for (uint8_t n = 0; n < 3; ++n) client.send(Echo(1, n));
+  // A stream switch sent after them lists the client as soon as the broker takes it in: once
+  // the client gets a batch, the broker holds its requests.
+  client.send(Packet(kModule, {0x5D, 0x81, 0x20, kModule, 3, 1, 0}));
+  const Bytes sample = Packet(kModule, {3, 1, 0x40, 1, 2});
+  ASSERT_TRUE(Eventually([&] {
+    return broker_.sim().command("SEND " + Hex(sample)) && broker_.sim().command("HB 0") &&
+           client.receive(kSilenceMs).has_value();
+  }));
+
+  EXPECT_EQ(aServer_FlushFIFO(broker_.server()), aErrNone);
+  EXPECT_TRUE(client.receiveFor(brokertest::kBrokerGiveUpMs).empty());
+  for (uint8_t n = 0; n < 3; ++n) EXPECT_EQ(broker_.moduleCount(Echo(1, n)), 0u);
+  client.send(Echo(1, 3));
+  EXPECT_EQ(client.receive(), Echo(1, 3));
   EXPECT_TRUE(client.receiveFor(kSilenceMs).empty());
 }
 

@@ -1,10 +1,13 @@
 // The sharing broker's byte-string pools and long answers: a UEI byte write that a client
 // sends in pieces reaches the module whole, with nothing of another client between its pieces,
-// and is answered once; a write that is abandoned, broken or too long reaches the module not
-// at all; answers of several full-size pieces reach their client piece by piece, up to 900.
+// and is answered once; a write that is abandoned, broken, too long or over the bounds of
+// pending writes reaches the module not at all (its last piece alone, which is answered to its
+// sender); answers of several full-size pieces reach their client piece by piece, up to 900.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -34,7 +37,11 @@ constexpr uint8_t kPowerOption = 31;    // another writable byte string of the s
 constexpr size_t kMostPieces = 900;     // of a pooled write, and of an answer
 constexpr int kPoolIdleMs = 2000;       // a pool ends after this long without a piece
 constexpr int kPastPoolIdleMs = kPoolIdleMs + 500;
-constexpr size_t kOtherClientEvery = 25;  // pieces between two requests of the other client
+constexpr size_t kOtherClientEvery = 25;   // pieces between two requests of the other client
+constexpr size_t kMostPoolsOfAClient = 8;  // pending writes the broker keeps for one client
+constexpr size_t kMostPools = 64;          // ... and for all clients
+constexpr uint8_t kSerialOption = 9;       // the system entity's serial number
+constexpr uint8_t kSequenceError = 21;     // the module's answer to a piece out of sequence
 
 // A value of that many full pieces and a last one with `rest` bytes.
 Bytes ValueOf(size_t fullPieces, size_t rest, uint8_t first = 1) {
@@ -47,6 +54,16 @@ std::vector<Bytes> Slice(const std::vector<Bytes>& pieces, size_t from, size_t t
 }
 
 Bytes PowerSetAck() { return Packet(kModule, {kSystemCommand, kPowerOption | 0xC0, 0}); }
+Bytes NameSetError(uint8_t code) {
+  return Packet(kModule, {kSystemCommand, kNameOption | 0xC0, 0x80, code});
+}
+Bytes SerialGet() { return Packet(kModule, {kSystemCommand, kSerialOption | 0x40, 0x20}); }
+Bytes SerialAnswer() {
+  const uint32_t serial = brokertest::kSerial;
+  return Packet(kModule, {kSystemCommand, kSerialOption, 0, static_cast<uint8_t>(serial >> 24),
+                          static_cast<uint8_t>(serial >> 16), static_cast<uint8_t>(serial >> 8),
+                          static_cast<uint8_t>(serial)});
+}
 
 class BrokerPools : public ::testing::Test {
  protected:
@@ -202,6 +219,100 @@ TEST_F(BrokerPools, AWriteOfMoreThan900PiecesIsDroppedAndOneOf900Passes) {
   writer.sendEach(longest);
   EXPECT_EQ(writer.receive(), NameSetAck());
   EXPECT_TRUE(moduleGotWhole(longest));
+}
+
+// A continuing piece that no pending write takes (its first piece never came, or its write
+// ended after 2 s without a piece) is swallowed: the module's answer to it would go to the
+// next request's client. The write's last piece is a request of its own, answered to its
+// sender.
+TEST_F(BrokerPools, AContinuingPieceOfNoPendingWriteIsSwallowed) {
+  constexpr int kRounds = 3;
+  const std::vector<Bytes> pieces = ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(9, 4));
+  struct Case {
+    const char* what;
+    bool firstPieceSent;  // and its write ended
+    size_t lone;          // the continuing piece sent
+  };
+  const Case cases[] = {
+      {"its first piece never came", false, 5},
+      {"its write ended without a piece for 2 s", true, 1},
+  };
+  Client writer(context(), port());
+  Client asker(context(), port());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int round = 0; round < kRounds; ++round) {
+      if (c.firstPieceSent) {
+        writer.send(pieces[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPastPoolIdleMs));
+      }
+      writer.send(pieces[c.lone]);
+      asker.send(SerialGet());
+      EXPECT_EQ(asker.receive(), SerialAnswer()) << "round " << round;
+      EXPECT_TRUE(asker.receiveFor(kSilenceMs).empty());
+      writer.send(pieces.back());
+      EXPECT_EQ(writer.receive(), NameSetError(kSequenceError));
+      EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+    }
+    EXPECT_EQ(broker_.moduleCount(pieces[0]), 0u);
+    EXPECT_EQ(broker_.moduleCount(pieces[c.lone]), 0u);
+  }
+}
+
+// A first piece over the bounds of pending writes (8 of one client, 64 in all) starts none: the
+// rest of its write is swallowed up to the last piece, which goes to the module alone and is
+// answered to its sender. Once a pending write is complete another may start.
+TEST_F(BrokerPools, AWriteOverTheBoundsOfPendingWritesIsSwallowed) {
+  struct Case {
+    const char* what;
+    size_t fillers;    // clients with kMostPoolsOfAClient pending writes each
+    bool writerFills;  // the writer is the first of them
+  };
+  const Case cases[] = {
+      {"8 of its client", 1, true},
+      {"64 of all clients", kMostPools / kMostPoolsOfAClient, false},
+  };
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    const Case& c = cases[k];
+    SCOPED_TRACE(c.what);
+    // The first pieces of the pending writes: the power configuration's, which the first filler
+    // completes later, and those of writes to options that the module never sees.
+    const std::vector<Bytes> power =
+        ByteWrite(kSystemCommand, kPowerOption, 0, ValueOf(2, 1, static_cast<uint8_t>(0x60 + k)));
+    std::vector<Bytes> firstPieces{power[0]};
+    for (uint8_t option = 0; firstPieces.size() < kMostPoolsOfAClient; ++option)
+      firstPieces.push_back(ByteWrite(kSystemCommand, option, 0, ValueOf(2, 1))[0]);
+    std::vector<std::unique_ptr<Client>> fillers;
+    for (size_t i = 0; i < c.fillers; ++i)
+      fillers.push_back(std::make_unique<Client>(context(), port()));
+    auto other = std::make_unique<Client>(context(), port());
+    Client& writer = c.writerFills ? *fillers[0] : *other;
+    for (auto& filler : fillers) {
+      filler->sendEach(firstPieces);
+      // Answered once the broker took the pieces sent before it.
+      filler->send(Echo(9));
+      ASSERT_EQ(filler->receive(), Echo(9));
+    }
+
+    const std::vector<Bytes> over =
+        ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(2, 3, static_cast<uint8_t>(0x20 + k)));
+    writer.sendEach(over);
+    EXPECT_EQ(writer.receive(), NameSetError(kSequenceError));
+    EXPECT_TRUE(moduleGotNone(Slice(over, 0, over.size() - 1)));
+    EXPECT_EQ(broker_.moduleCount(over.back()), 1u);
+
+    fillers[0]->sendEach(Slice(power, 1, power.size()));
+    EXPECT_EQ(fillers[0]->receive(), PowerSetAck());
+    EXPECT_TRUE(moduleGotWhole(power));
+    const std::vector<Bytes> within =
+        ByteWrite(kSystemCommand, kNameOption, 0, ValueOf(2, 3, static_cast<uint8_t>(0x40 + k)));
+    writer.sendEach(within);
+    EXPECT_EQ(writer.receive(), NameSetAck());
+    EXPECT_TRUE(moduleGotWhole(within));
+    EXPECT_TRUE(writer.receiveFor(kSilenceMs).empty());
+    // The pending writes end before the next case.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPastPoolIdleMs));
+  }
 }
 
 // A longer answer would overflow a client link's input queue: its client gets the first 900

@@ -1,10 +1,17 @@
 // The sharing broker's stream batches: stream samples that the module sends unasked are
 // gathered in the device link's reader and sent, at a heartbeat or once a batch is nearly
 // full, to every client that switched streaming on, until it switches all its keys off again
-// or goes away.
+// or goes away; a client that stops reading has at most 64 of them queued at the broker.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -232,6 +239,86 @@ TEST_F(BrokerStreaming, AClientThatStopsReadingNeverHoldsUpTheBroker) {
     }
     ASSERT_EQ(answer, Echo(round)) << "round " << int(round);
   }
+  zmq_close(stalled);
+}
+
+// Bytes that the kernel holds on this process's TCP connections of the port: unsent or
+// unacknowledged on the sending side, unread on the receiving side.
+size_t KernelHeldBytes(uint16_t port) {
+  size_t held = 0;
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return 0;
+  while (const dirent* entry = readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) continue;
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t localSize = sizeof local;
+    socklen_t peerSize = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        local.sin_family != AF_INET ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+      continue;
+    int bytes = 0;
+    if (ntohs(local.sin_port) == port && ioctl(fd, SIOCOUTQ, &bytes) == 0) held += bytes;
+    if (ntohs(peer.sin_port) == port && ioctl(fd, SIOCINQ, &bytes) == 0) held += bytes;
+  }
+  closedir(fds);
+  return held;
+}
+
+// A stream client that stops reading has at most 64 batches queued for it at the broker, besides
+// what the connection's kernel buffers hold; the broker drops the others and keeps the client
+// listed. With ZeroMQ's default the broker kept 1000 (4 MB) for it.
+TEST_F(BrokerStreaming, AClientThatStopsReadingHasAtMost64BatchesQueuedForIt) {
+  // More than a kernel's send buffer of 4 MB and ZeroMQ's default queue of 1000 hold.
+  constexpr int kBatches = 2500;
+  constexpr size_t kBatchBytes = kChunksInFullBatch * kChunkWireBytes;
+  constexpr int kSamplesPerBatch = kChunksInFullBatch / 2;  // two chunks per string sample
+  constexpr int kTinyBuffer = 4096;                         // bytes of the stalled socket
+  constexpr size_t kBatchesQueued = 64;
+  // Besides the queue and the kernel's buffers: a batch cut between them, the stalled socket's
+  // queue of one, and ZeroMQ's 8 KB batches on either side.
+  constexpr size_t kBatchesElsewhere = 8;
+  constexpr int kQuietMs = 1000;  // no batch for this long: the reader has had them all
+
+  void* stalled = zmq_socket(broker_.context(), ZMQ_DEALER);
+  ASSERT_NE(stalled, nullptr);
+  const int one = 1;
+  const int none = 0;
+  zmq_setsockopt(stalled, ZMQ_RCVHWM, &one, sizeof one);
+  zmq_setsockopt(stalled, ZMQ_RCVBUF, &kTinyBuffer, sizeof kTinyBuffer);
+  zmq_setsockopt(stalled, ZMQ_LINGER, &none, sizeof none);
+  const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(broker_.port());
+  ASSERT_EQ(zmq_connect(stalled, endpoint.c_str()), 0);
+  const Bytes enable = Enable(kStringOption);
+  ASSERT_EQ(zmq_send(stalled, enable.data(), enable.size(), 0), static_cast<int>(enable.size()));
+  zmq_pollitem_t item{stalled, 0, ZMQ_POLLIN, 0};
+  ASSERT_EQ(zmq_poll(&item, 1, brokertest::kAnswerWaitMs), 1);
+  uint8_t frame[2 * aSERVER_MAX_MESSAGE];
+  ASSERT_GT(zmq_recv(stalled, frame, sizeof frame, 0), 0);
+  Client reader(broker_.context(), broker_.port());
+  request(reader, Enable(kStringOption));
+
+  // From here on the stalled client reads nothing until the reader has had every batch.
+  ASSERT_TRUE(broker_.sim().command("EMIT " + std::to_string(kBatches * kSamplesPerBatch)));
+  int read = 0;
+  while (reader.receive(kQuietMs)) ++read;
+  EXPECT_GT(read, kBatches / 2);
+  const size_t inKernel = KernelHeldBytes(broker_.port()) / kBatchBytes + 1;
+
+  size_t held = 0;
+  while (zmq_poll(&item, 1, kSilenceMs) == 1 && zmq_recv(stalled, frame, sizeof frame, 0) > 0)
+    ++held;
+  EXPECT_GT(held, inKernel);
+  EXPECT_LE(held, kBatchesQueued + inKernel + kBatchesElsewhere) << inKernel << " in the kernel";
+
+  // Still listed: the next batch reaches it.
+  emitAndBeat(1);
+  ASSERT_EQ(zmq_poll(&item, 1, brokertest::kAnswerWaitMs), 1);
+  EXPECT_GT(zmq_recv(stalled, frame, sizeof frame, 0), 0);
   zmq_close(stalled);
 }
 
