@@ -98,13 +98,19 @@ class Link {
 
   // --- packet log ----------------------------------------------------------------------------
   // Enables the core link's packet log and copies it, one text line per record, into the file
-  // at path through a logger thread; the first line of each session is the text "START". A
-  // file other than the logger's ends that logger and starts one on the new file.
-  // aErrConfiguration without a link; aErrIO when the file cannot be opened (the core log is
-  // then left disabled).
+  // at path through a logger thread; the first line of each session is the text "START",
+  // which this call writes. A file other than the logger's ends that logger and starts one on
+  // the new file. Links that share a core link (a router's and a routed module's) may log it
+  // at once: each record goes to one of their files, and one Link's enable, disable or
+  // disconnect leaves the others' logging as it is. aErrConfiguration without a link; aErrIO
+  // when the file cannot be opened or START cannot be written (no logger is left; the core log
+  // is left disabled unless another Link logs it), and when a write of the running logger
+  // failed (that logger ends and no session starts; a later call may start one).
   aErr enablePacketLog(const char* path);
-  // Stops the logger thread and disables the core log. aErrConfiguration without a link;
-  // aErrParam when the Link never made a logger (a stopped one stops again with 0).
+  // Stops the logger thread, and disables the core log unless another Link logs it.
+  // aErrConfiguration without a link; aErrParam when the Link has no logger (a stopped one
+  // stops again with 0); aErrIO once when a write of the logger failed (from then on it took
+  // no records, leaving them to any other Link that logs the core link).
   aErr disablePacketLog();
 
   // --- streams -------------------------------------------------------------------------------

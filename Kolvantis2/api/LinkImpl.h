@@ -63,6 +63,9 @@ class Link::impl {
   Link& owner;
   uint32_t linkId = 0;
   struct aLogger* packetLogger = nullptr;
+  // The core link on which this Link counts as logging (LinkPacketLog.cpp), 0 while it does
+  // not; guarded by the lock of that count.
+  uint32_t packetLogCore = 0;
   VelnetConfig config;
   std::map<uint64_t, StreamEntry> streams;
   std::thread* worker = nullptr;

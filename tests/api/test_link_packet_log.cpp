@@ -1,15 +1,20 @@
 // The packet log of a Link: the core link's record of sent and received packets copied, one
 // text line per record, into a file by a logger thread; switching files, a file that cannot
-// be opened, disabling and enabling again, disconnecting or destroying a Link while it logs,
-// and a logger that rests once its core link has gone; each over TCP to the stand-in program
-// and on the simulated USB bus.
+// be opened or written, disabling and enabling again, disconnecting or destroying a Link while
+// it logs, a logger that rests once its core link has gone, and two Links that log one shared
+// core link (a router's and a routed module's); each over TCP to the stand-in program and on
+// the simulated USB bus.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -38,6 +43,13 @@ namespace {
 constexpr uint8_t kModule = apitest::kAddress;
 constexpr uint8_t kQueryCommand = 0x49;  // a command the stand-in leaves unanswered here
 constexpr unsigned kFloodPackets = 400;
+// A file that opens but takes no bytes: every write to it fails.
+constexpr const char* kUnwritable = "/dev/full";
+// Records put into the core log at once, and a core log that holds them all untaken.
+constexpr unsigned kBurstRecords = 4000;
+constexpr uint32_t kBurstLogBytes = 0x200000;
+// Bytes a log file holds before a file size limit is set just past its START line.
+constexpr size_t kLimitedFilePad = 0x10000;
 
 const std::string kStartLine = std::string("6 < START") + '\0';
 // How long the process's CPU time is watched while a logger has no core link to read, and
@@ -84,6 +96,42 @@ std::string SentLine(const Bytes& data) {
   for (uint8_t byte : data) line << "0x" << unsigned{byte} << ' ';
   return line.str();
 }
+
+// True when the core link's log exists and holds no record, read under its log mutex.
+bool CoreLogEmpty(uint32_t id) {
+  std::shared_ptr<aLink> core = sGetLink(id);
+  if (!core || aMutex_Lock(core->logMutex) != aErrNone) return false;
+  const aPacketLog* log = core->packetLog.load();
+  const bool empty = log != nullptr && log->readPos == log->writePos;
+  aMutex_Unlock(core->logMutex);
+  return empty;
+}
+
+// Holds the process's file size limit at `bytes` while it lives: a write past it fails
+// (EFBIG) instead of raising SIGXFSZ, which is ignored meanwhile.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    if (getrlimit(RLIMIT_FSIZE, &saved_) != 0 || saved_.rlim_max < bytes) return;
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    if (previous_ == SIG_ERR) return;
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_ERR;
+  bool set_ = false;
+};
 
 std::chrono::nanoseconds ProcessCpuTime() {
   timespec now{};
@@ -167,32 +215,40 @@ TEST_P(PacketLogTest, EnablingWithAnotherPathMovesTheLogToTheNewFile) {
   EXPECT_EQ(LogLines(first), (std::vector<std::string>{kStartLine, SentLine({kQueryCommand, 1})}));
 }
 
-TEST_P(PacketLogTest, AFileThatCannotBeOpenedAnswersIOAndLeavesTheCoreLogDisabled) {
-  auto link = connected();
+// A file that cannot be opened, and one that opens but whose writes fail (START cannot be
+// written): no logger is left, and the core log stays disabled.
+TEST_P(PacketLogTest, AFileThatCannotBeOpenedOrWrittenAnswersIOAndLeavesTheCoreLogDisabled) {
   const std::string unopenable = dir_.file("missing/packets.log");
-  const uint32_t id = standIn().coreLinkId();
-  uint8_t record[aPACKETLOG_MAXRECORD];
-  uint32_t type = 0;
-  uint32_t length = sizeof record;
-  // Never enabled: no log is made at all.
-  EXPECT_EQ(link->enablePacketLog(unopenable.c_str()), aErrIO);
-  EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, record), aErrNotReady);
+  for (const char* bad : {unopenable.c_str(), kUnwritable}) {
+    SCOPED_TRACE(bad);
+    auto link = connected();
+    const uint32_t id = standIn().coreLinkId();
+    uint8_t record[aPACKETLOG_MAXRECORD];
+    uint32_t type = 0;
+    uint32_t length = sizeof record;
+    // Never enabled: no log is made at all.
+    EXPECT_EQ(link->enablePacketLog(bad), aErrIO);
+    EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, record), aErrNotReady);
+    EXPECT_EQ(link->disablePacketLog(), aErrParam) << "no logger was made";
 
-  const std::string good = dir_.file("packets.log");
-  ASSERT_EQ(link->enablePacketLog(good.c_str()), aErrNone);
-  ASSERT_NO_FATAL_FAILURE(send(*link, 1));
-  ASSERT_TRUE(AwaitLines(good, {kStartLine, SentLine({kQueryCommand, 1})}));
-  // A switch to a file that cannot be opened ends the running logger and the recording.
-  EXPECT_EQ(link->enablePacketLog(unopenable.c_str()), aErrIO);
-  std::shared_ptr<aLink> core = sGetLink(id);
-  ASSERT_TRUE(core);
-  ASSERT_NE(core->packetLog.load(), nullptr);
-  EXPECT_EQ(core->packetLog.load()->enabled.load(), 0);
-  ASSERT_NO_FATAL_FAILURE(send(*link, 2));
-  length = sizeof record;
-  EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, record), aErrNotFound);
-  EXPECT_EQ(link->disablePacketLog(), aErrParam) << "no logger is left to disable";
-  EXPECT_EQ(LogLines(good), (std::vector<std::string>{kStartLine, SentLine({kQueryCommand, 1})}));
+    const std::string good = dir_.file("packets.log");
+    std::remove(good.c_str());
+    ASSERT_EQ(link->enablePacketLog(good.c_str()), aErrNone);
+    ASSERT_NO_FATAL_FAILURE(send(*link, 1));
+    ASSERT_TRUE(AwaitLines(good, {kStartLine, SentLine({kQueryCommand, 1})}));
+    // A switch to a bad file ends the running logger and the recording.
+    EXPECT_EQ(link->enablePacketLog(bad), aErrIO);
+    std::shared_ptr<aLink> core = sGetLink(id);
+    ASSERT_TRUE(core);
+    ASSERT_NE(core->packetLog.load(), nullptr);
+    EXPECT_EQ(core->packetLog.load()->enabled.load(), 0);
+    ASSERT_NO_FATAL_FAILURE(send(*link, 2));
+    length = sizeof record;
+    EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, record), aErrNotFound);
+    EXPECT_EQ(link->disablePacketLog(), aErrParam) << "no logger is left to disable";
+    EXPECT_EQ(LogLines(good),
+              (std::vector<std::string>{kStartLine, SentLine({kQueryCommand, 1})}));
+  }
 }
 
 TEST_P(PacketLogTest, DisablingStopsTheRecordAndEnablingAgainAppendsToTheSameFile) {
@@ -282,6 +338,164 @@ TEST_P(PacketLogTest, ALoggerWhoseCoreLinkWentAwayRestsInsteadOfSpinning) {
       << "CPU " << std::chrono::duration_cast<std::chrono::milliseconds>(cpu).count() << " ms in "
       << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
   EXPECT_EQ(link->disablePacketLog(), aErrNone);
+}
+
+// B logs a core link it shares with A (B is routed through A). Whatever A does with its own
+// packet log, B's later packets still reach B's file.
+TEST_P(PacketLogTest, WhatAnotherLinkOnTheCoreLinkDoesLeavesThisLinksLogRunning) {
+  struct Case {
+    const char* what;
+    std::function<void(std::unique_ptr<Link>& other, const std::string& path)> act;
+  };
+  const Case cases[] = {
+      {"enables, then disables",
+       [](std::unique_ptr<Link>& other, const std::string& path) {
+         ASSERT_EQ(other->enablePacketLog(path.c_str()), aErrNone);
+         EXPECT_EQ(other->disablePacketLog(), aErrNone);
+       }},
+      {"enables, then disconnects",
+       [](std::unique_ptr<Link>& other, const std::string& path) {
+         ASSERT_EQ(other->enablePacketLog(path.c_str()), aErrNone);
+         EXPECT_EQ(other->disconnect(), aErrNone);
+       }},
+      {"enables, then is destroyed",
+       [](std::unique_ptr<Link>& other, const std::string& path) {
+         ASSERT_EQ(other->enablePacketLog(path.c_str()), aErrNone);
+         other.reset();
+       }},
+      {"disables without having logged",
+       [](std::unique_ptr<Link>& other, const std::string&) {
+         EXPECT_EQ(other->disablePacketLog(), aErrParam);
+       }},
+      {"enables a file that cannot be opened",
+       [](std::unique_ptr<Link>& other, const std::string& path) {
+         EXPECT_EQ(other->enablePacketLog((path + "/missing.log").c_str()), aErrIO);
+       }},
+      {"enables a file that cannot be written",
+       [](std::unique_ptr<Link>& other, const std::string&) {
+         EXPECT_EQ(other->enablePacketLog(kUnwritable), aErrIO);
+       }},
+  };
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("A ") + c.what);
+    const std::string mine = dir_.file("b" + std::to_string(number) + ".log");
+    const std::string others = dir_.file("a" + std::to_string(number) + ".log");
+    ++number;
+    auto a = connected("A");
+    auto b = routedThrough(*a, "B");
+    ASSERT_EQ(b->enablePacketLog(mine.c_str()), aErrNone);
+    ASSERT_NO_FATAL_FAILURE(send(*b, 1));
+    ASSERT_TRUE(AwaitLines(mine, {kStartLine, SentLine({kQueryCommand, 1})}));
+
+    ASSERT_NO_FATAL_FAILURE(c.act(a, others));
+    ASSERT_NO_FATAL_FAILURE(send(*b, 2));
+    EXPECT_TRUE(AwaitLines(
+        mine, {kStartLine, SentLine({kQueryCommand, 1}), SentLine({kQueryCommand, 2})}));
+    EXPECT_EQ(b->disablePacketLog(), aErrNone);
+  }
+}
+
+// While B logs, A's enable keeps the records B has not taken yet: each reaches one of the
+// two files, once.
+TEST_P(PacketLogTest, AnotherLinksEnableKeepsTheRecordsThisLinkHasNotTakenYet) {
+  auto a = connected("A");
+  auto b = routedThrough(*a, "B");
+  const uint32_t id = standIn().coreLinkId();
+  ASSERT_EQ(aLink_PacketDebug_SetLogSize(id, kBurstLogBytes), aErrNone);
+  const std::string mine = dir_.file("b.log");
+  const std::string others = dir_.file("a.log");
+  ASSERT_EQ(b->enablePacketLog(mine.c_str()), aErrNone);
+
+  // More at once than B's logger writes before A's enable.
+  std::vector<std::string> expected;
+  for (unsigned i = 0; i < kBurstRecords; ++i) {
+    std::string text = "record " + std::to_string(i) + ' ';
+    text.resize(aPACKETLOG_MAXRECORD, 'x');
+    ASSERT_EQ(aLink_PacketDebug_Write(id, aPACKETLOG_TEXT, static_cast<uint32_t>(text.size()),
+                                      reinterpret_cast<const uint8_t*>(text.data())),
+              aErrNone);
+    expected.push_back(std::to_string(text.size()) + " < " + text);
+  }
+  ASSERT_EQ(a->enablePacketLog(others.c_str()), aErrNone);
+
+  const auto burstLines = [&] {
+    std::vector<std::string> lines;
+    for (const std::string* path : {&mine, &others}) {
+      for (const std::string& line : FileLines(*path)) {
+        if (line.find(" < record ") != std::string::npos) lines.push_back(line);
+      }
+    }
+    return lines;
+  };
+  EXPECT_TRUE(apitest::Eventually([&] { return burstLines().size() >= expected.size(); }))
+      << burstLines().size() << " of " << expected.size() << " records in the files";
+  EXPECT_EQ(a->disablePacketLog(), aErrNone);
+  EXPECT_EQ(b->disablePacketLog(), aErrNone);
+  std::vector<std::string> found = burstLines();
+  std::sort(found.begin(), found.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(found == expected) << found.size() << " records found, " << expected.size()
+                                 << " written";
+}
+
+// A's logger fails to write a record (its file reached the size limit): it takes no more, so
+// B's logger gets every later record, and A's next call says so, once.
+TEST_P(PacketLogTest, ALoggerWhoseWriteFailedLeavesTheRecordsToTheOtherLinkAndIsReported) {
+  struct Case {
+    const char* what;
+    bool enableNext;  // A's next call is an enable (else a disable)
+  };
+  const Case cases[] = {{"next call disables", false}, {"next call enables", true}};
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string mine = dir_.file("b" + std::to_string(number) + ".log");
+    const std::string others = dir_.file("a" + std::to_string(number) + ".log");
+    ++number;
+    {
+      std::ofstream pad(others, std::ios::binary);
+      pad << std::string(kLimitedFilePad, '.');
+    }
+    const size_t othersFull = kLimitedFilePad + kStartLine.size() + 2;
+    auto a = connected("A");
+    auto b = routedThrough(*a, "B");
+    const uint32_t id = standIn().coreLinkId();
+    // A round trip: the link's own traffic of the connect is over.
+    size_t capacity = 0;
+    ASSERT_EQ(a->storeSlotCapacity(kModule, 1, 1, &capacity), aErrNone);
+    {
+      FileSizeLimit limit(othersFull);
+      ASSERT_TRUE(limit.set());
+      ASSERT_EQ(a->enablePacketLog(others.c_str()), aErrNone) << "its START fits";
+      // A logs alone: the record its logger takes cannot be written.
+      ASSERT_NO_FATAL_FAILURE(send(*a, 1));
+      ASSERT_TRUE(apitest::Eventually([&] { return CoreLogEmpty(id); }))
+          << "A's logger took no record";
+
+      ASSERT_EQ(b->enablePacketLog(mine.c_str()), aErrNone);
+      std::vector<std::string> expected{kStartLine};
+      for (uint8_t tag = 2; tag <= 9; ++tag) {
+        ASSERT_NO_FATAL_FAILURE(send(*b, tag));
+        expected.push_back(SentLine({kQueryCommand, tag}));
+      }
+      EXPECT_TRUE(AwaitLines(mine, expected));
+
+      if (c.enableNext) {
+        EXPECT_EQ(a->enablePacketLog(others.c_str()), aErrIO);
+        EXPECT_EQ(a->disablePacketLog(), aErrParam) << "the failed logger is gone";
+      } else {
+        EXPECT_EQ(a->disablePacketLog(), aErrIO);
+        EXPECT_EQ(a->disablePacketLog(), aErrNone) << "reported once";
+      }
+      ASSERT_NO_FATAL_FAILURE(send(*b, 10));
+      expected.push_back(SentLine({kQueryCommand, 10}));
+      EXPECT_TRUE(AwaitLines(mine, expected)) << "B's log went on";
+    }
+    EXPECT_EQ(b->disablePacketLog(), aErrNone);
+    std::ifstream written(others, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<size_t>(written.tellg()), othersFull) << "A's file: its pad and START";
+  }
 }
 
 TEST_P(PacketLogTest, ModuleForwardsItsPacketLogSwitchesToItsLink) {
