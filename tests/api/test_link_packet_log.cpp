@@ -246,8 +246,7 @@ TEST_P(PacketLogTest, AFileThatCannotBeOpenedOrWrittenAnswersIOAndLeavesTheCoreL
     length = sizeof record;
     EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &length, record), aErrNotFound);
     EXPECT_EQ(link->disablePacketLog(), aErrParam) << "no logger is left to disable";
-    EXPECT_EQ(LogLines(good),
-              (std::vector<std::string>{kStartLine, SentLine({kQueryCommand, 1})}));
+    EXPECT_EQ(LogLines(good), (std::vector<std::string>{kStartLine, SentLine({kQueryCommand, 1})}));
   }
 }
 
@@ -390,8 +389,8 @@ TEST_P(PacketLogTest, WhatAnotherLinkOnTheCoreLinkDoesLeavesThisLinksLogRunning)
 
     ASSERT_NO_FATAL_FAILURE(c.act(a, others));
     ASSERT_NO_FATAL_FAILURE(send(*b, 2));
-    EXPECT_TRUE(AwaitLines(
-        mine, {kStartLine, SentLine({kQueryCommand, 1}), SentLine({kQueryCommand, 2})}));
+    EXPECT_TRUE(
+        AwaitLines(mine, {kStartLine, SentLine({kQueryCommand, 1}), SentLine({kQueryCommand, 2})}));
     EXPECT_EQ(b->disablePacketLog(), aErrNone);
   }
 }
