@@ -372,6 +372,9 @@ int Link::getStatus() {
 }
 
 aErr Link::disconnect() {
+  // Refused inside a stream callback: stopping a worker waits for its callbacks, which may be
+  // this one or one waiting for it.
+  if (InStreamCallback()) return aErrMode;
   m_impl->stopStreams();
   m_impl->stopPacketLog();
   if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);

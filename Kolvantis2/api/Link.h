@@ -44,6 +44,8 @@ class Link {
   aErr connectThroughLinkModule(Link& router);
   bool isConnected();
   int getStatus();
+  // Gives the use of the core link back, after stream delivery and the packet log ended.
+  // aErrMode, changing nothing, when called from a stream callback.
   aErr disconnect();
   aErr reset();
 
@@ -138,20 +140,26 @@ class Link {
     uint32_t value;
   };
   // Runs on the Link's stream worker with a copy of the stream packet, which is freed after
-  // the call; the result is not used. A callback may register and unregister streams of its
-  // own Link (also its own stream), but must neither destroy nor disconnect the Link it runs
-  // for: destruction and disconnect() wait for the worker, which is running the callback.
+  // the call; the result is not used. A callback may register and unregister streams of any
+  // Link, its own included (also its own stream); such a call does not wait for callbacks
+  // that are running (see registerStreamCallback). It must not destroy any Link: destruction
+  // waits for that Link's worker, which may be running this callback or waiting for it.
+  // disconnect() called from a callback answers aErrMode and changes nothing.
   typedef std::function<uint8_t(const aPacket* packet, void* reference)> streamCallback;
 
   // Registers (enable) or unregisters a stream and has the module start or stop it (command
   // 0x5D, acknowledged within 1000 ms). 0xFF in command, option or index means any; the module
   // address must be even and not 0xFF (aErrParam) and not 0 (aErrPacket), checked before
-  // anything changes. A new registration replaces the callback of one with the same fields.
-  // Unregistering erases every row the fields match (0xFF: any), and once the call returns no
-  // callback of the erased rows runs any more (it waits for a callback of this Link that is
-  // running, unless it is called from one). A failed registration takes back only what it
-  // did (the row it added, or the callback it replaced). aErrBusy when another user filter
-  // than the stream dispatcher is installed on the core link (it is left as it is).
+  // anything changes. A new registration replaces the callback and reference of one with the
+  // same fields; jobs already queued for it run the callback and reference the row holds when
+  // they run. Unregistering erases every row the fields match (0xFF: any); jobs queued for
+  // them are discarded. Once the call returns, no callback of the erased rows and no replaced
+  // callback runs any more: the call waits for a callback of this Link that is running. Called
+  // from a stream callback (of any Link) it does not wait; then none of them starts after the
+  // call returns, but one already running may finish. A failed registration takes back only
+  // what it did (the row it added, or the callback it replaced, which is put back). aErrBusy
+  // when another user filter than the stream dispatcher is installed on the core link (it is
+  // left as it is).
   // The module's streaming switch is per module: one Link's disable can stop samples that
   // another Link on the same module registered.
   aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
@@ -170,7 +178,11 @@ class Link {
   // The keys of the table that match (0xFF = any); takes the stream lock when lock is true.
   std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
                                                uint8_t index, uint8_t subindex, bool lock);
-  // Callback jobs dropped so far because the worker's queue was full (499 jobs waiting).
+  // Callback jobs of live registrations that were not delivered so far: dropped because the
+  // worker's queue was full (499 jobs waiting) or the packet could not be copied, or whose
+  // registration held no callback any more when they came to run (replaced by enableStream).
+  // Jobs discarded because their registration was removed or the Link disconnected are not
+  // counted.
   uint64_t getDroppedStreamJobs();
 
   static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,

@@ -7,9 +7,10 @@
 // own worker.
 //
 // Locks, in the order they are taken: a Link's callback lock (held by its worker while a
-// callback runs), the install mutex (joining and leaving dispatchers, installing and removing
-// the core filter, starting workers; never taken by a reader thread), the core link's filter
-// mutex, the dispatcher's registry lock, a Link's stream lock.
+// callback runs; never taken inside a callback, so that two Links' workers never wait for each
+// other), the install mutex (joining and leaving dispatchers, installing and removing the core
+// filter, starting workers; never taken by a reader thread), the core link's filter mutex, the
+// dispatcher's registry lock, a Link's stream lock.
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -224,10 +225,13 @@ size_t SampleLength(Link::STREAM_PACKET kind) {
   }
 }
 
-// Returns once no callback runs on the Link's worker, so that one of rows erased before the
-// call cannot still be running after it; at once on the worker itself.
+// Returns once no callback runs on the Link's worker, so that a callback of rows erased or
+// replaced before the call cannot still be running after it. Inside any stream callback it
+// returns at once: on the Link's own worker it would wait for itself, and a wait for another
+// Link's worker could close a cycle (a callback there may be waiting for this one). Jobs not
+// yet started are held back all the same, as each is checked against the table as it starts.
 void AwaitCallbacks(Link::impl* link) {
-  if (tWorkerOf == link) return;
+  if (InStreamCallback()) return;
   std::lock_guard<std::mutex> running(link->callbackLock);
 }
 
@@ -499,16 +503,30 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
     while (queue.pop(&job)) {
       {
         std::lock_guard<std::mutex> running(callbackLock);
-        // No registration changed since the job was queued: its row is still the one it was
-        // queued for, and the stream lock, which the reader holds for every packet, is not
-        // needed.
+        // No registration changed since the job was queued: its row still holds the callback
+        // the job copied, and the stream lock, which the reader holds for every packet, is not
+        // needed. Otherwise the job runs what its registration's row holds now, if it is still
+        // there.
         bool live = job.tableChanges == tableChanges.load();
         if (!live) {
-          std::lock_guard<std::mutex> lock(streamLock);
-          auto row = streams.find(job.key);
-          live = row != streams.end() && row->second.generation == job.generation;
+          streamCallback current;
+          {
+            std::lock_guard<std::mutex> lock(streamLock);
+            auto row = streams.find(job.key);
+            live = row != streams.end() && row->second.generation == job.generation;
+            if (live) {
+              current = row->second.callback;
+              job.reference = row->second.reference;
+            }
+          }
+          // The callback replaced goes outside the stream lock.
+          job.callback.swap(current);
         }
-        if (live) job.callback(job.packet, job.reference);
+        if (live && job.callback) {
+          job.callback(job.packet, job.reference);
+        } else if (live) {
+          droppedJobs.fetch_add(1);  // its registration holds no callback any more
+        }
       }
       aPacket_Destroy(&job.packet);
       job = asyncPacket();
@@ -532,6 +550,8 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>& queue, std::future<v
 }
 
 bool Link::impl::onWorker() const { return tWorkerOf == this; }
+
+bool InStreamCallback() { return tWorkerOf != nullptr; }
 
 // The install mutex held.
 aErr Link::impl::startWorker() {
@@ -659,34 +679,40 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
 
   bool added = false;
   StreamEntry previous;
-  uint64_t generation = 0;
+  uint64_t revision = 0;
   std::vector<uint64_t> cachedBefore;  // cache rows this registration covers already
   {
     std::lock_guard<std::mutex> lock(self.streamLock);
     for (const auto& row : self.streams) {
       if (row.second.generation == 0 && Covers(key, row.first)) cachedBefore.push_back(row.first);
     }
-    generation = ++self.lastGeneration;
+    revision = ++self.lastGeneration;
     auto row = self.streams.find(key);
     if (row == self.streams.end()) {
       StreamEntry entry;
       entry.key = key;
       entry.callback = callback;
       entry.reference = reference;
-      entry.generation = generation;
+      entry.generation = revision;
+      entry.revision = revision;
       self.streams.emplace(key, std::move(entry));
       added = true;
     } else {
+      // The registration stays the same one: jobs already queued for it run the new callback.
       previous = row->second;
       row->second.callback = callback;
       row->second.reference = reference;
-      row->second.generation = generation;
+      row->second.revision = revision;
     }
     self.streamTableChanged();
   }
   aErr result = self.installStreamFilter(true);
   if (result == aErrNone) result = SwitchStreaming(*this, module, key, true);
-  if (result == aErrNone) return aErrNone;
+  if (result == aErrNone) {
+    // The callback replaced may be running.
+    if (!added) AwaitCallbacks(&self);
+    return aErrNone;
+  }
 
   // Take back what this call did, unless a later call changed the row meanwhile, and the cache
   // rows that samples made meanwhile which no other registration covers.
@@ -694,13 +720,13 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     std::lock_guard<std::mutex> lock(self.streamLock);
     auto& table = self.streams;
     auto row = table.find(key);
-    if (row != table.end() && row->second.generation == generation) {
+    if (row != table.end() && row->second.revision == revision) {
       if (added) {
         table.erase(row);
       } else {
         row->second.callback = previous.callback;
         row->second.reference = previous.reference;
-        row->second.generation = previous.generation;
+        row->second.revision = previous.revision;
       }
     }
     for (auto it = table.begin(); it != table.end();) {

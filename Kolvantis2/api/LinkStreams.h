@@ -84,15 +84,20 @@ struct StreamEntry {
   void* reference = nullptr;
   uint32_t value = 0;     // the cached value
   bool hasValue = false;  // a value was cached (always for a cache row)
-  // Nonzero for a registration: changes with each registration or replaced callback, so that
-  // jobs queued for an earlier one are not run. 0 for a cache row.
+  // Nonzero for a registration: given when the row is made and kept while its callback is
+  // replaced, so that jobs queued for an earlier registration of the key (since erased) are
+  // not run. 0 for a cache row.
   uint64_t generation = 0;
+  // Changes with each call that sets the row's callback, so that a call that fails takes back
+  // its own change only.
+  uint64_t revision = 0;
 };
 
-// One queued callback job: the row's callback and reference, and a copy of the stream packet
-// that the job owns (the worker frees it once the job is done). The key and the generation
-// name the registration the job was queued for. Copying a job copies the callback and the two
-// pointers.
+// One queued callback job: the row's callback and reference when it was queued, and a copy of
+// the stream packet that the job owns (the worker frees it once the job is done). The key and
+// the generation name the registration the job was queued for; when a registration changed
+// since, the job runs the callback and reference its row holds then. Copying a job copies the
+// callback and the two pointers.
 struct asyncPacket {
   Link::streamCallback callback;
   void* reference = nullptr;
@@ -101,6 +106,9 @@ struct asyncPacket {
   uint64_t generation = 0;
   uint64_t tableChanges = 0;  // the Link's count of registration changes when it was queued
 };
+
+// True on a stream worker, that is inside a stream callback of some Link.
+bool InStreamCallback();
 
 }  // namespace Kolvantis
 }  // namespace Zentrova

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EntityClass.h"
@@ -668,6 +669,245 @@ TEST_P(LinkStreamTest, RoutedLinksOnOneCoreLinkStreamAtOnce) {
             aErrNone);
   EXPECT_TRUE(NoUserFilter(id));
   EXPECT_FALSE(standIn().stat().enabled);
+}
+
+// A call that replaces, or takes away, the registration of a callback that is running, with
+// jobs of that registration queued behind it.
+struct ReplaceCase {
+  const char* name;
+  bool enable;        // false: the call unregisters
+  bool withCallback;  // the replacing registration has a callback
+  const char* arm;    // control command that keeps the module from acknowledging ("": none)
+  const char* disarm;
+  aErr result;
+  int finalTag;         // the callback the row holds once the call returned (0: none)
+  bool queuedRun;       // the queued jobs run (each the callback the row holds then)
+  bool queuedCounted;   // the queued jobs are counted as dropped
+};
+
+constexpr int kFirst = 1;   // the running callback
+constexpr int kSecond = 2;  // the replacing one
+
+const ReplaceCase kReplaceCases[] = {
+    {"replaced", true, true, "", "", aErrNone, kSecond, true, false},
+    {"replaced_without_callback", true, false, "", "", aErrNone, 0, false, true},
+    {"replacement_unacknowledged", true, true, "SILENT on", "SILENT off", aErrTimeout, kFirst,
+     true, false},
+    {"unregistered", false, false, "", "", aErrNone, 0, false, false},
+};
+
+size_t ReceivedCount(StreamStandIn& standIn, const Bytes& data) {
+  size_t n = 0;
+  for (const Bytes& got : standIn.received(kModule, data[0])) n += got == data ? 1 : 0;
+  return n;
+}
+
+// Every queued job runs the callback that holds its row when it runs, and none is lost without
+// being counted; once the call returns, only that callback runs (the call waited for the one
+// running).
+TEST_P(LinkStreamTest, QueuedJobsOfAReplacedRegistrationRunTheCallbackThatHoldsTheRow) {
+  ASSERT_NO_FATAL_FAILURE(start(Sources({{"--stream", "3:8:0:3"}})));
+  constexpr size_t kQueued = 50;  // jobs queued behind the running callback
+  constexpr size_t kAfter = 3;    // samples sent after the call returned
+  for (const ReplaceCase& c : kReplaceCases) {
+    SCOPED_TRACE(c.name);
+    // What the callbacks use outlives the Link.
+    CallbackLog sentinelLog;
+    Gate gate;
+    std::atomic<bool> returned{false};
+    struct Count {
+      std::atomic<size_t> calls{0};
+      std::atomic<size_t> afterReturn{0};
+      std::atomic<bool> gateLeft{false};
+    } counts[3];  // by tag
+    auto link = connected();
+    Sentinel sentinel(*link, standIn(), sentinelLog);
+    const auto counting = [&](int tag) -> Link::streamCallback {
+      return [&, tag](const aPacket*, void*) -> uint8_t {
+        Count& count = counts[tag];
+        if (returned) ++count.afterReturn;
+        if (count.calls++ == 0 && tag == kFirst) {
+          gate.enter();
+          count.gateLeft = true;
+        }
+        return 0;
+      };
+    };
+    ASSERT_EQ(link->registerStreamCallback(kModule, kSystem, 8, 0, true, counting(kFirst), nullptr),
+              aErrNone);
+    ASSERT_TRUE(standIn().control("EMIT 1"));
+    ASSERT_TRUE(gate.awaitEntered());
+    ASSERT_TRUE(standIn().control("BURST " + std::to_string(kQueued)));
+    standIn().inject(*link, {});
+    if (c.arm[0] != '\0') {
+      ASSERT_TRUE(standIn().control(c.arm));
+    }
+    const Bytes enable = SwitchRequest(true, kModule, kSystem, 8, 0);
+    const size_t enables = ReceivedCount(standIn(), enable);
+
+    aErr result = aErrUnknown;
+    bool firstEndedFirst = false;
+    std::thread call([&] {
+      result = link->registerStreamCallback(
+          kModule, kSystem, 8, 0, c.enable,
+          c.withCallback ? counting(kSecond) : Link::streamCallback(), nullptr);
+      firstEndedFirst = counts[kFirst].gateLeft;
+      returned = true;
+    });
+    // The gate opens once the call has changed the row: its enable reached the module, or the
+    // row is gone.
+    EXPECT_TRUE(apitest::Eventually([&] {
+      return c.enable ? ReceivedCount(standIn(), enable) > enables
+                      : link->filterActiveStreamKeys(kModule, kSystem, 8, 0, kAny, true).empty();
+    }));
+    gate.open();
+    call.join();
+    if (c.disarm[0] != '\0') {
+      EXPECT_TRUE(standIn().control(c.disarm));
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_TRUE(firstEndedFirst) << "the call waits for the running callback";
+    ASSERT_TRUE(sentinel.flush());
+    const size_t ran = counts[kFirst].calls - 1 + counts[kSecond].calls;
+    EXPECT_EQ(ran, c.queuedRun ? kQueued : 0u);
+    EXPECT_EQ(link->getDroppedStreamJobs(), c.queuedCounted ? kQueued : 0u);
+
+    const size_t before[3] = {0, counts[kFirst].calls, counts[kSecond].calls};
+    std::vector<Bytes> samples;
+    for (uint32_t v = 0; v < kAfter; ++v)
+      samples.push_back(Wire(kModule, SampleData(kSystem, 8, 0, 3, v)));
+    standIn().inject(*link, samples);
+    ASSERT_TRUE(sentinel.flush());
+    for (int tag : {kFirst, kSecond}) {
+      SCOPED_TRACE(tag);
+      if (tag == c.finalTag) {
+        EXPECT_EQ(counts[tag].calls - before[tag], kAfter);
+      } else {
+        EXPECT_EQ(counts[tag].afterReturn, 0u) << "a callback the row no longer holds ran";
+      }
+    }
+  }
+}
+
+// What one Link's callback does to the other Link.
+enum class CrossAction { Unregister, Replace, Disconnect };
+
+struct CrossCase {
+  const char* name;
+  CrossAction first;   // the first Link's callback on the second Link
+  CrossAction second;  // the second Link's callback on the first Link
+};
+
+const CrossCase kCrossCases[] = {
+    {"unregister_unregister", CrossAction::Unregister, CrossAction::Unregister},
+    {"register_unregister", CrossAction::Replace, CrossAction::Unregister},
+    {"disconnect_disconnect", CrossAction::Disconnect, CrossAction::Disconnect},
+};
+
+// Lets two callbacks meet, so that each acts while the other runs; false when the other never
+// came.
+class Meeting {
+ public:
+  bool arrive() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++arrived_;
+    changed_.notify_all();
+    return changed_.wait_for(lock, apitest::kHangGuard, [&] { return arrived_ >= 2; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+};
+
+// Two Links' callbacks, running at once, each register, unregister or disconnect on the other
+// Link: none of these waits for the other Link's callbacks, so neither stalls (a failure shows
+// as callbacks that never finish, and the Links are then left alone), and a disconnect from a
+// callback is refused and changes nothing.
+TEST_P(LinkStreamTest, CallbacksOfTwoLinksActingOnEachOtherNeverStall) {
+  ASSERT_NO_FATAL_FAILURE(start(Sources({{"--stream", "3:8:0:3"}, {"--stream", "3:9:0:1"}})));
+  struct Side {
+    uint8_t option = 0;
+    CallbackLog log;
+    std::atomic<size_t> calls{0};
+    std::atomic<size_t> replacementCalls{0};
+    std::atomic<bool> acted{false};
+    aErr result = aErrUnknown;
+    std::unique_ptr<Link> link;  // goes first, before what its callbacks use
+  };
+  for (const CrossCase& c : kCrossCases) {
+    SCOPED_TRACE(c.name);
+    Meeting meeting;
+    Side sides[2];
+    sides[0].link = connected("First");
+    sides[1].link = routedThrough(*sides[0].link, "Second");
+    sides[0].option = 8;
+    sides[1].option = 9;
+    const CrossAction actions[2] = {c.first, c.second};
+    for (int i = 0; i < 2; ++i) {
+      Side& self = sides[i];
+      Side& other = sides[1 - i];
+      const CrossAction action = actions[i];
+      const auto callback = [&self, &other, &meeting, action](const aPacket*, void*) -> uint8_t {
+        if (self.calls++ != 0) return 0;
+        if (!meeting.arrive()) {
+          self.acted = true;
+          return 0;
+        }
+        switch (action) {
+          case CrossAction::Unregister:
+            self.result = other.link->registerStreamCallback(kModule, kSystem, other.option, 0,
+                                                              false, nullptr, nullptr);
+            break;
+          case CrossAction::Replace:
+            self.result = other.link->registerStreamCallback(
+                kModule, kSystem, other.option, 0, true,
+                [&other](const aPacket*, void*) -> uint8_t {
+                  ++other.replacementCalls;
+                  return 0;
+                },
+                nullptr);
+            break;
+          case CrossAction::Disconnect:
+            self.result = other.link->disconnect();
+            break;
+        }
+        self.acted = true;
+        return 0;
+      };
+      ASSERT_EQ(self.link->registerStreamCallback(kModule, kSystem, self.option, 0, true, callback,
+                                                  nullptr),
+                aErrNone);
+    }
+    Sentinel firstSentinel(*sides[0].link, standIn(), sides[0].log);
+    Sentinel secondSentinel(*sides[1].link, standIn(), sides[1].log);
+    const std::vector<Bytes> samples = {Wire(kModule, SampleData(kSystem, 8, 0, 3, 1)),
+                                        Wire(kModule, SampleData(kSystem, 9, 0, 1, 1))};
+    standIn().inject(*sides[0].link, samples);
+    if (!apitest::Eventually([&] { return sides[0].acted && sides[1].acted; })) {
+      ADD_FAILURE() << "the callbacks stalled each other";
+      // They hold their workers for good: the Links and the stand-in are left as they are.
+      for (Side& side : sides) (void)side.link.release();
+      (void)standIn_.release();
+      return;
+    }
+    const aErr expected = c.first == CrossAction::Disconnect ? aErrMode : aErrNone;
+    EXPECT_EQ(sides[0].result, expected);
+    EXPECT_EQ(sides[1].result, expected);
+
+    // Rows taken away stay away; a refused disconnect changed nothing.
+    standIn().inject(*sides[0].link, samples);
+    ASSERT_TRUE(firstSentinel.flush());
+    ASSERT_TRUE(secondSentinel.flush());
+    for (int i = 0; i < 2; ++i) {
+      SCOPED_TRACE(i);
+      const CrossAction done = actions[1 - i];  // what the other Link's callback did to this one
+      EXPECT_EQ(sides[i].calls, done == CrossAction::Disconnect ? 2u : 1u);
+      EXPECT_EQ(sides[i].replacementCalls, done == CrossAction::Replace ? 1u : 0u);
+      EXPECT_TRUE(sides[i].link->isConnected());
+    }
+  }
 }
 
 // Callbacks of the exit test's child so far; null in any other process.
