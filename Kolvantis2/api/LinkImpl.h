@@ -85,8 +85,9 @@ class Link::impl {
   uint16_t activeMasks = 0;
   // streamLock held: counts a change of the registrations and recomputes activeMasks.
   void streamTableChanged();
-  // Held by the worker while it checks a job's registration and runs its callback; taken by an
-  // unregister call after erasing, so that no callback of the erased rows runs after it.
+  // Held by the worker while it checks a job's registration and runs its callback; taken by a
+  // call that erased rows or replaced a callback (unless it runs inside a stream callback), so
+  // that no callback of those rows runs after it.
   std::mutex callbackLock;
   int workSignal = -1;  // eventfd the reader posts when the worker sleeps
   // Set by the worker before its last look at the queue and its sleep; the reader that finds
@@ -97,7 +98,9 @@ class Link::impl {
   // refused meanwhile).
   uint32_t dispatchLinkId = 0;
   bool streamsStopping = false;
-  std::atomic<uint64_t> droppedJobs{0};  // jobs dropped because the queue was full
+  // Jobs of live registrations not delivered: queue full, packet not copied, or no callback
+  // in the row when the job ran.
+  std::atomic<uint64_t> droppedJobs{0};
 };
 
 }  // namespace Kolvantis

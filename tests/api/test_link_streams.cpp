@@ -1,9 +1,11 @@
 // Stream registration and delivery of a Link, end to end against the streaming stand-in
 // module: over TCP loopback to the kv_sim_module program and in process on the simulated USB
 // bus. Registration and its refusals, the value cache, the status rows, unregistering while
-// samples flow, callbacks that unregister themselves, a full callback queue, the core link's
-// filter (installed once per core link, never over someone else's, gone with the last Link),
-// and several Links on one routed core link.
+// samples flow, callbacks that unregister themselves, a full callback queue, jobs queued for a
+// registration whose callback is replaced, the core link's filter (installed once per core
+// link, never over someone else's, gone with the last Link), several Links on one routed core
+// link, two Links' callbacks acting on each other, and a process that exits while a Link
+// streams.
 #include <gtest/gtest.h>
 
 #include <atomic>
