@@ -76,7 +76,9 @@ class Link::impl {
   linkSpec* spec = nullptr;
 
   // Stream delivery beyond the fields above.
-  uint64_t lastGeneration = 0;  // of the newest registration; guarded by streamLock
+  // The newest number given to a registration or a replaced callback (generation, revision);
+  // guarded by streamLock.
+  uint64_t lastGeneration = 0;
   // Changed under streamLock with every change of the table's registrations: a job queued
   // while it held the count it holds now needs no look-up of its registration.
   std::atomic<uint64_t> tableChanges{0};

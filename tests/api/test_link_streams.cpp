@@ -682,9 +682,9 @@ struct ReplaceCase {
   const char* arm;    // control command that keeps the module from acknowledging ("": none)
   const char* disarm;
   aErr result;
-  int finalTag;         // the callback the row holds once the call returned (0: none)
-  bool queuedRun;       // the queued jobs run (each the callback the row holds then)
-  bool queuedCounted;   // the queued jobs are counted as dropped
+  int finalTag;        // the callback the row holds once the call returned (0: none)
+  bool queuedRun;      // the queued jobs run (each the callback the row holds then)
+  bool queuedCounted;  // the queued jobs are counted as dropped
 };
 
 constexpr int kFirst = 1;   // the running callback
@@ -693,8 +693,8 @@ constexpr int kSecond = 2;  // the replacing one
 const ReplaceCase kReplaceCases[] = {
     {"replaced", true, true, "", "", aErrNone, kSecond, true, false},
     {"replaced_without_callback", true, false, "", "", aErrNone, 0, false, true},
-    {"replacement_unacknowledged", true, true, "SILENT on", "SILENT off", aErrTimeout, kFirst,
-     true, false},
+    {"replacement_unacknowledged", true, true, "SILENT on", "SILENT off", aErrTimeout, kFirst, true,
+     false},
     {"unregistered", false, false, "", "", aErrNone, 0, false, false},
 };
 
@@ -860,7 +860,7 @@ TEST_P(LinkStreamTest, CallbacksOfTwoLinksActingOnEachOtherNeverStall) {
         switch (action) {
           case CrossAction::Unregister:
             self.result = other.link->registerStreamCallback(kModule, kSystem, other.option, 0,
-                                                              false, nullptr, nullptr);
+                                                             false, nullptr, nullptr);
             break;
           case CrossAction::Replace:
             self.result = other.link->registerStreamCallback(
@@ -939,8 +939,8 @@ int ExitWhileSamplesFlow(Transport transport) {
   static StreamStandIn* standIn = nullptr;
   static Link* link = nullptr;
   static std::atomic<size_t> calls{0};
-  standIn = new StreamStandIn(
-      transport, Sources({{"--stream", "3:8:0:3"}, {"--stream-rate", "1000"}}));
+  standIn =
+      new StreamStandIn(transport, Sources({{"--stream", "3:8:0:3"}, {"--stream-rate", "1000"}}));
   if (!standIn->error().empty()) {
     std::fprintf(stderr, "stand-in: %s\n", standIn->error().c_str());
     return 1;
