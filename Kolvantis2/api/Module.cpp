@@ -111,8 +111,8 @@ aErr Module::reconnect() {
 
 aErr Module::disconnect() {
   if (link == nullptr) return aErrInitialization;
-  link->disconnect();
-  return aErrNone;
+  // The Link refuses a disconnect from a stream callback (aErrMode); that is passed on.
+  return link->disconnect();
 }
 
 bool Module::isConnected() { return link != nullptr && link->isConnected(); }

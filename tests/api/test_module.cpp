@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -126,6 +127,31 @@ TEST(ModuleTcpTest, ConnectDisconnectReconnectAdoptsTheModulesAddress) {
   linkSpec stored{};
   ASSERT_EQ(module.getLinkSpecifier(&stored), aErrNone);
   EXPECT_EQ(stored.port, static_cast<uint32_t>(sim->port()));
+}
+
+// A disconnect asked from a stream callback is refused by the Link; the Module passes that
+// refusal on rather than answering success, and stays connected.
+TEST(ModuleTcpTest, DisconnectFromAStreamCallbackIsRefusedAndTheModuleStaysConnected) {
+  auto sim = StartTcpModule({"--stream", "3:8:0:3", "--stream-rate", "50"});
+  ASSERT_TRUE(sim->ready()) << sim->error();
+  Module module(kAddress, false, 0);
+  ASSERT_EQ(module.setConfig(NoSharing()), aErrNone);
+  ASSERT_EQ(module.connectFromSpec(TcpSpec(sim->port())), aErrNone);
+
+  std::atomic<int> result{-1};
+  const auto callback = [&module, &result](const aPacket*, void*) -> uint8_t {
+    int unset = -1;
+    result.compare_exchange_strong(unset, static_cast<int>(module.disconnect()));
+    return 0;
+  };
+  ASSERT_EQ(module.getLink()->registerStreamCallback(kAddress, 3, 8, 0, true, callback, nullptr),
+            aErrNone);
+  ASSERT_TRUE(apitest::Eventually([&] { return result.load() != -1; }));
+  EXPECT_EQ(result.load(), static_cast<int>(aErrMode));
+  EXPECT_TRUE(module.isConnected());
+  EXPECT_EQ(module.getLink()->registerStreamCallback(kAddress, 3, 8, 0, false, nullptr, nullptr),
+            aErrNone);
+  EXPECT_EQ(module.disconnect(), aErrNone);
 }
 
 TEST(ModuleTcpTest, NetworkingOffKeepsTheCallersAddressAndAsksNothing) {
