@@ -12,6 +12,7 @@
 
 #include "aDebug.h"
 #include "aMutex.h"
+#include "aZSys.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ const char* Current() {
 // Sets CZMQ's setting unless it already holds the text: a beacon of the same interface may
 // read it on its own thread at any time, and a set replaces the stored text.
 void SetInterface(const char* networkInterface) {
-  zsys_init();
+  aZSys_Init();
   if (strcmp(Current(), networkInterface) != 0) zsys_set_interface(networkInterface);
 }
 
@@ -96,7 +97,7 @@ int zBeaconInterface_backupSetAndLock(const char* networkInterface) {
   if (!IsValidBeaconConfig(networkInterface)) return 0;
   Lock(__func__);
   ConfigureBackup();
-  zsys_init();
+  aZSys_Init();
   BackupInterface() = Current();
   SetInterface(networkInterface);
   return 1;

@@ -82,10 +82,10 @@ void _broker_task(zsock_t* pipe, void* argument) {
   zsock_signal(pipe, kRelayReady);
 
   for (;;) {
-    void* which = zpoller_wait(poller, kRelayPollMs);
-    zSysInterruptHandler_process();
     // After an interrupt the process shares nothing more, whatever came meanwhile.
-    if (zsys_interrupted) break;
+    bool end = false;
+    void* which = aZSys_WorkerWait(poller, kRelayPollMs, &end);
+    if (end) break;
     if (which == pipe) {
       zmsg_t* message = zmsg_recv(pipe);
       zmsg_destroy(&message);
@@ -103,8 +103,6 @@ void _broker_task(zsock_t* pipe, void* argument) {
         aTRACE(aDEBUG_CLIENTSTREAM, "Client send error Frontend->client: %d\n", errno);
         zframe_destroy(&frame);
       }
-    } else if (zpoller_terminated(poller)) {
-      break;
     }
   }
   zpoller_destroy(&poller);
@@ -273,6 +271,7 @@ aErr _sZeroMQStreamDelete(void* reference) {
 }
 
 aErr sBuild(ZeroMQStream* record, uint32_t address, uint16_t port) {
+  aZSys_Init();
   aErr made = sMakePair("outgoing", &record->outgoingBound, &record->outgoingConnected,
                         record->outgoingEndpoint);
   if (made != aErrNone) return made;

@@ -762,9 +762,9 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
   zsock_signal(pipe, sSIGNAL_READY);
 
   for (;;) {
-    void* which = zpoller_wait(poller, sWORKER_POLL_MS);
-    zSysInterruptHandler_process();
-    if (zsys_interrupted) break;
+    bool end = false;
+    void* which = aZSys_WorkerWait(poller, sWORKER_POLL_MS, &end);
+    if (end) break;
     if (which == server->streamBound) {
       _serverWorker_broker_streaming(server, &state);
     } else if (which == server->syncBound) {
@@ -784,8 +784,6 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
       aTRACE(aDEBUG_BROKER, "Flushing FIFO\n");
       state.flushedThrough = state.lastNumber;
       sDropWaiting(&state);
-    } else if (zpoller_terminated(poller)) {
-      break;
     }
     const uint64_t now = aTime_GetMonotonicMSTicks();
     sExpirePools(server, now);
@@ -915,19 +913,15 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
   }
   zsock_signal(pipe, sSIGNAL_READY);
   for (;;) {
-    void* which = zpoller_wait(poller, sWORKER_POLL_MS);
-    zSysInterruptHandler_process();
-    if (zsys_interrupted) break;
+    bool end = false;
+    void* which = aZSys_WorkerWait(poller, sWORKER_POLL_MS, &end);
+    if (end) break;
     if (which == pipe) {
       zmsg_t* message = zmsg_recv(pipe);
       zmsg_destroy(&message);
       break;
     }
-    if (which == server->syncConnected) {
-      _serverWorker_syncCommands_syncBackend(server);
-    } else if (zpoller_terminated(poller)) {
-      break;
-    }
+    if (which == server->syncConnected) _serverWorker_syncCommands_syncBackend(server);
   }
   zpoller_destroy(&poller);
   aTRACE(aDEBUG_BROKER, "sync task exit\n");
@@ -999,8 +993,9 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
   const int count = receiver != nullptr && sender != nullptr ? 2 : 1;
   for (;;) {
     const int ready = zmq_poll(items, count, sRESPONDER_POLL_MS);
+    const int error = ready < 0 ? zmq_errno() : 0;
     zSysInterruptHandler_process();
-    if (zsys_interrupted || (ready < 0 && zmq_errno() != EINTR)) break;
+    if (aZSys_WaitEndsLoop(error)) break;
     if (ready <= 0) continue;
     if (items[0].revents & ZMQ_POLLIN) {
       zmsg_t* message = zmsg_recv(pipe);
@@ -1076,6 +1071,7 @@ bool _createBeacon(aServer* server, const char* interfaceText) {
 
 aErr _initServer(aServer* server) {
   aTRACE(aDEBUG_BROKER, "_initServer:\n");
+  aZSys_Init();
   server->frontend = zsock_new(ZMQ_ROUTER);
   server->syncBound = zsock_new(ZMQ_DEALER);
   server->syncConnected = zsock_new(ZMQ_DEALER);

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -19,7 +20,23 @@ std::atomic<unsigned long long> sInprocCounter{0};
 constexpr int kStopHandshakeMs = 250;  // ms each step of a worker's stop may take
 constexpr int kNoTimeout = -1;         // ZeroMQ's "no time-out"
 
+// True when the process ignores SIGINT.
+bool sSigintIgnored() {
+  struct sigaction current {};
+  return sigaction(SIGINT, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+         current.sa_handler == SIG_IGN;
+}
+
 }  // namespace
+
+void aZSys_Init() {
+  static std::once_flag first;
+  std::call_once(first, [] {
+    // CZMQ would put its handlers over the ignore, and one SIGINT would then stop sharing.
+    if (sSigintIgnored()) zsys_handler_set(nullptr);
+    zsys_init();
+  });
+}
 
 void zSysInterruptHandler_process() {
   if (!zsys_interrupted) return;
@@ -32,6 +49,17 @@ void zSysInterruptHandler_process() {
     raise(SIGINT);
   }
   zsys_handler_reset();
+}
+
+bool aZSys_WaitEndsLoop(int error) { return zsys_interrupted || (error != 0 && error != EINTR); }
+
+void* aZSys_WorkerWait(zpoller_t* poller, int timeoutMs, bool* end) {
+  void* which = zpoller_wait(poller, timeoutMs);
+  // CZMQ's poller reports any failed wait as terminated, a signal's EINTR among them.
+  const int error = which == nullptr && zpoller_terminated(poller) ? zmq_errno() : 0;
+  zSysInterruptHandler_process();
+  *end = aZSys_WaitEndsLoop(error);
+  return *end ? nullptr : which;
 }
 
 void _signalWaitDestroyActor(zactor_t** actor) {
