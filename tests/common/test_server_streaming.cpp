@@ -80,6 +80,30 @@ class BrokerStreaming : public ::testing::Test {
     ASSERT_TRUE(client.send(packet));
     EXPECT_EQ(client.receive(), Acknowledged(packet));
   }
+  // A client that switches the string stream on, takes the acknowledgement and then reads
+  // nothing: a receive queue of one message and a 4 KB socket buffer. Null on failure.
+  void* stalledStreamClient() {
+    constexpr int kTinyBuffer = 4096;  // bytes of the stalled socket
+    void* stalled = zmq_socket(broker_.context(), ZMQ_DEALER);
+    if (stalled == nullptr) return nullptr;
+    const int one = 1;
+    const int none = 0;
+    zmq_setsockopt(stalled, ZMQ_RCVHWM, &one, sizeof one);
+    zmq_setsockopt(stalled, ZMQ_RCVBUF, &kTinyBuffer, sizeof kTinyBuffer);
+    zmq_setsockopt(stalled, ZMQ_LINGER, &none, sizeof none);
+    const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(broker_.port());
+    const Bytes enable = Enable(kStringOption);
+    zmq_pollitem_t item{stalled, 0, ZMQ_POLLIN, 0};
+    uint8_t acknowledgement[64];
+    if (zmq_connect(stalled, endpoint.c_str()) != 0 ||
+        zmq_send(stalled, enable.data(), enable.size(), 0) != static_cast<int>(enable.size()) ||
+        zmq_poll(&item, 1, brokertest::kAnswerWaitMs) != 1 ||
+        zmq_recv(stalled, acknowledgement, sizeof acknowledgement, 0) <= 0) {
+      zmq_close(stalled);
+      return nullptr;
+    }
+    return stalled;
+  }
   // n samples of the covered sources, then a heartbeat that sends the batch.
   void emitAndBeat(int n) {
     ASSERT_TRUE(broker_.sim().command("EMIT " + std::to_string(n)));
@@ -205,24 +229,10 @@ TEST_F(BrokerStreaming, AClientThatStopsReadingNeverHoldsUpTheBroker) {
   // Batches to fill ZeroMQ's queue of 1000 messages for the client and the buffers after it.
   constexpr int kBatches = 1500;
   constexpr int kSamplesPerBatch = kChunksInFullBatch / 2;  // two chunks per string sample
-  constexpr int kTinyBuffer = 4096;                         // bytes of the stalled socket
   // Longest time the samples may hold up an answer on the module's connection.
   constexpr auto kBacklogDeadline = std::chrono::seconds(60);
-  void* stalled = zmq_socket(broker_.context(), ZMQ_DEALER);
+  void* stalled = stalledStreamClient();
   ASSERT_NE(stalled, nullptr);
-  const int one = 1;
-  const int none = 0;
-  zmq_setsockopt(stalled, ZMQ_RCVHWM, &one, sizeof one);
-  zmq_setsockopt(stalled, ZMQ_RCVBUF, &kTinyBuffer, sizeof kTinyBuffer);
-  zmq_setsockopt(stalled, ZMQ_LINGER, &none, sizeof none);
-  const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(broker_.port());
-  ASSERT_EQ(zmq_connect(stalled, endpoint.c_str()), 0);
-  const Bytes enable = Enable(kStringOption);
-  ASSERT_EQ(zmq_send(stalled, enable.data(), enable.size(), 0), static_cast<int>(enable.size()));
-  zmq_pollitem_t item{stalled, 0, ZMQ_POLLIN, 0};
-  ASSERT_EQ(zmq_poll(&item, 1, brokertest::kAnswerWaitMs), 1);
-  uint8_t acknowledgement[64];
-  ASSERT_GT(zmq_recv(stalled, acknowledgement, sizeof acknowledgement, 0), 0);
   // From here on the stalled client reads nothing.
 
   Client other(broker_.context(), broker_.port());
@@ -303,27 +313,15 @@ TEST_F(BrokerStreaming, AClientThatStopsReadingHasAtMost64BatchesQueuedForIt) {
 #endif
   constexpr size_t kBatchBytes = kChunksInFullBatch * kChunkWireBytes;
   constexpr int kSamplesPerBatch = kChunksInFullBatch / 2;  // two chunks per string sample
-  constexpr int kTinyBuffer = 4096;                         // bytes of the stalled socket
   constexpr size_t kBatchesQueued = 64;
   // Besides the queue and the kernel's buffers: a batch cut between them, the stalled socket's
   // queue of one, and ZeroMQ's 8 KB batches on either side.
   constexpr size_t kBatchesElsewhere = 8;
 
-  void* stalled = zmq_socket(broker_.context(), ZMQ_DEALER);
+  void* stalled = stalledStreamClient();
   ASSERT_NE(stalled, nullptr);
-  const int one = 1;
-  const int none = 0;
-  zmq_setsockopt(stalled, ZMQ_RCVHWM, &one, sizeof one);
-  zmq_setsockopt(stalled, ZMQ_RCVBUF, &kTinyBuffer, sizeof kTinyBuffer);
-  zmq_setsockopt(stalled, ZMQ_LINGER, &none, sizeof none);
-  const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(broker_.port());
-  ASSERT_EQ(zmq_connect(stalled, endpoint.c_str()), 0);
-  const Bytes enable = Enable(kStringOption);
-  ASSERT_EQ(zmq_send(stalled, enable.data(), enable.size(), 0), static_cast<int>(enable.size()));
   zmq_pollitem_t item{stalled, 0, ZMQ_POLLIN, 0};
-  ASSERT_EQ(zmq_poll(&item, 1, brokertest::kAnswerWaitMs), 1);
   uint8_t frame[2 * aSERVER_MAX_MESSAGE];
-  ASSERT_GT(zmq_recv(stalled, frame, sizeof frame, 0), 0);
   Client reader(broker_.context(), broker_.port());
   request(reader, Enable(kStringOption));
 
