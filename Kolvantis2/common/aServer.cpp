@@ -721,11 +721,16 @@ void _serverWorker_broker_sync(aServer* server, BrokerState* state) {
     if (number <= state->flushedThrough) {
       aTRACE(aDEBUG_BROKER, "no id to pop: answer of flushed request %llu dropped\n",
              static_cast<unsigned long long>(number));
+    } else if (state->answerStuck) {
+      // An earlier piece found no room: the rest of the answer goes too, so that the client
+      // never gets an answer with holes in it.
+      aTRACE(aDEBUG_BROKER, "answer piece of request %llu dropped: the client does not read\n",
+             static_cast<unsigned long long>(number));
     } else {
       const int error = sSendToClient(server, identity, zframe_data(frames[3]),
-                                      zframe_size(frames[3]), !state->answerStuck);
+                                      zframe_size(frames[3]), true);
       if (error == EHOSTUNREACH) sForgetClient(state, identity);
-      if (error == EAGAIN) state->answerStuck = true;  // the client does not read: no more waits
+      if (error == EAGAIN) state->answerStuck = true;  // the client does not read
       if (error != 0) aTRACE(aDEBUG_BROKER, "failed to send sync message: %d\n", error);
     }
   } else {

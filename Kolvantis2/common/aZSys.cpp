@@ -55,8 +55,9 @@ bool aZSys_WaitEndsLoop(int error) { return zsys_interrupted || (error != 0 && e
 
 void* aZSys_WorkerWait(zpoller_t* poller, int timeoutMs, bool* end) {
   void* which = zpoller_wait(poller, timeoutMs);
-  // CZMQ's poller reports any failed wait as terminated, a signal's EINTR among them.
-  const int error = which == nullptr && zpoller_terminated(poller) ? zmq_errno() : 0;
+  // Any wait that ended without a socket and without its time-out failed: a signal's EINTR, or
+  // a context that ended (CZMQ's poller flags the latter as terminated only on some builds).
+  const int error = which == nullptr && !zpoller_expired(poller) ? zmq_errno() : 0;
   zSysInterruptHandler_process();
   *end = aZSys_WaitEndsLoop(error);
   return *end ? nullptr : which;
