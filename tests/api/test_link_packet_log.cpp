@@ -107,32 +107,6 @@ bool CoreLogEmpty(uint32_t id) {
   return empty;
 }
 
-// Holds the process's file size limit at `bytes` while it lives: a write past it fails
-// (EFBIG) instead of raising SIGXFSZ, which is ignored meanwhile.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    if (getrlimit(RLIMIT_FSIZE, &saved_) != 0 || saved_.rlim_max < bytes) return;
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  }
-  ~FileSizeLimit() {
-    if (previous_ == SIG_ERR) return;
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-  bool set() const { return set_; }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = SIG_ERR;
-  bool set_ = false;
-};
-
 std::chrono::nanoseconds ProcessCpuTime() {
   timespec now{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);

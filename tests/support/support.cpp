@@ -252,6 +252,21 @@ RunResult RunInChild(const std::function<void()>& body, Stdout where, int timeou
       where, timeoutMs);
 }
 
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+  if (getrlimit(RLIMIT_FSIZE, &saved_) != 0 || saved_.rlim_max < bytes) return;
+  previous_ = signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = saved_;
+  limit.rlim_cur = bytes;
+  set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  if (!set_) signal(SIGXFSZ, previous_);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  if (!set_) return;
+  setrlimit(RLIMIT_FSIZE, &saved_);
+  signal(SIGXFSZ, previous_);
+}
+
 PtyPair::PtyPair() {
   char name[256] = {};
   if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
@@ -339,16 +354,31 @@ const char* NamespaceUnavailableReason() {
 
 namespace {
 
-std::string NamespaceScript() {
-  std::string source = __FILE__;  // <repo>/tests/support/support.cpp
-  for (int up = 0; up < 3; ++up) source = source.substr(0, source.rfind('/'));
-  return source + "/scripts/netns-run.sh";
-}
-
 std::string SelfPath() {
   char path[PATH_MAX] = {};
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+void ExpectPassesInFreshCopy(const std::string& filter, const std::vector<std::string>& extraEnv) {
+  const std::string self = SelfPath();
+  ASSERT_FALSE(self.empty());
+  const RunResult run =
+      RunProgram({self, "--gtest_filter=" + filter}, extraEnv, kFreshCopyRunTimeoutMs);
+  EXPECT_TRUE(run.exitedWith(0)) << run.out << run.err;
+  EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("[  SKIPPED ]"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("[  FAILED  ]"), std::string::npos) << run.out;
+}
+
+namespace {
+
+std::string NamespaceScript() {
+  std::string source = __FILE__;  // <repo>/tests/support/support.cpp
+  for (int up = 0; up < 3; ++up) source = source.substr(0, source.rfind('/'));
+  return source + "/scripts/netns-run.sh";
 }
 
 void ExpectPassesInNamespaceWith(const std::string& filter, std::vector<std::string> env) {

@@ -3,6 +3,8 @@
 // Helpers shared by the test programs: temporary directories, child processes with
 // captured output, and pseudo-terminals.
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,6 +60,29 @@ RunResult RunOnPty(const std::vector<std::string>& argv,
 // (1 when it throws). Useful for code that looks at its own standard output.
 RunResult RunInChild(const std::function<void()>& body, Stdout where,
                      int timeoutMs = kDefaultRunTimeoutMs);
+
+// Runs this test program again, fresh, with --gtest_filter=filter and extraEnv (as for
+// RunProgram), and expects it to pass exactly one test, none skipped or failed. For cases that
+// need a process whose state (signal handlers, CZMQ) no earlier test has touched.
+constexpr int kFreshCopyRunTimeoutMs = 120000;  // ms the copy may run
+void ExpectPassesInFreshCopy(const std::string& filter, const std::vector<std::string>& extraEnv);
+
+// Holds the process's file size limit at `bytes` while it lives: a write past it fails
+// (EFBIG) instead of raising SIGXFSZ, which is ignored meanwhile. set() is false when the
+// limit could not be lowered that far; nothing is changed then.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+  bool set_ = false;
+};
 
 // A pseudo-terminal pair, both ends closed on destruction.
 class PtyPair {

@@ -90,30 +90,6 @@ inline std::string WithTimesMarked(const std::string& content) {
   return marked;
 }
 
-// Lowers the largest file this process may write for as long as it lives; a write beyond
-// it fails (EFBIG) instead of raising SIGXFSZ.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved);
-    previousHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved;
-    lowered.rlim_cur = bytes;
-    applied = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, previousHandler);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-  bool applied = false;
-
- private:
-  rlimit saved{};
-  void (*previousHandler)(int) = SIG_DFL;
-};
-
 constexpr rlim_t kTinyFileLimit = 16;  // bytes a file may grow to while a write is made to fail
 
 // Sends the log of the given packages into memory for as long as it lives; the log is reset

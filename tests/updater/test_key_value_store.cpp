@@ -446,7 +446,7 @@ TEST_F(AttributeFileTest, SaveThatFailsToWriteKeepsTheOldFileWholeAndTheSetChang
   set.Add("LATEST_TRANSFER", "901.bird");
   {
     FileSizeLimit limit(kTinyFileLimit);
-    ASSERT_TRUE(limit.applied);
+    ASSERT_TRUE(limit.set());
     set.Save(nullptr);
   }
   EXPECT_TRUE(set.IsDirty());

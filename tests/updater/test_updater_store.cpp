@@ -423,7 +423,7 @@ TEST_F(StoreTest, ShortWriteIsReportedAndTheOlderFileStaysWhole) {
   aErr result = aErrNone;
   {
     FileSizeLimit limit(kTinyFileLimit);
-    ASSERT_TRUE(limit.applied);
+    ASSERT_TRUE(limit.set());
     result = item.WriteFile("900.bird", reinterpret_cast<const unsigned char*>(bytes.data()),
                             bytes.size());
   }
