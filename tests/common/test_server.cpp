@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -290,6 +291,19 @@ void Hold(BrokerOnModule& broker, Client& holder, uint8_t n) {
   ASSERT_TRUE(broker.moduleGot(ToSilentAddress(n)));
 }
 
+// A case that relies on the hold has its set-up done by this time after the hold began (taken
+// just before Hold), with the rest of the broker's wait left for what is still on its way.
+constexpr auto kHoldSetUpBudget = std::chrono::milliseconds(1500);
+
+// The milliseconds since the hold began when that is past kHoldSetUpBudget, else 0: the case
+// cannot tell then whether the broker was still held, and is skipped.
+long long PastTheHoldBudgetMs(brokertest::Clock::time_point holdBegan) {
+  const auto elapsed = brokertest::Clock::now() - holdBegan;
+  return elapsed > kHoldSetUpBudget
+             ? std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
+             : 0;
+}
+
 // The frames each client gets until total frames came (or none for kAnswerWaitMs), and then
 // none for kSilenceMs.
 std::vector<std::vector<Bytes>> ReceiveFromAll(const std::vector<std::unique_ptr<Client>>& clients,
@@ -349,10 +363,17 @@ TEST_F(BrokerTest, RequestsOverTheWaitingBoundsAreDroppedAndTheRestAnsweredInOrd
     std::vector<std::unique_ptr<Client>> clients;
     for (size_t i = 0; i < c.clients; ++i)
       clients.push_back(std::make_unique<Client>(context(), port()));
+    const auto holdBegan = brokertest::Clock::now();
     Hold(broker_, holder, static_cast<uint8_t>(k));
     for (size_t n = 0; n < c.each; ++n) {
       for (size_t i = 0; i < c.clients; ++i)
         clients[i]->send(Echo(static_cast<uint8_t>(i + 1), static_cast<uint8_t>(n)));
+    }
+    if (const long long late = PastTheHoldBudgetMs(holdBegan)) {
+      GTEST_SKIP() << c.what << ": the requests were sent " << late
+                   << " ms after the hold began; the machine is too slow for them to be sure to "
+                      "reach the broker within its "
+                   << brokertest::kBrokerAnswerMs << " ms hold";
     }
     const std::vector<std::vector<Bytes>> frames = ReceiveFromAll(clients, c.answered);
     size_t answered = 0;
@@ -386,16 +407,24 @@ TEST_F(BrokerTest, ARequestThatWaitedLongerThanTheBoundIsDropped) {
 TEST_F(BrokerTest, AFlushDropsTheRequestsWaitingInTheBroker) {
   Client holder(context(), port());
   Client client(context(), port());
+  const auto holdBegan = brokertest::Clock::now();
   Hold(broker_, holder, 0);
   for (uint8_t n = 0; n < 3; ++n) client.send(Echo(1, n));
   // A stream switch sent after them lists the client as soon as the broker takes it in: once
-  // the client gets a batch, the broker holds its requests.
+  // the client gets a batch, the broker holds its requests. One sample, so that no second
+  // batch can come after the flush.
   client.send(Packet(kModule, {0x5D, 0x81, 0x20, kModule, 3, 1, 0}));
   const Bytes sample = Packet(kModule, {3, 1, 0x40, 1, 2});
-  ASSERT_TRUE(Eventually([&] {
-    return broker_.sim().command("SEND " + Hex(sample)) && broker_.sim().command("HB 0") &&
-           client.receive(kSilenceMs).has_value();
-  }));
+  ASSERT_TRUE(broker_.sim().command("SEND " + Hex(sample)));
+  ASSERT_TRUE(broker_.sim().command("HB 0"));
+  const bool batchCame = client.receive().has_value();
+  if (const long long late = PastTheHoldBudgetMs(holdBegan)) {
+    GTEST_SKIP() << (batchCame ? "the stream batch came " : "no stream batch came (the sample "
+                                                             "may have passed the switch) by ")
+                 << late << " ms after the hold began; the machine is too slow to flush within "
+                 << "the broker's " << brokertest::kBrokerAnswerMs << " ms hold";
+  }
+  ASSERT_TRUE(batchCame);
 
   EXPECT_EQ(aServer_FlushFIFO(broker_.server()), aErrNone);
   EXPECT_TRUE(client.receiveFor(brokertest::kBrokerGiveUpMs).empty());
