@@ -969,6 +969,9 @@ int ExitWhileSamplesFlow(Transport transport) {
 // The library's static objects go at exit while the readers of live core links still hand
 // them stream packets, so the dispatchers must outlive them: a use after free shows as a
 // crash, a sanitizer report or a reader stuck on a freed lock (samples stop).
+// It relies on the static library being linked after this test's object, so that ExitWatch
+// is destroyed after the library's statics; a plain build may miss a freed object that is
+// still readable, and the case is strongest under AddressSanitizer.
 TEST_P(LinkStreamTest, ProcessExitsCleanlyWhileALiveLinkStreams) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(ExitWhileSamplesFlow(GetParam())), testing::ExitedWithCode(0), "");
