@@ -5,12 +5,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aLink.h"
@@ -178,6 +181,54 @@ TEST(LinkTest, ConnectThroughRouterNeedsARouterLink) {
   Link link(TcpSpec(1), "Link");
   EXPECT_EQ(link.connectThroughLinkModule(router), aErrInitialization);
   EXPECT_EQ(link.getStatus(), kNoLinkStatus);
+}
+
+// A module that stops reading and whose listener is gone: the writer's reset cannot connect
+// again, the link ends, and the Link's requests then answer aErrConnection instead of waiting.
+TEST(LinkTest, RequestsAfterAFailedReconnectAnswerConnection) {
+  constexpr int kPeerReceiveBytes = 4096;  // a small window fills soon
+  constexpr int kPacketsPerRound = 100;    // packets sent between two looks at the peer
+  constexpr auto kCloseBound = std::chrono::seconds(30);  // the writer's stall time, and room
+  constexpr auto kEndBound = std::chrono::seconds(5);     // ended within 1 s; room for sanitizers
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &kPeerReceiveBytes, sizeof kPeerReceiveBytes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = kLoopback;
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+
+  Link link(TcpSpec(ntohs(address.sin_port)), "Link");
+  ASSERT_EQ(link.setConfig(NoSharing()), aErrNone);
+  ASSERT_EQ(link.connect(), aErrNone);
+  const int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  close(listener);  // from here on the module reads nothing and takes no new connection
+
+  const uint8_t data[24] = {};
+  bool closed = false;
+  const auto closeEnd = std::chrono::steady_clock::now() + kCloseBound;
+  while (!closed && std::chrono::steady_clock::now() < closeEnd) {
+    for (int i = 0; i < kPacketsPerRound && link.isConnected(); ++i)
+      (void)link.sendPacket(kAddress, kEchoCommand, sizeof data, data);
+    pollfd entry{peer, POLLRDHUP, 0};
+    closed = poll(&entry, 1, 1) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+  }
+  ASSERT_TRUE(closed) << "the module never saw the connection closed";
+
+  const auto endBound = std::chrono::steady_clock::now() + kEndBound;
+  while (link.isConnected() && std::chrono::steady_clock::now() < endBound)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(link.isConnected());
+  EXPECT_EQ(link.getStatus(), static_cast<int>(aLINK_STATUS_READERROR));
+  EXPECT_EQ(link.sendPacket(kAddress, kEchoCommand, sizeof data, data), aErrConnection);
+  uint8_t length = 0;
+  uint8_t buffer[28];
+  EXPECT_EQ(link.receivePacket(kAddress, nullptr, &length, buffer), aErrConnection);
+  close(peer);
 }
 
 class LinkModuleTest : public ::testing::Test {
